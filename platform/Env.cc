@@ -1,0 +1,283 @@
+#include "platform/Env.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <random>
+
+#include "platform/Errors.h"
+#include "platform/PropertyList.h"
+
+namespace platform {
+namespace fs = std::filesystem;
+
+namespace {
+
+std::atomic<Env*> currentEnv{nullptr};
+
+std::string envVariable(const char* name) {
+  const char* value = std::getenv(name);  // NOLINT(concurrency-mt-unsafe)
+  return value ? std::string(value) : std::string();
+}
+
+// Parses "major[.minor[.patch]]"; pieces that do not read as numbers count as 0.
+OperatingSystemVersion parseVersion(const std::string& text) {
+  OperatingSystemVersion version;
+  long* parts[] = {&version.major, &version.minor, &version.patch};
+  std::size_t index = 0;
+  std::size_t start = 0;
+  while (index < 3 && start <= text.size()) {
+    const std::size_t dot = text.find('.', start);
+    const std::string piece = text.substr(start, dot == std::string::npos ? dot : dot - start);
+    char* end = nullptr;
+    errno = 0;
+    const long number = std::strtol(piece.c_str(), &end, 10);
+    if (!piece.empty() && end && *end == '\0' && errno == 0) *parts[index] = number;
+    ++index;
+    if (dot == std::string::npos) break;
+    start = dot + 1;
+  }
+  return version;
+}
+
+class PosixEnv final : public Env {};
+
+}  // namespace
+
+Env& Env::Default() {
+  static PosixEnv* instance = new PosixEnv();  // never destroyed: used until the process ends
+  return *instance;
+}
+
+Env& env() {
+  Env* current = currentEnv.load(std::memory_order_acquire);
+  return current ? *current : Env::Default();
+}
+
+ScopedEnvForTesting::ScopedEnvForTesting(Env& replacement)
+    : previous_(currentEnv.exchange(&replacement)) {}
+
+ScopedEnvForTesting::~ScopedEnvForTesting() { currentEnv.store(previous_); }
+
+fs::path Env::platformRoot() {
+  const std::string root = envVariable("BRAMLOW_PLATFORM_ROOT");
+  return root.empty() ? fs::path("/") : fs::path(root);
+}
+
+fs::path Env::executablePath() {
+  std::error_code error;
+  fs::path path = fs::read_symlink("/proc/self/exe", error);
+  if (error) throw std::system_error(error, "read /proc/self/exe");
+  return path;
+}
+
+fs::path Env::cachesDirectory() {
+  const std::string xdg = envVariable("XDG_CACHE_HOME");
+  // The XDG rules ignore a relative value.
+  if (!xdg.empty() && xdg.front() == '/') return fs::path(xdg);
+  std::string home = envVariable("HOME");
+  if (home.empty()) {
+    const struct passwd* entry = ::getpwuid(::getuid());  // NOLINT(concurrency-mt-unsafe)
+    if (entry && entry->pw_dir) home = entry->pw_dir;
+  }
+  if (home.empty()) home = "/";
+  return fs::path(home) / ".cache";
+}
+
+OperatingSystemVersion Env::systemVersion() {
+  const fs::path file = platformRoot() / "System/Library/CoreServices/SystemVersion.plist";
+  try {
+    const plist::Value value = plist::parse(readFile(file));
+    const auto* dictionary = value.dictionary();
+    if (!dictionary) return {};
+    const std::string* product = plist::stringForKey(*dictionary, "ProductVersion");
+    return product ? parseVersion(*product) : OperatingSystemVersion{};
+  } catch (const std::exception&) {
+    return {};
+  }
+}
+
+std::chrono::system_clock::time_point Env::now() { return std::chrono::system_clock::now(); }
+
+void Env::log(std::string_view line) {
+  std::string entry(line);
+  for (char& c : entry) {
+    if (c == '\n' || c == '\r') c = ' ';
+  }
+  try {
+    const fs::path root = platformRoot();
+    if (root == "/") {
+      ::syslog(LOG_NOTICE, "%s", entry.c_str());
+      return;
+    }
+    char stamp[32] = "";
+    const std::time_t t = std::time(nullptr);
+    struct tm parts {};
+    if (::localtime_r(&t, &parts)) std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &parts);
+    std::string name = program_invocation_short_name ? program_invocation_short_name : "process";
+    std::string record =
+        std::string(stamp) + " " + name + "[" + std::to_string(::getpid()) + "]: " + entry + "\n";
+    const fs::path folder = root / "var/log";
+    std::error_code ignored;
+    fs::create_directories(folder, ignored);
+    // One write(2) with O_APPEND keeps concurrent writers' lines whole.
+    UniqueFd fd(::open((folder / "system.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                       0644));
+    if (!fd) return;
+    [[maybe_unused]] const ssize_t written = ::write(fd.get(), record.data(), record.size());
+  } catch (...) {
+    // Logging must never be the reason an operation fails.
+  }
+}
+
+UniqueFd Env::open(const fs::path& path, int flags, mode_t mode) {
+  int fd = -1;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) throwErrno("open", path.string());
+  return UniqueFd(fd);
+}
+
+std::size_t Env::read(int fd, void* buffer, std::size_t size) {
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer, size);
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) throwErrno("read");
+  }
+}
+
+void Env::writeAll(int fd, const void* data, std::size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, p, size);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throwErrno("write");
+    }
+    p += n;
+    size -= static_cast<std::size_t>(n);
+  }
+}
+
+void Env::fsync(int fd) {
+  if (::fsync(fd) != 0) throwErrno("fsync");
+}
+
+void Env::close(int fd) {
+  // Linux releases the descriptor even when close reports an error, so never retry.
+  if (::close(fd) != 0 && errno != EINTR) throwErrno("close");
+}
+
+bool Env::tryLockExclusive(int fd) {
+  int result = 0;
+  do {
+    result = ::flock(fd, LOCK_EX | LOCK_NB);
+  } while (result != 0 && errno == EINTR);
+  return result == 0;
+}
+
+std::string Env::readFile(const fs::path& path) {
+  UniqueFd fd = open(path, O_RDONLY);
+  std::string content;
+  char buffer[65536];
+  for (;;) {
+    const std::size_t n = read(fd.get(), buffer, sizeof buffer);
+    if (n == 0) break;
+    content.append(buffer, n);
+  }
+  return content;
+}
+
+void Env::writeFileAtomically(const fs::path& path, std::string_view data, mode_t mode) {
+  static std::atomic<unsigned> counter{0};
+  std::random_device random;
+  const fs::path temp = path.parent_path() / ("." + path.filename().string() + "." +
+                                              std::to_string(::getpid()) + "." +
+                                              std::to_string(random()) + "." +
+                                              std::to_string(counter++) + ".tmp");
+  UniqueFd fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+  try {
+    writeAll(fd.get(), data.data(), data.size());
+    fsync(fd.get());
+    close(fd.release());
+    rename(temp, path);
+  } catch (...) {
+    ::unlink(temp.c_str());
+    throw;
+  }
+}
+
+FileStatus Env::status(const fs::path& path) {
+  struct stat info {};
+  if (::lstat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return {};
+    throwErrno("stat", path.string());
+  }
+  FileStatus status;
+  status.exists = true;
+  status.isDirectory = S_ISDIR(info.st_mode);
+  status.isRegular = S_ISREG(info.st_mode);
+  status.isSymlink = S_ISLNK(info.st_mode);
+  status.size = static_cast<std::uint64_t>(info.st_size);
+  status.mode = info.st_mode;
+  status.modificationTime = std::chrono::system_clock::time_point(
+      std::chrono::duration_cast<std::chrono::system_clock::duration>(
+          std::chrono::seconds(info.st_mtim.tv_sec) +
+          std::chrono::nanoseconds(info.st_mtim.tv_nsec)));
+  return status;
+}
+
+void Env::createDirectories(const fs::path& path, mode_t mode) {
+  fs::path partial;
+  for (const auto& component : path) {
+    partial /= component;
+    if (component.empty() || component == "/") continue;
+    if (::mkdir(partial.c_str(), mode) == 0) continue;
+    if (errno == EEXIST) {
+      struct stat info {};
+      if (::stat(partial.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) continue;
+      throw errnoError(EEXIST, "mkdir", partial.string());
+    }
+    throwErrno("mkdir", partial.string());
+  }
+}
+
+void Env::removeItem(const fs::path& path) {
+  std::error_code error;
+  fs::remove_all(path, error);
+  if (error) throw std::system_error(error, "remove " + path.string());
+}
+
+void Env::rename(const fs::path& from, const fs::path& to) {
+  if (::rename(from.c_str(), to.c_str()) != 0) throwErrno("rename", from.string());
+}
+
+std::vector<std::string> Env::listDirectory(const fs::path& path) {
+  UniqueFd fd = open(path, O_RDONLY | O_DIRECTORY);
+  DIR* raw = ::fdopendir(fd.get());
+  if (!raw) throwErrno("opendir", path.string());
+  fd.release();  // the DIR owns it now
+  std::unique_ptr<DIR, int (*)(DIR*)> dir(raw, ::closedir);
+  std::vector<std::string> names;
+  errno = 0;
+  while (const struct dirent* entry = ::readdir(dir.get())) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  if (errno != 0) throwErrno("readdir", path.string());
+  return names;
+}
+
+}  // namespace platform

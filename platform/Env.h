@@ -1,0 +1,158 @@
+// The operating system as the system's code sees it: machine facts, the system log and the file
+// system. Everything goes through one Env so that tests can replace or break any single call
+// (EnvWrapper below), the way a disk that fills up or a read that fails would.
+//
+// Unless a call says otherwise it throws std::system_error (from errno) on failure and may be
+// called from any thread. Every descriptor it opens is O_CLOEXEC.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Fd.h"
+
+namespace platform {
+
+struct OperatingSystemVersion {
+  long major = 0;
+  long minor = 0;
+  long patch = 0;
+};
+
+struct FileStatus {
+  bool exists = false;
+  bool isDirectory = false;
+  bool isRegular = false;
+  bool isSymlink = false;
+  std::uint64_t size = 0;
+  mode_t mode = 0;
+  std::chrono::system_clock::time_point modificationTime;
+};
+
+class Env {
+ public:
+  Env() = default;
+  Env(const Env&) = delete;
+  Env& operator=(const Env&) = delete;
+  virtual ~Env() = default;
+
+  // The real operating system. Lives for the process.
+  static Env& Default();
+
+  // --- Machine facts ---
+
+  // Root of everything the operating system owns: $BRAMLOW_PLATFORM_ROOT, or "/".
+  virtual std::filesystem::path platformRoot();
+  // The running executable (/proc/self/exe), from which the main bundle is found.
+  virtual std::filesystem::path executablePath();
+  // The user's caches folder: $XDG_CACHE_HOME, else $HOME/.cache, else the passwd home's .cache.
+  virtual std::filesystem::path cachesDirectory();
+  // ProductVersion of <root>/System/Library/CoreServices/SystemVersion.plist; 0.0.0 when the file
+  // is missing or unreadable.
+  virtual OperatingSystemVersion systemVersion();
+  virtual std::chrono::system_clock::time_point now();
+  // One line in the system log: <root>/var/log/system.log when the root is not "/", syslog(3)
+  // otherwise. Line breaks inside the entry are flattened so an entry stays one line. Never throws.
+  virtual void log(std::string_view line);
+
+  // --- Files ---
+
+  // open(2) with O_CLOEXEC added.
+  virtual UniqueFd open(const std::filesystem::path& path, int flags, mode_t mode = 0);
+  // Reads up to size bytes; 0 at end of file. Retries on EINTR.
+  virtual std::size_t read(int fd, void* buffer, std::size_t size);
+  // Writes all bytes or throws. Retries on EINTR and short writes.
+  virtual void writeAll(int fd, const void* data, std::size_t size);
+  virtual void fsync(int fd);
+  // Closes fd (it is gone afterwards either way) and throws if close(2) reported an error.
+  virtual void close(int fd);
+  // flock(LOCK_EX | LOCK_NB): false when the lock is refused for any reason.
+  virtual bool tryLockExclusive(int fd);
+
+  // The whole content of a regular file.
+  virtual std::string readFile(const std::filesystem::path& path);
+  // Writes data to a new temporary file beside path, syncs it and renames it over path, so readers
+  // see the old content or the new, never a mix. The temporary file never outlives the call.
+  virtual void writeFileAtomically(const std::filesystem::path& path, std::string_view data,
+                                   mode_t mode = 0644);
+  // lstat(2): exists == false when nothing is there; other errors throw.
+  virtual FileStatus status(const std::filesystem::path& path);
+  // Creates the folder and any missing parents, each with mode. An existing folder is fine.
+  virtual void createDirectories(const std::filesystem::path& path, mode_t mode);
+  // Removes a file, a symbolic link (not its target) or a folder with its contents.
+  virtual void removeItem(const std::filesystem::path& path);
+  virtual void rename(const std::filesystem::path& from, const std::filesystem::path& to);
+  // Names of the entries of a folder, "." and ".." excluded, in no particular order.
+  virtual std::vector<std::string> listDirectory(const std::filesystem::path& path);
+};
+
+// The Env that the system's code uses: Env::Default() unless a test installed another.
+Env& env();
+
+// Installs an Env for the life of the object (tests only; not thread-safe against running code).
+class ScopedEnvForTesting {
+ public:
+  explicit ScopedEnvForTesting(Env& replacement);
+  ~ScopedEnvForTesting();
+  ScopedEnvForTesting(const ScopedEnvForTesting&) = delete;
+  ScopedEnvForTesting& operator=(const ScopedEnvForTesting&) = delete;
+
+ private:
+  Env* previous_;
+};
+
+// Forwards every call to a target; a test overrides only the calls it wants to break.
+class EnvWrapper : public Env {
+ public:
+  explicit EnvWrapper(Env& target) : target_(target) {}
+  Env& target() const { return target_; }
+
+  std::filesystem::path platformRoot() override { return target_.platformRoot(); }
+  std::filesystem::path executablePath() override { return target_.executablePath(); }
+  std::filesystem::path cachesDirectory() override { return target_.cachesDirectory(); }
+  OperatingSystemVersion systemVersion() override { return target_.systemVersion(); }
+  std::chrono::system_clock::time_point now() override { return target_.now(); }
+  void log(std::string_view line) override { target_.log(line); }
+  UniqueFd open(const std::filesystem::path& path, int flags, mode_t mode) override {
+    return target_.open(path, flags, mode);
+  }
+  std::size_t read(int fd, void* buffer, std::size_t size) override {
+    return target_.read(fd, buffer, size);
+  }
+  void writeAll(int fd, const void* data, std::size_t size) override {
+    target_.writeAll(fd, data, size);
+  }
+  void fsync(int fd) override { target_.fsync(fd); }
+  void close(int fd) override { target_.close(fd); }
+  bool tryLockExclusive(int fd) override { return target_.tryLockExclusive(fd); }
+  std::string readFile(const std::filesystem::path& path) override {
+    return target_.readFile(path);
+  }
+  void writeFileAtomically(const std::filesystem::path& path, std::string_view data,
+                           mode_t mode) override {
+    target_.writeFileAtomically(path, data, mode);
+  }
+  FileStatus status(const std::filesystem::path& path) override { return target_.status(path); }
+  void createDirectories(const std::filesystem::path& path, mode_t mode) override {
+    target_.createDirectories(path, mode);
+  }
+  void removeItem(const std::filesystem::path& path) override { target_.removeItem(path); }
+  void rename(const std::filesystem::path& from, const std::filesystem::path& to) override {
+    target_.rename(from, to);
+  }
+  std::vector<std::string> listDirectory(const std::filesystem::path& path) override {
+    return target_.listDirectory(path);
+  }
+
+ private:
+  Env& target_;
+};
+
+}  // namespace platform

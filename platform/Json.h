@@ -1,0 +1,35 @@
+// JSON reading as the platform's parser and decoder do it: a parse error is a JsonError, a
+// document that parses but does not have the shape a decoder asks for is a DecodingError.
+#pragma once
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+using Json = nlohmann::json;
+
+class JsonError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+class DecodingError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// Parses one JSON document (UTF-8, nothing but white space after it). Without allowFragments the
+// top level must be an object or an array. Throws JsonError.
+Json parseJson(std::string_view bytes, bool allowFragments = false);
+
+// Strict decoding of members: no conversion between JSON types. Throw DecodingError.
+const Json& decodeMember(const Json& object, const char* key);
+std::string decodeString(const Json& object, const char* key);
+// A whole number within the signed 64-bit range; 3.0 reads as 3, 3.5 and 1e19 are refused.
+std::int64_t decodeInt64(const Json& object, const char* key);
+
+}  // namespace platform

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# The main job: builds the system, installs it into a fresh platform root and runs it end to end.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/install-deps.sh
+
+build=build/release
+cmake --preset release >/dev/null
+cmake --build --preset release -j "$(nproc)"
+
+root=$(mktemp -d /tmp/bramlow-demo-XXXXXX)
+trap 'rm -rf "$root"' EXIT
+cmake --install "$build" --prefix "$root" >/dev/null
+echo "Platform root: $root"
+
+app="$root/Applications/Bramlow for Safari.app"
+updater="$app/Contents/PlugIns/Bramlow for Safari Extension.appex/Contents/XPCServices/BramlowUpdater.xpc/Contents/MacOS/BramlowUpdater"
+
+export BRAMLOW_PLATFORM_ROOT="$root"
+export XDG_CACHE_HOME="$root/home/.cache"
+
+echo "== setup application =="
+"$app/Contents/MacOS/Bramlow for Safari"
+echo "== extension handler =="
+"$app/Contents/PlugIns/Bramlow for Safari Extension.appex/Contents/MacOS/Bramlow for Safari Extension" </dev/null
+echo "== updater start-up =="
+"$updater"
+echo "== demo finished =="

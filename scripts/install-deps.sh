@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the tests and the demo need, when any is missing.
+set -euo pipefail
+
+packages=(
+  build-essential cmake pkg-config git curl openssl ca-certificates
+  libssl-dev libcurl4-openssl-dev libplist-dev nlohmann-json3-dev libcpp-httplib-dev
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libgtk-4-dev xvfb xauth
+  squashfs-tools squashfuse fuse3
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$package")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  as_root=()
+  if [[ $(id -u) -ne 0 ]]; then as_root=(sudo); fi
+  "${as_root[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
+    "${missing[@]}"
+fi

@@ -1,0 +1,119 @@
+#include "tests/support/TestSupport.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace testing_support {
+namespace fs = std::filesystem;
+using platform::plist::Dictionary;
+
+TempDir::TempDir() {
+  const char* base = std::getenv("TMPDIR");  // NOLINT(concurrency-mt-unsafe)
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/bramlow-test-XXXXXX";
+  if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  // Tests may leave read-only folders behind; make them writable so removal succeeds.
+  for (auto it = fs::recursive_directory_iterator(path_, ignored);
+       it != fs::recursive_directory_iterator(); it.increment(ignored)) {
+    if (it->is_directory(ignored) && !it->is_symlink(ignored)) {
+      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ignored);
+    }
+  }
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
+  fs::remove_all(path_, ignored);
+}
+
+void writeFile(const fs::path& path, std::string_view content) {
+  fs::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(content.data(), static_cast<std::streamsize>(content.size()));
+  if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+std::string readFile(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path.string());
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+void writeInfoPlist(const fs::path& bundle, const Dictionary& info,
+                    platform::plist::Format format) {
+  writeFile(bundle / "Contents" / "Info.plist", platform::plist::serialize(info, format));
+}
+
+Dictionary defaultAppInfo(const std::string& build, const std::string& version) {
+  return Dictionary{{"CFBundleIdentifier", kAppID},
+                    {"CFBundleExecutable", "Bramlow for Safari"},
+                    {"CFBundleVersion", build},
+                    {"CFBundleShortVersionString", version},
+                    {"LSMinimumSystemVersion", "11.0"}};
+}
+
+Dictionary defaultExtensionInfo(const std::string& build, const std::string& version) {
+  return Dictionary{{"CFBundleIdentifier", kExtensionID},
+                    {"CFBundleExecutable", "Bramlow for Safari Extension"},
+                    {"CFBundleVersion", build},
+                    {"CFBundleShortVersionString", version},
+                    {"BramlowDirectUpdates", "YES"},
+                    {"BramlowUpdateService", kUpdaterID},
+                    {"BramlowSigningTeam", kTeam}};
+}
+
+Dictionary defaultUpdaterInfo(const std::string& build, const std::string& version) {
+  return Dictionary{{"CFBundleIdentifier", kUpdaterID},
+                    {"CFBundleExecutable", "BramlowUpdater"},
+                    {"CFBundleVersion", build},
+                    {"CFBundleShortVersionString", version},
+                    {"UpdateAppIdentifier", kAppID},
+                    {"UpdateExtensionIdentifier", kExtensionID},
+                    {"UpdateExtensionName", kExtensionName},
+                    {"UpdateAppName", kAppName},
+                    {"UpdateArtifactPrefix", kArtifactPrefix},
+                    {"UpdateSigningTeam", kTeam},
+                    {"UpdateBaseURL", kBaseURL}};
+}
+
+TestApp makeTestApp(const fs::path& folder, const Dictionary& appInfo,
+                    const Dictionary& extensionInfo, const Dictionary& updaterInfo,
+                    const std::string& policyJson, const std::string& appName) {
+  TestApp app;
+  app.appURL = folder / appName;
+  app.extensionURL = app.appURL / "Contents" / "PlugIns" / kExtensionName;
+  app.updaterURL = app.extensionURL / "Contents" / "XPCServices" / "BramlowUpdater.xpc";
+  writeInfoPlist(app.appURL, appInfo);
+  writeFile(app.appURL / "Contents" / "MacOS" / "Bramlow for Safari", "#!app\n");
+  writeInfoPlist(app.extensionURL, extensionInfo);
+  writeFile(app.extensionURL / "Contents" / "MacOS" / "Bramlow for Safari Extension", "#!ext\n");
+  writeFile(app.extensionURL / "Contents" / "Resources" / "manifest.json",
+            R"({"manifest_version": 3, "name": "Bramlow", "version": "1.0.0"})");
+  writeInfoPlist(app.updaterURL, updaterInfo);
+  writeFile(app.updaterURL / "Contents" / "MacOS" / "BramlowUpdater", "#!updater\n");
+  writeFile(app.updaterURL / "Contents" / "Resources" / "policy.json", policyJson);
+  return app;
+}
+
+TestEnv::TestEnv(const fs::path& root) : EnvWrapper(platform::Env::Default()), root_(root) {}
+
+void TestEnv::log(std::string_view line) {
+  std::lock_guard lock(mutex_);
+  lines_.emplace_back(line);
+}
+
+std::vector<std::string> TestEnv::logLines() {
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+}  // namespace testing_support

@@ -1,0 +1,89 @@
+// Shared test helpers: temporary folders, files, nested bundles on disk and an Env that points
+// the platform at a test root and records the system log.
+#pragma once
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/Env.h"
+#include "platform/PropertyList.h"
+
+namespace testing_support {
+
+// A new folder under $TMPDIR (or /tmp), removed with its contents when the object goes.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+void writeFile(const std::filesystem::path& path, std::string_view content);
+std::string readFile(const std::filesystem::path& path);
+void writeInfoPlist(const std::filesystem::path& bundle, const platform::plist::Dictionary& info,
+                    platform::plist::Format format = platform::plist::Format::kXml);
+
+// The identifiers and names of the product as the tests build it.
+inline constexpr const char* kAppID = "com.bramlow.safari-extension";
+inline constexpr const char* kExtensionID = "com.bramlow.safari-extension.Extension";
+inline constexpr const char* kUpdaterID = "com.bramlow.safari-extension.Updater";
+inline constexpr const char* kAppName = "Bramlow for Safari.app";
+inline constexpr const char* kExtensionName = "Bramlow for Safari Extension.appex";
+inline constexpr const char* kArtifactPrefix = "BramlowForSafari";
+inline constexpr const char* kTeam = "TESTTEAM01";
+inline constexpr const char* kBaseURL = "https://127.0.0.1:8443/updates/";
+
+// The three Info.plist dictionaries of a well-formed application, for tests to change.
+platform::plist::Dictionary defaultAppInfo(const std::string& build = "100",
+                                           const std::string& version = "1.0.0");
+platform::plist::Dictionary defaultExtensionInfo(const std::string& build = "100",
+                                                 const std::string& version = "1.0.0");
+platform::plist::Dictionary defaultUpdaterInfo(const std::string& build = "100",
+                                               const std::string& version = "1.0.0");
+
+struct TestApp {
+  std::filesystem::path appURL;
+  std::filesystem::path extensionURL;
+  std::filesystem::path updaterURL;
+};
+
+// Writes a nested application bundle (Info.plists, executables as small files, policy.json and
+// the extension's manifest.json) at folder/<appName>.
+TestApp makeTestApp(const std::filesystem::path& folder,
+                    const platform::plist::Dictionary& appInfo = defaultAppInfo(),
+                    const platform::plist::Dictionary& extensionInfo = defaultExtensionInfo(),
+                    const platform::plist::Dictionary& updaterInfo = defaultUpdaterInfo(),
+                    const std::string& policyJson = R"({"checkIntervalMilliseconds": 3600000})",
+                    const std::string& appName = kAppName);
+
+// An Env whose platform root and caches folder lie in a test folder, whose system version is set
+// by the test, and which keeps every log line it is given.
+class TestEnv : public platform::EnvWrapper {
+ public:
+  explicit TestEnv(const std::filesystem::path& root);
+  std::filesystem::path platformRoot() override { return root_; }
+  std::filesystem::path cachesDirectory() override { return root_ / "home" / ".cache"; }
+  platform::OperatingSystemVersion systemVersion() override { return version_; }
+  void log(std::string_view line) override;
+
+  void setSystemVersion(long major, long minor = 0, long patch = 0) {
+    version_ = {major, minor, patch};
+  }
+  std::vector<std::string> logLines();
+
+ private:
+  std::filesystem::path root_;
+  platform::OperatingSystemVersion version_{14, 0, 0};
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+}  // namespace testing_support
