@@ -42,7 +42,10 @@ std::optional<Url> Url::parse(std::string_view text) {
   Url url;
   url.text_ = copy;
   url.scheme_ = copy.substr(0, colon);  // the parser lowercases it; the text does not
-  url.host_ = part(handle.get(), CURLUPART_HOST);
+  // The parser is lenient and takes "https:/name" or "https:name" as naming a host; without the
+  // "//" of an authority there is none.
+  const bool hasAuthority = copy.compare(colon + 1, 2, "//") == 0;
+  if (hasAuthority) url.host_ = part(handle.get(), CURLUPART_HOST);
   if (url.host_ && url.host_->empty()) url.host_.reset();
   url.hasUser_ = part(handle.get(), CURLUPART_USER).has_value();
   url.hasPassword_ = part(handle.get(), CURLUPART_PASSWORD).has_value();

@@ -109,6 +109,50 @@ inline constexpr std::string_view kHelperConnectionEnded =
     "[[The update helper connection ended. Please check for updates again. =74e8b4]]";
 inline constexpr std::string_view kHelperInvalidResponse =
     "[[The update helper returned an invalid response. =87a55f]]";
+
+// Every marker above, for checks that span the catalog.
+inline constexpr std::string_view kCatalog[] = {
+    kSigningRequirementInvalid,
+    kConnectionNotAuthenticated,
+    kInvalidSignature,
+    kConfigurationIncomplete,
+    kAddressInvalid,
+    kScheduleNotConfigured,
+    kInformationInvalid,
+    kMinimumSystemRequired,
+    kMissingOperation,
+    kCouldNotComplete,
+    kCouldNotDownload,
+    kNotInsideApp,
+    kInstalledAppUnidentified,
+    kLockNotOpened,
+    kOperationInProgress,
+    kOperationNotSupported,
+    kReleaseChanged,
+    kCachedUpdateChanged,
+    kNotNewer,
+    kNotWritable,
+    kSetupAppRunning,
+    kInstalledAppChanged,
+    kCouldNotReplace,
+    kNotRequestedRelease,
+    kInvalidSize,
+    kExceedsExpectedSize,
+    kDownloadIncomplete,
+    kVersionInformationInvalid,
+    kCouldNotVerifyOrPrepare,
+    kIntegrityCheckFailed,
+    kPackageMismatch,
+    kAppExtensionVersionMismatch,
+    kPayloadVersionMismatch,
+    kHelperMismatch,
+    kUnsupportedOperation,
+    kInvalidBuild,
+    kAutomaticUpdatesUnavailable,
+    kHelperUnavailable,
+    kHelperConnectionEnded,
+    kHelperInvalidResponse,
+};
 }  // namespace markers
 
 // Throws UpdateFailure.message(marker).

@@ -1,1 +1,154 @@
+#include "platform/Env.h"
+
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <thread>
+
+#include "platform/PropertyList.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+namespace fs = std::filesystem;
+using testing_support::readFile;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+// Env::Default() with only the platform root moved into a test folder.
+class RootedEnv : public platform::EnvWrapper {
+ public:
+  explicit RootedEnv(fs::path root) : EnvWrapper(platform::Env::Default()), root_(std::move(root)) {}
+  fs::path platformRoot() override { return root_; }
+  // The base class's own implementations read files through this object.
+  platform::OperatingSystemVersion systemVersion() override { return Env::systemVersion(); }
+  void log(std::string_view line) override { Env::log(line); }
+
+ private:
+  fs::path root_;
+};
+
+TEST(EnvTest, SystemLogUnderPlatformRootKeepsOneLinePerEntry) {
+  TempDir dir;
+  RootedEnv env(dir.path());
+  env.log("first entry");
+  env.log("second\nentry with a break");
+  std::vector<std::thread> writers;
+  for (int i = 0; i < 4; ++i) {
+    writers.emplace_back([&env] {
+      for (int j = 0; j < 50; ++j) env.log(std::string(200, 'x'));
+    });
+  }
+  for (auto& writer : writers) writer.join();
+
+  const std::string log = readFile(dir.path() / "var/log/system.log");
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = log.find('\n', start)) != std::string::npos; start = end + 1) {
+    lines.push_back(log.substr(start, end - start));
+  }
+  ASSERT_EQ(lines.size(), 202u);
+  EXPECT_NE(lines[0].find("first entry"), std::string::npos);
+  EXPECT_NE(lines[1].find("second entry with a break"), std::string::npos);
+  for (std::size_t i = 2; i < lines.size(); ++i) {
+    ASSERT_NE(lines[i].find(std::string(200, 'x')), std::string::npos) << "torn line " << i;
+  }
+}
+
+TEST(EnvTest, SystemVersionComesFromThePlatformRoot) {
+  TempDir dir;
+  RootedEnv env(dir.path());
+  const fs::path file = dir.path() / "System/Library/CoreServices/SystemVersion.plist";
+
+  const auto missing = env.systemVersion();
+  EXPECT_EQ(missing.major, 0);
+  EXPECT_EQ(missing.minor, 0);
+  EXPECT_EQ(missing.patch, 0);
+
+  struct Case {
+    const char* name;
+    std::string content;
+    long major, minor, patch;
+  } cases[] = {
+      {"three parts", platform::plist::serialize(platform::plist::Dictionary{{"ProductVersion", "14.2.1"}}), 14, 2, 1},
+      {"one part", platform::plist::serialize(platform::plist::Dictionary{{"ProductVersion", "13"}}), 13, 0, 0},
+      {"binary", platform::plist::serialize(platform::plist::Dictionary{{"ProductVersion", "12.7"}}, platform::plist::Format::kBinary), 12, 7, 0},
+      {"not a string", platform::plist::serialize(platform::plist::Dictionary{{"ProductVersion", 14}}), 0, 0, 0},
+      {"garbage", "not a property list", 0, 0, 0},
+  };
+  for (const auto& c : cases) {
+    writeFile(file, c.content);
+    const auto version = env.systemVersion();
+    EXPECT_EQ(version.major, c.major) << c.name;
+    EXPECT_EQ(version.minor, c.minor) << c.name;
+    EXPECT_EQ(version.patch, c.patch) << c.name;
+  }
+}
+
+TEST(EnvTest, FilesAreOpenedCloseOnExec) {
+  TempDir dir;
+  writeFile(dir.path() / "f", "x");
+  platform::UniqueFd fd = platform::Env::Default().open(dir.path() / "f", O_RDONLY);
+  EXPECT_TRUE(fcntl(fd.get(), F_GETFD) & FD_CLOEXEC);
+}
+
+TEST(EnvTest, CreateDirectoriesMakesEveryMissingLevelWithTheMode) {
+  TempDir dir;
+  platform::Env& env = platform::Env::Default();
+  const fs::path deep = dir.path() / "a" / "b" / "c";
+  env.createDirectories(deep, 0700);
+  for (const fs::path& p : {dir.path() / "a", dir.path() / "a" / "b", deep}) {
+    struct stat info {};
+    ASSERT_EQ(stat(p.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0700u) << p;
+  }
+  EXPECT_NO_THROW(env.createDirectories(deep, 0700));  // existing is fine
+  writeFile(dir.path() / "file", "");
+  EXPECT_THROW(env.createDirectories(dir.path() / "file" / "sub", 0700), std::system_error);
+  EXPECT_THROW(env.createDirectories(dir.path() / "file", 0700), std::system_error);
+}
+
+TEST(EnvTest, AtomicWriteReplacesWholeAndLeavesNoTemporaryFile) {
+  TempDir dir;
+  platform::Env& env = platform::Env::Default();
+  const fs::path target = dir.path() / "release.json";
+  env.writeFileAtomically(target, "old");
+  env.writeFileAtomically(target, "new content");
+  EXPECT_EQ(readFile(target), "new content");
+  EXPECT_EQ(env.listDirectory(dir.path()), std::vector<std::string>{"release.json"});
+
+  // A rename that cannot happen (a folder in the way) keeps nothing behind.
+  fs::create_directories(dir.path() / "busy" / "inner");
+  EXPECT_THROW(env.writeFileAtomically(dir.path() / "busy", "x"), std::system_error);
+  EXPECT_EQ(env.listDirectory(dir.path()).size(), 2u);
+}
+
+TEST(EnvTest, StatusRemoveAndListing) {
+  TempDir dir;
+  platform::Env& env = platform::Env::Default();
+  EXPECT_FALSE(env.status(dir.path() / "missing").exists);
+  EXPECT_FALSE(env.status(dir.path() / "missing" / "below").exists);
+  writeFile(dir.path() / "tree" / "a" / "file", "12345");
+  fs::create_symlink("/", dir.path() / "tree" / "link");
+  const auto file = env.status(dir.path() / "tree" / "a" / "file");
+  EXPECT_TRUE(file.isRegular);
+  EXPECT_EQ(file.size, 5u);
+  EXPECT_TRUE(env.status(dir.path() / "tree" / "link").isSymlink);
+  env.removeItem(dir.path() / "tree");  // the link goes, not what it points to
+  EXPECT_FALSE(env.status(dir.path() / "tree").exists);
+  EXPECT_TRUE(fs::exists("/etc"));
+  EXPECT_THROW(env.listDirectory(dir.path() / "tree"), std::system_error);
+}
+
+TEST(EnvTest, ExclusiveLockIsRefusedToASecondDescriptor) {
+  TempDir dir;
+  platform::Env& env = platform::Env::Default();
+  auto first = env.open(dir.path() / "lock", O_RDWR | O_CREAT, 0600);
+  auto second = env.open(dir.path() / "lock", O_RDWR | O_CREAT, 0600);
+  EXPECT_TRUE(env.tryLockExclusive(first.get()));
+  EXPECT_FALSE(env.tryLockExclusive(second.get()));
+  first.reset();
+  EXPECT_TRUE(env.tryLockExclusive(second.get()));
+}
+
+}  // namespace

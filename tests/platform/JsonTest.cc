@@ -1,1 +1,55 @@
+#include "platform/Json.h"
+
 #include <gtest/gtest.h>
+
+namespace {
+using namespace platform;
+
+TEST(JsonTest, FragmentsOnlyWhenAllowed) {
+  EXPECT_THROW(parseJson("5"), JsonError);
+  EXPECT_THROW(parseJson("\"text\""), JsonError);
+  EXPECT_NO_THROW(parseJson("5", true));
+  EXPECT_NO_THROW(parseJson("[]"));
+  EXPECT_THROW(parseJson("{} trailing"), JsonError);
+  EXPECT_THROW(parseJson(""), JsonError);
+  EXPECT_THROW(parseJson("{\"a\": \"\xff\"}"), JsonError);  // not UTF-8
+}
+
+TEST(JsonTest, Int64DecodingIsStrict) {
+  struct Case {
+    const char* json;
+    bool ok;
+    std::int64_t value;
+  } cases[] = {
+      {R"({"n": 1})", true, 1},
+      {R"({"n": -1})", true, -1},
+      {R"({"n": 9223372036854775807})", true, INT64_MAX},
+      {R"({"n": -9223372036854775808})", true, INT64_MIN},
+      {R"({"n": 9223372036854775808})", false, 0},
+      {R"({"n": 18446744073709551616})", false, 0},
+      {R"({"n": 2.0})", true, 2},
+      {R"({"n": 1e3})", true, 1000},
+      {R"({"n": 2.5})", false, 0},
+      {R"({"n": 1e19})", false, 0},
+      {R"({"n": "1"})", false, 0},
+      {R"({"n": true})", false, 0},
+      {R"({"n": null})", false, 0},
+      {R"({})", false, 0},
+  };
+  for (const auto& c : cases) {
+    const Json document = parseJson(c.json);
+    if (c.ok) {
+      EXPECT_EQ(decodeInt64(document, "n"), c.value) << c.json;
+    } else {
+      EXPECT_THROW(decodeInt64(document, "n"), DecodingError) << c.json;
+    }
+  }
+}
+
+TEST(JsonTest, StringDecodingRefusesOtherTypes) {
+  EXPECT_EQ(decodeString(parseJson(R"({"s": ""})"), "s"), "");
+  EXPECT_THROW(decodeString(parseJson(R"({"s": 5})"), "s"), DecodingError);
+  EXPECT_THROW(decodeString(parseJson(R"(["s"])"), "s"), DecodingError);
+}
+
+}  // namespace

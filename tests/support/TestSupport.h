@@ -64,6 +64,16 @@ TestApp makeTestApp(const std::filesystem::path& folder,
                     const std::string& policyJson = R"({"checkIntervalMilliseconds": 3600000})",
                     const std::string& appName = kAppName);
 
+// Runs a program to its end with extra environment variables (NAME=value), stdin from /dev/null,
+// and collects its exit status and output.
+struct RunResult {
+  int exitCode = -1;  // -1 when killed by a signal
+  std::string out;
+  std::string err;
+};
+RunResult runProgram(const std::vector<std::string>& argv,
+                     const std::vector<std::string>& extraEnvironment = {});
+
 // An Env whose platform root and caches folder lie in a test folder, whose system version is set
 // by the test, and which keeps every log line it is given.
 class TestEnv : public platform::EnvWrapper {
