@@ -132,8 +132,8 @@ void Env::log(std::string_view line) {
     std::error_code ignored;
     fs::create_directories(folder, ignored);
     // One write(2) with O_APPEND keeps concurrent writers' lines whole.
-    UniqueFd fd(::open((folder / "system.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                       0644));
+    UniqueFd fd(
+        ::open((folder / "system.log").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644));
     if (!fd) return;
     [[maybe_unused]] const ssize_t written = ::write(fd.get(), record.data(), record.size());
   } catch (...) {
@@ -203,10 +203,9 @@ std::string Env::readFile(const fs::path& path) {
 void Env::writeFileAtomically(const fs::path& path, std::string_view data, mode_t mode) {
   static std::atomic<unsigned> counter{0};
   std::random_device random;
-  const fs::path temp = path.parent_path() / ("." + path.filename().string() + "." +
-                                              std::to_string(::getpid()) + "." +
-                                              std::to_string(random()) + "." +
-                                              std::to_string(counter++) + ".tmp");
+  const fs::path temp = path.parent_path() /
+                        ("." + path.filename().string() + "." + std::to_string(::getpid()) + "." +
+                         std::to_string(random()) + "." + std::to_string(counter++) + ".tmp");
   UniqueFd fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
   try {
     writeAll(fd.get(), data.data(), data.size());

@@ -9,11 +9,13 @@ Json parseJson(std::string_view bytes, bool allowFragments) {
   try {
     value = Json::parse(bytes.begin(), bytes.end());
   } catch (const Json::exception& error) {
-    throw JsonError(std::string("The data couldn't be read because it isn't in the correct format. ") +
-                    error.what());
+    throw JsonError(
+        std::string("The data couldn't be read because it isn't in the correct format. ") +
+        error.what());
   }
   if (!allowFragments && !value.is_object() && !value.is_array()) {
-    throw JsonError("JSON text did not start with array or object and option to allow fragments not set.");
+    throw JsonError(
+        "JSON text did not start with array or object and option to allow fragments not set.");
   }
   return value;
 }
@@ -21,14 +23,16 @@ Json parseJson(std::string_view bytes, bool allowFragments) {
 const Json& decodeMember(const Json& object, const char* key) {
   if (!object.is_object()) throw DecodingError("Expected to decode a dictionary.");
   const auto it = object.find(key);
-  if (it == object.end()) throw DecodingError(std::string("No value associated with key \"") + key + "\".");
+  if (it == object.end())
+    throw DecodingError(std::string("No value associated with key \"") + key + "\".");
   if (it->is_null()) throw DecodingError(std::string("Value for key \"") + key + "\" is null.");
   return *it;
 }
 
 std::string decodeString(const Json& object, const char* key) {
   const Json& value = decodeMember(object, key);
-  if (!value.is_string()) throw DecodingError(std::string("Expected a string for key \"") + key + "\".");
+  if (!value.is_string())
+    throw DecodingError(std::string("Expected a string for key \"") + key + "\".");
   return value.get<std::string>();
 }
 

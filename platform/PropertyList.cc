@@ -70,7 +70,8 @@ Value fromNode(plist_t node, int depth) {
       Array array;
       const uint32_t n = plist_array_get_size(node);
       array.reserve(n);
-      for (uint32_t i = 0; i < n; ++i) array.push_back(fromNode(plist_array_get_item(node, i), depth + 1));
+      for (uint32_t i = 0; i < n; ++i)
+        array.push_back(fromNode(plist_array_get_item(node, i), depth + 1));
       return Value(std::move(array));
     }
     case PLIST_DICT: {

@@ -30,16 +30,16 @@ struct Value {
   std::variant<std::string, bool, std::int64_t, double, Date, Data, Array, Dictionary> v;
 
   Value() : v(std::string()) {}
-  Value(std::string s) : v(std::move(s)) {}              // NOLINT(google-explicit-constructor)
-  Value(const char* s) : v(std::string(s)) {}            // NOLINT(google-explicit-constructor)
-  Value(bool b) : v(b) {}                                // NOLINT(google-explicit-constructor)
-  Value(std::int64_t i) : v(i) {}                        // NOLINT(google-explicit-constructor)
-  Value(int i) : v(static_cast<std::int64_t>(i)) {}      // NOLINT(google-explicit-constructor)
-  Value(double d) : v(d) {}                              // NOLINT(google-explicit-constructor)
-  Value(Date d) : v(d) {}                                // NOLINT(google-explicit-constructor)
-  Value(Data d) : v(std::move(d)) {}                     // NOLINT(google-explicit-constructor)
-  Value(Array a) : v(std::move(a)) {}                    // NOLINT(google-explicit-constructor)
-  Value(Dictionary d) : v(std::move(d)) {}               // NOLINT(google-explicit-constructor)
+  Value(std::string s) : v(std::move(s)) {}          // NOLINT(google-explicit-constructor)
+  Value(const char* s) : v(std::string(s)) {}        // NOLINT(google-explicit-constructor)
+  Value(bool b) : v(b) {}                            // NOLINT(google-explicit-constructor)
+  Value(std::int64_t i) : v(i) {}                    // NOLINT(google-explicit-constructor)
+  Value(int i) : v(static_cast<std::int64_t>(i)) {}  // NOLINT(google-explicit-constructor)
+  Value(double d) : v(d) {}                          // NOLINT(google-explicit-constructor)
+  Value(Date d) : v(d) {}                            // NOLINT(google-explicit-constructor)
+  Value(Data d) : v(std::move(d)) {}                 // NOLINT(google-explicit-constructor)
+  Value(Array a) : v(std::move(a)) {}                // NOLINT(google-explicit-constructor)
+  Value(Dictionary d) : v(std::move(d)) {}           // NOLINT(google-explicit-constructor)
 
   // The string when the value is one, else nullptr: callers that require a string treat every
   // other type as absent.

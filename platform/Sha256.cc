@@ -13,8 +13,8 @@ void Sha256::Deleter::operator()(void* context) const {
 }
 
 Sha256::Sha256() : context_(EVP_MD_CTX_new()) {
-  if (!context_ || EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(context_.get()), EVP_sha256(),
-                                     nullptr) != 1) {
+  if (!context_ ||
+      EVP_DigestInit_ex(static_cast<EVP_MD_CTX*>(context_.get()), EVP_sha256(), nullptr) != 1) {
     throw std::runtime_error("SHA-256 unavailable: " + drainOpenSslErrors());
   }
 }

@@ -50,16 +50,16 @@ std::optional<Url> Url::parse(std::string_view text) {
   url.hasUser_ = part(handle.get(), CURLUPART_USER).has_value();
   url.hasPassword_ = part(handle.get(), CURLUPART_PASSWORD).has_value();
   // The parser drops an empty query or fragment; an unencoded "?" or "#" can only start one.
-  url.hasQuery_ = part(handle.get(), CURLUPART_QUERY).has_value() ||
-                  copy.find('?') != std::string::npos;
-  url.hasFragment_ = part(handle.get(), CURLUPART_FRAGMENT).has_value() ||
-                     copy.find('#') != std::string::npos;
+  url.hasQuery_ =
+      part(handle.get(), CURLUPART_QUERY).has_value() || copy.find('?') != std::string::npos;
+  url.hasFragment_ =
+      part(handle.get(), CURLUPART_FRAGMENT).has_value() || copy.find('#') != std::string::npos;
   // "https://@host" has an empty user part that the parser may not report.
   const std::size_t authority = copy.find("//", colon);
   if (authority == colon + 1) {
     const std::size_t end = copy.find_first_of("/?#", authority + 2);
-    const std::string_view hostPart =
-        std::string_view(copy).substr(authority + 2, end == std::string::npos ? end : end - authority - 2);
+    const std::string_view hostPart = std::string_view(copy).substr(
+        authority + 2, end == std::string::npos ? end : end - authority - 2);
     const std::size_t at = hostPart.rfind('@');
     if (at != std::string_view::npos) {
       url.hasUser_ = true;

@@ -6,7 +6,9 @@
 
 namespace bramlow {
 
-std::string UpdateFailure::errorDomain() { return std::string(BRAMLOW_MODULE_NAME) + ".UpdateFailure"; }
+std::string UpdateFailure::errorDomain() {
+  return std::string(BRAMLOW_MODULE_NAME) + ".UpdateFailure";
+}
 
 void fail(std::string_view marker) { throw UpdateFailure::message(std::string(marker)); }
 

@@ -58,7 +58,8 @@ inline constexpr std::string_view kNotInsideApp =
     "[[The updater is not inside the installed Bramlow app. =6db524]]";
 inline constexpr std::string_view kInstalledAppUnidentified =
     "[[The installed Bramlow app could not be identified. =06d37d]]";
-inline constexpr std::string_view kLockNotOpened = "[[The update lock could not be opened. =75d8f6]]";
+inline constexpr std::string_view kLockNotOpened =
+    "[[The update lock could not be opened. =75d8f6]]";
 inline constexpr std::string_view kOperationInProgress =
     "[[Another Bramlow update operation is in progress. Please try again. =ce7b44]]";
 inline constexpr std::string_view kOperationNotSupported =
@@ -80,7 +81,8 @@ inline constexpr std::string_view kCouldNotReplace =
     "[[macOS could not replace Bramlow. The existing app has been kept. =28152a]]";
 inline constexpr std::string_view kNotRequestedRelease =
     "[[The update server did not return the requested release. =2e9148]]";
-inline constexpr std::string_view kInvalidSize = "[[The update download has an invalid size. =582114]]";
+inline constexpr std::string_view kInvalidSize =
+    "[[The update download has an invalid size. =582114]]";
 inline constexpr std::string_view kExceedsExpectedSize =
     "[[The update download exceeds its expected size. =ec0767]]";
 inline constexpr std::string_view kDownloadIncomplete =
@@ -99,7 +101,8 @@ inline constexpr std::string_view kPayloadVersionMismatch =
     "[[The bundled extension version does not match the release. =e95b22]]";
 inline constexpr std::string_view kHelperMismatch =
     "[[The update helper does not match this release. =2bdcf3]]";
-inline constexpr std::string_view kUnsupportedOperation = "[[Unsupported update operation. =b0f84c]]";
+inline constexpr std::string_view kUnsupportedOperation =
+    "[[Unsupported update operation. =b0f84c]]";
 inline constexpr std::string_view kInvalidBuild = "[[Invalid update build. =548556]]";
 inline constexpr std::string_view kAutomaticUpdatesUnavailable =
     "[[Automatic updates are not available in this distribution. =1a3358]]";

@@ -98,13 +98,13 @@ UpdateRelease UpdateRelease::decode(std::string_view bytes) {
 }
 
 void UpdateRelease::validate(const UpdateProduct& forProduct) const {
-  const bool formatValid =
-      schema == 1 && product == forProduct.appID && matchesBuildPattern(build) &&
-      matchesVersionPattern(version) && matchesVersionPattern(minimumSystemVersion) &&
-      !payloadVersion.empty() && matchesDigestPattern(payloadSha256) &&
-      artifact.name == forProduct.artifactPrefix + "-" + build + ".dmg" &&
-      matchesDigestPattern(artifact.sha256) && artifact.size >= 1 &&
-      artifact.size <= kMaximumArtifactSize;
+  const bool formatValid = schema == 1 && product == forProduct.appID &&
+                           matchesBuildPattern(build) && matchesVersionPattern(version) &&
+                           matchesVersionPattern(minimumSystemVersion) && !payloadVersion.empty() &&
+                           matchesDigestPattern(payloadSha256) &&
+                           artifact.name == forProduct.artifactPrefix + "-" + build + ".dmg" &&
+                           matchesDigestPattern(artifact.sha256) && artifact.size >= 1 &&
+                           artifact.size <= kMaximumArtifactSize;
   if (!formatValid) fail(markers::kInformationInvalid);
 
   const std::vector<long> numbers = versionNumbers(minimumSystemVersion);

@@ -1,11 +1,10 @@
-#include "platform/Env.h"
-
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <thread>
 
+#include "platform/Env.h"
 #include "platform/PropertyList.h"
 #include "tests/support/TestSupport.h"
 
@@ -18,7 +17,8 @@ using testing_support::writeFile;
 // Env::Default() with only the platform root moved into a test folder.
 class RootedEnv : public platform::EnvWrapper {
  public:
-  explicit RootedEnv(fs::path root) : EnvWrapper(platform::Env::Default()), root_(std::move(root)) {}
+  explicit RootedEnv(fs::path root)
+      : EnvWrapper(platform::Env::Default()), root_(std::move(root)) {}
   fs::path platformRoot() override { return root_; }
   // The base class's own implementations read files through this object.
   platform::OperatingSystemVersion systemVersion() override { return Env::systemVersion(); }
@@ -70,10 +70,17 @@ TEST(EnvTest, SystemVersionComesFromThePlatformRoot) {
     std::string content;
     long major, minor, patch;
   } cases[] = {
-      {"three parts", platform::plist::serialize(platform::plist::Dictionary{{"ProductVersion", "14.2.1"}}), 14, 2, 1},
-      {"one part", platform::plist::serialize(platform::plist::Dictionary{{"ProductVersion", "13"}}), 13, 0, 0},
-      {"binary", platform::plist::serialize(platform::plist::Dictionary{{"ProductVersion", "12.7"}}, platform::plist::Format::kBinary), 12, 7, 0},
-      {"not a string", platform::plist::serialize(platform::plist::Dictionary{{"ProductVersion", 14}}), 0, 0, 0},
+      {"three parts",
+       platform::plist::serialize(platform::plist::Dictionary{{"ProductVersion", "14.2.1"}}), 14, 2,
+       1},
+      {"one part",
+       platform::plist::serialize(platform::plist::Dictionary{{"ProductVersion", "13"}}), 13, 0, 0},
+      {"binary",
+       platform::plist::serialize(platform::plist::Dictionary{{"ProductVersion", "12.7"}},
+                                  platform::plist::Format::kBinary),
+       12, 7, 0},
+      {"not a string",
+       platform::plist::serialize(platform::plist::Dictionary{{"ProductVersion", 14}}), 0, 0, 0},
       {"garbage", "not a property list", 0, 0, 0},
   };
   for (const auto& c : cases) {

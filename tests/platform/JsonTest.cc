@@ -1,6 +1,6 @@
-#include "platform/Json.h"
-
 #include <gtest/gtest.h>
+
+#include "platform/Json.h"
 
 namespace {
 using namespace platform;

@@ -1,6 +1,6 @@
-#include "platform/PropertyList.h"
-
 #include <gtest/gtest.h>
+
+#include "platform/PropertyList.h"
 
 namespace {
 using namespace platform::plist;

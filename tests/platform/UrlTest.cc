@@ -1,6 +1,6 @@
-#include "platform/Url.h"
-
 #include <gtest/gtest.h>
+
+#include "platform/Url.h"
 
 namespace {
 using platform::Url;

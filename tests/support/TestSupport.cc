@@ -3,8 +3,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <spawn.h>
-#include <sys/wait.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -65,13 +65,11 @@ Dictionary defaultAppInfo(const std::string& build, const std::string& version) 
 }
 
 Dictionary defaultExtensionInfo(const std::string& build, const std::string& version) {
-  return Dictionary{{"CFBundleIdentifier", kExtensionID},
-                    {"CFBundleExecutable", "Bramlow for Safari Extension"},
-                    {"CFBundleVersion", build},
-                    {"CFBundleShortVersionString", version},
-                    {"BramlowDirectUpdates", "YES"},
-                    {"BramlowUpdateService", kUpdaterID},
-                    {"BramlowSigningTeam", kTeam}};
+  return Dictionary{
+      {"CFBundleIdentifier", kExtensionID}, {"CFBundleExecutable", "Bramlow for Safari Extension"},
+      {"CFBundleVersion", build},           {"CFBundleShortVersionString", version},
+      {"BramlowDirectUpdates", "YES"},      {"BramlowUpdateService", kUpdaterID},
+      {"BramlowSigningTeam", kTeam}};
 }
 
 Dictionary defaultUpdaterInfo(const std::string& build, const std::string& version) {

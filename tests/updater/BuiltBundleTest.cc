@@ -18,15 +18,18 @@ TEST(BuiltBundleTest, InfoPlistsCarryTheKeysTheExecutablesRead) {
   using platform::plist::stringForKey;
   ASSERT_TRUE(stringForKey(app, "CFBundleIdentifier"));
   EXPECT_EQ(*stringForKey(app, "CFBundleIdentifier"), "com.bramlow.safari-extension");
-  EXPECT_EQ(*stringForKey(extension, "CFBundleIdentifier"), "com.bramlow.safari-extension.Extension");
+  EXPECT_EQ(*stringForKey(extension, "CFBundleIdentifier"),
+            "com.bramlow.safari-extension.Extension");
   EXPECT_EQ(*stringForKey(updater, "CFBundleIdentifier"), "com.bramlow.safari-extension.Updater");
-  EXPECT_EQ(*stringForKey(extension, "BramlowUpdateService"), "com.bramlow.safari-extension.Updater");
+  EXPECT_EQ(*stringForKey(extension, "BramlowUpdateService"),
+            "com.bramlow.safari-extension.Updater");
   for (const auto* info : {&app, &extension, &updater}) {
     EXPECT_TRUE(stringForKey(*info, "CFBundleVersion"));
     EXPECT_TRUE(stringForKey(*info, "CFBundleShortVersionString"));
   }
   EXPECT_TRUE(stringForKey(app, "LSMinimumSystemVersion"));
-  EXPECT_EQ(*stringForKey(extension, "BramlowSigningTeam"), *stringForKey(updater, "UpdateSigningTeam"));
+  EXPECT_EQ(*stringForKey(extension, "BramlowSigningTeam"),
+            *stringForKey(updater, "UpdateSigningTeam"));
 
   TempDir dir;
   TestEnv env(dir.path());

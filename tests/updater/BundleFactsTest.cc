@@ -1,11 +1,10 @@
-#include "updater/BundleFacts.h"
-
 #include <gtest/gtest.h>
 
 #include "platform/Env.h"
 #include "platform/Sha256.h"
 #include "shared/UpdateFailure.h"
 #include "tests/support/TestSupport.h"
+#include "updater/BundleFacts.h"
 
 namespace {
 namespace fs = std::filesystem;

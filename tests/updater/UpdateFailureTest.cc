@@ -1,8 +1,8 @@
-#include "shared/UpdateFailure.h"
-
 #include <gtest/gtest.h>
 
 #include <set>
+
+#include "shared/UpdateFailure.h"
 
 namespace {
 using bramlow::UpdateFailure;

@@ -1,5 +1,3 @@
-#include "updater/UpdateProduct.h"
-
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -7,6 +5,7 @@
 #include "platform/Json.h"
 #include "shared/UpdateFailure.h"
 #include "tests/support/TestSupport.h"
+#include "updater/UpdateProduct.h"
 
 namespace {
 namespace fs = std::filesystem;
@@ -41,8 +40,8 @@ std::string outcome(const platform::Bundle& bundle) {
 
 TEST(UpdateProductTest, ReadsEveryValue) {
   TempDir dir;
-  const UpdateProduct product = UpdateProduct::init(
-      updaterBundle(dir.path(), defaultUpdaterInfo(), R"({"checkIntervalMilliseconds": 1000, "other": [1]})"));
+  const UpdateProduct product = UpdateProduct::init(updaterBundle(
+      dir.path(), defaultUpdaterInfo(), R"({"checkIntervalMilliseconds": 1000, "other": [1]})"));
   EXPECT_EQ(product.appID, kAppID);
   EXPECT_EQ(product.extensionID, kExtensionID);
   EXPECT_EQ(product.extensionName, kExtensionName);
@@ -59,10 +58,14 @@ TEST(UpdateProductTest, InfoKeysAndAddress) {
     std::function<void(Dictionary&)> change;
     std::string_view expected;
   } cases[] = {
-      {"missing key", [](Dictionary& d) { d.erase("UpdateSigningTeam"); }, markers::kConfigurationIncomplete},
-      {"empty string", [](Dictionary& d) { d["UpdateAppName"] = ""; }, markers::kConfigurationIncomplete},
-      {"number", [](Dictionary& d) { d["UpdateAppIdentifier"] = 5; }, markers::kConfigurationIncomplete},
-      {"boolean", [](Dictionary& d) { d["UpdateExtensionName"] = true; }, markers::kConfigurationIncomplete},
+      {"missing key", [](Dictionary& d) { d.erase("UpdateSigningTeam"); },
+       markers::kConfigurationIncomplete},
+      {"empty string", [](Dictionary& d) { d["UpdateAppName"] = ""; },
+       markers::kConfigurationIncomplete},
+      {"number", [](Dictionary& d) { d["UpdateAppIdentifier"] = 5; },
+       markers::kConfigurationIncomplete},
+      {"boolean", [](Dictionary& d) { d["UpdateExtensionName"] = true; },
+       markers::kConfigurationIncomplete},
       {"spaces pass", [](Dictionary& d) { d["UpdateArtifactPrefix"] = "   "; }, ""},
       {"missing key before bad address",
        [](Dictionary& d) {
@@ -70,18 +73,30 @@ TEST(UpdateProductTest, InfoKeysAndAddress) {
          d["UpdateBaseURL"] = "http://x/";
        },
        markers::kConfigurationIncomplete},
-      {"http", [](Dictionary& d) { d["UpdateBaseURL"] = "http://example.com/"; }, markers::kAddressInvalid},
-      {"capital scheme", [](Dictionary& d) { d["UpdateBaseURL"] = "HTTPS://example.com/"; }, markers::kAddressInvalid},
-      {"no host", [](Dictionary& d) { d["UpdateBaseURL"] = "https:/path"; }, markers::kAddressInvalid},
-      {"not a url", [](Dictionary& d) { d["UpdateBaseURL"] = "example.com"; }, markers::kAddressInvalid},
-      {"space", [](Dictionary& d) { d["UpdateBaseURL"] = "https://exa mple.com/"; }, markers::kAddressInvalid},
-      {"query", [](Dictionary& d) { d["UpdateBaseURL"] = "https://example.com/?a=b"; }, markers::kAddressInvalid},
-      {"empty query", [](Dictionary& d) { d["UpdateBaseURL"] = "https://example.com/?"; }, markers::kAddressInvalid},
-      {"empty fragment", [](Dictionary& d) { d["UpdateBaseURL"] = "https://example.com/#"; }, markers::kAddressInvalid},
-      {"user", [](Dictionary& d) { d["UpdateBaseURL"] = "https://me@example.com/"; }, markers::kAddressInvalid},
-      {"password", [](Dictionary& d) { d["UpdateBaseURL"] = "https://me:pw@example.com/"; }, markers::kAddressInvalid},
-      {"trailing line break", [](Dictionary& d) { d["UpdateBaseURL"] = "https://example.com/\n"; }, markers::kAddressInvalid},
-      {"port and path", [](Dictionary& d) { d["UpdateBaseURL"] = "https://example.com:8443/a/b"; }, ""},
+      {"http", [](Dictionary& d) { d["UpdateBaseURL"] = "http://example.com/"; },
+       markers::kAddressInvalid},
+      {"capital scheme", [](Dictionary& d) { d["UpdateBaseURL"] = "HTTPS://example.com/"; },
+       markers::kAddressInvalid},
+      {"no host", [](Dictionary& d) { d["UpdateBaseURL"] = "https:/path"; },
+       markers::kAddressInvalid},
+      {"not a url", [](Dictionary& d) { d["UpdateBaseURL"] = "example.com"; },
+       markers::kAddressInvalid},
+      {"space", [](Dictionary& d) { d["UpdateBaseURL"] = "https://exa mple.com/"; },
+       markers::kAddressInvalid},
+      {"query", [](Dictionary& d) { d["UpdateBaseURL"] = "https://example.com/?a=b"; },
+       markers::kAddressInvalid},
+      {"empty query", [](Dictionary& d) { d["UpdateBaseURL"] = "https://example.com/?"; },
+       markers::kAddressInvalid},
+      {"empty fragment", [](Dictionary& d) { d["UpdateBaseURL"] = "https://example.com/#"; },
+       markers::kAddressInvalid},
+      {"user", [](Dictionary& d) { d["UpdateBaseURL"] = "https://me@example.com/"; },
+       markers::kAddressInvalid},
+      {"password", [](Dictionary& d) { d["UpdateBaseURL"] = "https://me:pw@example.com/"; },
+       markers::kAddressInvalid},
+      {"trailing line break", [](Dictionary& d) { d["UpdateBaseURL"] = "https://example.com/\n"; },
+       markers::kAddressInvalid},
+      {"port and path", [](Dictionary& d) { d["UpdateBaseURL"] = "https://example.com:8443/a/b"; },
+       ""},
   };
   TempDir dir;
   for (const auto& c : cases) {

@@ -1,5 +1,3 @@
-#include "updater/UpdateRelease.h"
-
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -7,6 +5,7 @@
 #include "platform/Json.h"
 #include "shared/UpdateFailure.h"
 #include "tests/support/TestSupport.h"
+#include "updater/UpdateRelease.h"
 
 namespace {
 using namespace testing_support;
@@ -32,14 +31,15 @@ UpdateProduct testProduct() {
 }
 
 Json validManifest() {
-  return Json{{"schema", 1},
-              {"product", kAppID},
-              {"version", "1.2.3"},
-              {"build", "120"},
-              {"payloadVersion", "1.2.3"},
-              {"payloadSha256", kDigest},
-              {"minimumSystemVersion", "11.0"},
-              {"artifact", {{"name", "BramlowForSafari-120.dmg"}, {"sha256", kDigest}, {"size", 1024}}}};
+  return Json{
+      {"schema", 1},
+      {"product", kAppID},
+      {"version", "1.2.3"},
+      {"build", "120"},
+      {"payloadVersion", "1.2.3"},
+      {"payloadSha256", kDigest},
+      {"minimumSystemVersion", "11.0"},
+      {"artifact", {{"name", "BramlowForSafari-120.dmg"}, {"sha256", kDigest}, {"size", 1024}}}};
 }
 
 class UpdateReleaseTest : public ::testing::Test {
@@ -109,14 +109,54 @@ TEST_F(UpdateReleaseTest, FormatChecks) {
   } cases[] = {
       {"schema 2", [](Json& j) { j["schema"] = 2; }, false},
       {"product case", [](Json& j) { j["product"] = "com.bramlow.Safari-extension"; }, false},
-      {"build one digit", [](Json& j) { j["build"] = "7"; j["artifact"]["name"] = "BramlowForSafari-7.dmg"; }, true},
-      {"build fifteen nines", [](Json& j) { j["build"] = "999999999999999"; j["artifact"]["name"] = "BramlowForSafari-999999999999999.dmg"; }, true},
-      {"build zero", [](Json& j) { j["build"] = "0"; j["artifact"]["name"] = "BramlowForSafari-0.dmg"; }, false},
-      {"build leading zero", [](Json& j) { j["build"] = "0120"; j["artifact"]["name"] = "BramlowForSafari-0120.dmg"; }, false},
-      {"build sixteen digits", [](Json& j) { j["build"] = "1000000000000000"; j["artifact"]["name"] = "BramlowForSafari-1000000000000000.dmg"; }, false},
-      {"build letter", [](Json& j) { j["build"] = "12a"; j["artifact"]["name"] = "BramlowForSafari-12a.dmg"; }, false},
-      {"build empty", [](Json& j) { j["build"] = ""; j["artifact"]["name"] = "BramlowForSafari-.dmg"; }, false},
-      {"build trailing newline", [](Json& j) { j["build"] = "5\n"; j["artifact"]["name"] = "BramlowForSafari-5\n.dmg"; }, false},
+      {"build one digit",
+       [](Json& j) {
+         j["build"] = "7";
+         j["artifact"]["name"] = "BramlowForSafari-7.dmg";
+       },
+       true},
+      {"build fifteen nines",
+       [](Json& j) {
+         j["build"] = "999999999999999";
+         j["artifact"]["name"] = "BramlowForSafari-999999999999999.dmg";
+       },
+       true},
+      {"build zero",
+       [](Json& j) {
+         j["build"] = "0";
+         j["artifact"]["name"] = "BramlowForSafari-0.dmg";
+       },
+       false},
+      {"build leading zero",
+       [](Json& j) {
+         j["build"] = "0120";
+         j["artifact"]["name"] = "BramlowForSafari-0120.dmg";
+       },
+       false},
+      {"build sixteen digits",
+       [](Json& j) {
+         j["build"] = "1000000000000000";
+         j["artifact"]["name"] = "BramlowForSafari-1000000000000000.dmg";
+       },
+       false},
+      {"build letter",
+       [](Json& j) {
+         j["build"] = "12a";
+         j["artifact"]["name"] = "BramlowForSafari-12a.dmg";
+       },
+       false},
+      {"build empty",
+       [](Json& j) {
+         j["build"] = "";
+         j["artifact"]["name"] = "BramlowForSafari-.dmg";
+       },
+       false},
+      {"build trailing newline",
+       [](Json& j) {
+         j["build"] = "5\n";
+         j["artifact"]["name"] = "BramlowForSafari-5\n.dmg";
+       },
+       false},
       {"version one part", [](Json& j) { j["version"] = "2"; }, true},
       {"version leading zeros", [](Json& j) { j["version"] = "00001.2"; }, true},
       {"version four parts", [](Json& j) { j["version"] = "1.2.3.4"; }, false},
@@ -128,14 +168,20 @@ TEST_F(UpdateReleaseTest, FormatChecks) {
       {"minimum system bad", [](Json& j) { j["minimumSystemVersion"] = "11.x"; }, false},
       {"payload version any text", [](Json& j) { j["payloadVersion"] = "beta 2 (ünï)"; }, true},
       {"payload version empty", [](Json& j) { j["payloadVersion"] = ""; }, false},
-      {"payload digest upper case", [](Json& j) { j["payloadSha256"] = std::string(64, 'A'); }, false},
+      {"payload digest upper case", [](Json& j) { j["payloadSha256"] = std::string(64, 'A'); },
+       false},
       {"payload digest 63", [](Json& j) { j["payloadSha256"] = std::string(63, 'a'); }, false},
       {"payload digest 65", [](Json& j) { j["payloadSha256"] = std::string(65, 'a'); }, false},
-      {"payload digest newline", [](Json& j) { j["payloadSha256"] = std::string(64, 'a') + "\n"; }, false},
-      {"artifact name case", [](Json& j) { j["artifact"]["name"] = "bramlowForSafari-120.dmg"; }, false},
-      {"artifact name other build", [](Json& j) { j["artifact"]["name"] = "BramlowForSafari-121.dmg"; }, false},
-      {"artifact name extension", [](Json& j) { j["artifact"]["name"] = "BramlowForSafari-120.DMG"; }, false},
-      {"artifact digest upper", [](Json& j) { j["artifact"]["sha256"] = std::string(64, 'F'); }, false},
+      {"payload digest newline", [](Json& j) { j["payloadSha256"] = std::string(64, 'a') + "\n"; },
+       false},
+      {"artifact name case", [](Json& j) { j["artifact"]["name"] = "bramlowForSafari-120.dmg"; },
+       false},
+      {"artifact name other build",
+       [](Json& j) { j["artifact"]["name"] = "BramlowForSafari-121.dmg"; }, false},
+      {"artifact name extension",
+       [](Json& j) { j["artifact"]["name"] = "BramlowForSafari-120.DMG"; }, false},
+      {"artifact digest upper", [](Json& j) { j["artifact"]["sha256"] = std::string(64, 'F'); },
+       false},
       {"size zero", [](Json& j) { j["artifact"]["size"] = 0; }, false},
       {"size one", [](Json& j) { j["artifact"]["size"] = 1; }, true},
       {"size 1 GiB", [](Json& j) { j["artifact"]["size"] = 1073741824; }, true},
@@ -156,9 +202,9 @@ TEST_F(UpdateReleaseTest, MinimumSystem) {
     const char* minimum;
     bool passes;
   } cases[] = {
-      {"13", true},     {"13.0", true},     {"13.0.0", true}, {"13.9", true},
-      {"13.10", true},  {"013.010", true},  {"13.10.1", false}, {"13.11", false},
-      {"14", false},    {"12.99999", true}, {"99999.0.0", false},
+      {"13", true},    {"13.0", true},     {"13.0.0", true},     {"13.9", true},
+      {"13.10", true}, {"013.010", true},  {"13.10.1", false},   {"13.11", false},
+      {"14", false},   {"12.99999", true}, {"99999.0.0", false},
   };
   for (const auto& c : cases) {
     Json manifest = validManifest();

@@ -1,5 +1,3 @@
-#include "updater/UpdateService.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -7,6 +5,7 @@
 
 #include "shared/UpdateFailure.h"
 #include "tests/support/TestSupport.h"
+#include "updater/UpdateService.h"
 
 namespace {
 namespace fs = std::filesystem;
@@ -55,7 +54,8 @@ TEST_F(UpdateServiceTest, CacheFolderFollowsTheServerAddressAsWritten) {
   auto cacheFor = [&](const char* folder, const std::string& base) {
     Dictionary info = defaultUpdaterInfo();
     info["UpdateBaseURL"] = base;
-    const TestApp app = makeTestApp(dir_.path() / folder, defaultAppInfo(), defaultExtensionInfo(), info);
+    const TestApp app =
+        makeTestApp(dir_.path() / folder, defaultAppInfo(), defaultExtensionInfo(), info);
     return UpdateService{platform::Bundle(app.updaterURL)}.cache;
   };
   const fs::path a = cacheFor("one", "https://a.example/updates/");
@@ -71,9 +71,9 @@ TEST_F(UpdateServiceTest, RefusesAnUpdaterOutsideItsPlace) {
   EXPECT_EQ(constructionOutcome(makeTestApp(dir_.path() / "ok").updaterURL), "");
   // The user renamed the application, also only in letter case.
   for (const char* name : {"Bramlow.app", "bramlow for safari.app"}) {
-    const TestApp renamed = makeTestApp(dir_.path() / "renamed", defaultAppInfo(),
-                                        defaultExtensionInfo(), defaultUpdaterInfo(),
-                                        R"({"checkIntervalMilliseconds": 1})", name);
+    const TestApp renamed =
+        makeTestApp(dir_.path() / "renamed", defaultAppInfo(), defaultExtensionInfo(),
+                    defaultUpdaterInfo(), R"({"checkIntervalMilliseconds": 1})", name);
     EXPECT_EQ(constructionOutcome(renamed.updaterURL), markers::kNotInsideApp) << name;
   }
   // The updater directly in the application's XPCServices, not inside the extension.
@@ -83,7 +83,8 @@ TEST_F(UpdateServiceTest, RefusesAnUpdaterOutsideItsPlace) {
   fs::copy(app.updaterURL, direct, fs::copy_options::recursive);
   EXPECT_EQ(constructionOutcome(direct), markers::kNotInsideApp);
   // Another extension folder name.
-  const fs::path otherExtension = app.appURL / "Contents/PlugIns/Other.appex/Contents/XPCServices/BramlowUpdater.xpc";
+  const fs::path otherExtension =
+      app.appURL / "Contents/PlugIns/Other.appex/Contents/XPCServices/BramlowUpdater.xpc";
   fs::create_directories(otherExtension.parent_path());
   fs::copy(app.updaterURL, otherExtension, fs::copy_options::recursive);
   EXPECT_EQ(constructionOutcome(otherExtension), markers::kNotInsideApp);
@@ -120,8 +121,10 @@ TEST_F(UpdateServiceTest, InstalledAppIdentification) {
       {"trailing newline", [](Dictionary& d) { d["CFBundleVersion"] = "7\n"; }, false},
       {"number", [](Dictionary& d) { d["CFBundleVersion"] = 7; }, false},
       {"missing build", [](Dictionary& d) { d.erase("CFBundleVersion"); }, false},
-      {"other identifier", [](Dictionary& d) { d["CFBundleIdentifier"] = "com.bramlow.other"; }, false},
-      {"identifier case", [](Dictionary& d) { d["CFBundleIdentifier"] = "com.bramlow.Safari-extension"; }, false},
+      {"other identifier", [](Dictionary& d) { d["CFBundleIdentifier"] = "com.bramlow.other"; },
+       false},
+      {"identifier case",
+       [](Dictionary& d) { d["CFBundleIdentifier"] = "com.bramlow.Safari-extension"; }, false},
   };
   for (const auto& c : cases) {
     Dictionary info = defaultAppInfo();
@@ -141,7 +144,8 @@ TEST_F(UpdateServiceTest, InstalledAppIdentification) {
   // An unreadable Info.plist is the file system's error, a top-level array the version marker.
   fs::remove(app.appURL / "Contents/Info.plist");
   EXPECT_THROW(service.installedAppInfo(), std::system_error);
-  writeFile(app.appURL / "Contents/Info.plist", platform::plist::serialize(platform::plist::Array{}));
+  writeFile(app.appURL / "Contents/Info.plist",
+            platform::plist::serialize(platform::plist::Array{}));
   try {
     service.installedAppInfo();
     ADD_FAILURE();
