@@ -5,9 +5,11 @@ cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
 
-build=build/release
-cmake --preset release >/dev/null
-cmake --build --preset release -j "$(nproc)"
+# A build folder of its own: the demo needs neither the tests nor the benchmarks.
+build=build/demo
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBRAMLOW_BUILD_TESTS=OFF \
+  -DBRAMLOW_BUILD_BENCHMARKS=OFF >/dev/null
+cmake --build "$build" -j "$(nproc)"
 
 root=$(mktemp -d /tmp/bramlow-demo-XXXXXX)
 trap 'rm -rf "$root"' EXIT
