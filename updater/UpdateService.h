@@ -4,6 +4,9 @@
 #pragma once
 
 #include <filesystem>
+#include <map>
+#include <string>
+#include <variant>
 
 #include "platform/Bundle.h"
 #include "platform/Env.h"
@@ -11,6 +14,9 @@
 #include "updater/UpdateProduct.h"
 
 namespace bramlow {
+
+// The JSON object a successful operation answers with: string keys to strings or booleans.
+using ResultDictionary = std::map<std::string, std::variant<std::string, bool>>;
 
 class UpdateService {
  public:
@@ -23,6 +29,12 @@ class UpdateService {
 
   // The installed application's Info.plist, once its identifier and build have been checked.
   platform::plist::Dictionary installedAppInfo() const;
+
+  // Runs one operation ("check", "download" or "install") under the exclusive lock of the cache
+  // folder and returns its result. Throws UpdateFailure, or the platform's error where a step
+  // passes one through (file system, JSON, URL loading).
+  ResultDictionary performOperation(const std::string& action, const std::string& build,
+                                    bool force) const;
 
   const UpdateProduct product;
   const std::filesystem::path appURL;
