@@ -1,0 +1,1107 @@
+#include "platform/CodeSigning.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <unordered_map>
+
+#include "platform/CodeSigningInternal.h"
+#include "platform/Env.h"
+#include "platform/Errors.h"
+#include "platform/OpenSsl.h"
+#include "platform/PropertyList.h"
+
+namespace platform::codesign {
+namespace fs = std::filesystem;
+using openssl::UniquePtr;
+
+namespace {
+
+constexpr const char* kSealFolder = "Contents/_CodeSignature";
+constexpr const char* kResourcesPath = "Contents/_CodeSignature/CodeResources";
+constexpr const char* kSignaturePath = "Contents/_CodeSignature/CodeSignature";
+constexpr char kTrailerMagic[8] = {'C', 'O', 'D', 'E', 'S', 'I', 'G', 'N'};
+constexpr std::size_t kTrailerSize = 16;
+// Upper bounds for what is read whole into memory, so a hostile file cannot exhaust it.
+constexpr std::uint64_t kMaximumSignatureSize = 1 << 20;
+constexpr std::uint64_t kMaximumResourcesSize = 64 << 20;
+constexpr std::uint64_t kMaximumInfoPlistSize = 1 << 20;
+constexpr int kMaximumFolderDepth = 128;
+// One read of a file being hashed: large enough that system calls cost nothing next to hashing.
+constexpr std::size_t kHashChunk = 1 << 20;
+
+[[noreturn]] void raise(Status status, const std::string& message) {
+  throw CodeSigningError(status, message);
+}
+
+[[noreturn]] void raiseOpenSsl(Status status, const std::string& what) {
+  const std::string detail = drainOpenSslErrors();
+  raise(status, detail.empty() ? what : what + ": " + detail);
+}
+
+std::string hex(const unsigned char* bytes, std::size_t size) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(size * 2);
+  for (std::size_t i = 0; i < size; ++i) {
+    out.push_back(kDigits[bytes[i] >> 4]);
+    out.push_back(kDigits[bytes[i] & 15]);
+  }
+  return out;
+}
+
+// --- Files -----------------------------------------------------------------------------------
+
+// Opens a path below dirFd without following a symbolic link anywhere along it.
+UniqueFd openBeneath(int dirFd, const std::string& relative, int flags) {
+  UniqueFd current;
+  int base = dirFd;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t slash = relative.find('/', start);
+    const std::string component =
+        relative.substr(start, slash == std::string::npos ? std::string::npos : slash - start);
+    const bool last = slash == std::string::npos;
+    const int componentFlags =
+        last ? (flags | O_NOFOLLOW | O_CLOEXEC) : (O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    UniqueFd next(::openat(base, component.c_str(), componentFlags));
+    if (!next) return next;
+    current = std::move(next);
+    base = current.get();
+    if (last) return current;
+    start = slash + 1;
+  }
+}
+
+struct FileRead {
+  bool exists = false;
+  std::string bytes;
+};
+
+// The whole of a small regular file below dirFd; exists == false when it is not there.
+FileRead readBeneath(int dirFd, const std::string& relative, std::uint64_t limit) {
+  UniqueFd fd = openBeneath(dirFd, relative, O_RDONLY | O_NONBLOCK);
+  if (!fd) {
+    if (errno == ENOENT || errno == ENOTDIR) return {};
+    if (errno == ELOOP) raise(Status::kSignatureInvalid, relative + " is a symbolic link");
+    raise(Status::kFailed, "cannot open " + relative + ": " + std::strerror(errno));
+  }
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    raise(Status::kSignatureInvalid, relative + " is not a regular file");
+  }
+  if (static_cast<std::uint64_t>(info.st_size) > limit) {
+    raise(Status::kSignatureInvalid, relative + " is too large");
+  }
+  FileRead result{true, std::string(static_cast<std::size_t>(info.st_size), '\0')};
+  std::size_t done = 0;
+  while (done < result.bytes.size()) {
+    const ssize_t n = ::read(fd.get(), result.bytes.data() + done, result.bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) raise(Status::kFailed, "cannot read " + relative + ": " + std::strerror(errno));
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  result.bytes.resize(done);
+  return result;
+}
+
+// SHA-256 of whole files or ranges, with one buffer and one digest context for a whole check.
+class Hasher {
+ public:
+  Hasher()
+      : md_(EVP_MD_fetch(nullptr, "SHA256", nullptr)),
+        context_(EVP_MD_CTX_new()),
+        buffer_(new char[kHashChunk]) {
+    if (!md_ || !context_) raiseOpenSsl(Status::kFailed, "SHA-256 unavailable");
+  }
+
+  // Hashes length bytes from offset 0 (all of it when length is empty).
+  std::string digest(int fd, std::optional<std::uint64_t> length = std::nullopt) {
+    if (EVP_DigestInit_ex2(context_.get(), md_.get(), nullptr) != 1) {
+      raiseOpenSsl(Status::kFailed, "SHA-256 failed");
+    }
+    ::posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+    std::uint64_t offset = 0;
+    while (!length || offset < *length) {
+      std::size_t want = kHashChunk;
+      if (length && *length - offset < want) want = static_cast<std::size_t>(*length - offset);
+      const ssize_t n = ::pread(fd, buffer_.get(), want, static_cast<off_t>(offset));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) raise(Status::kFailed, std::string("read failed: ") + std::strerror(errno));
+      if (n == 0) {
+        if (length) raise(Status::kSignatureInvalid, "the signed content is shorter than signed");
+        break;
+      }
+      if (EVP_DigestUpdate(context_.get(), buffer_.get(), static_cast<std::size_t>(n)) != 1) {
+        raiseOpenSsl(Status::kFailed, "SHA-256 failed");
+      }
+      offset += static_cast<std::uint64_t>(n);
+    }
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_DigestFinal_ex(context_.get(), out, &size) != 1) {
+      raiseOpenSsl(Status::kFailed, "SHA-256 failed");
+    }
+    return std::string(reinterpret_cast<const char*>(out), size);
+  }
+
+  std::string digest(std::string_view bytes) {
+    unsigned char out[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), out, &size, md_.get(), nullptr) != 1) {
+      raiseOpenSsl(Status::kFailed, "SHA-256 failed");
+    }
+    return std::string(reinterpret_cast<const char*>(out), size);
+  }
+
+ private:
+  UniquePtr<EVP_MD> md_;
+  UniquePtr<EVP_MD_CTX> context_;
+  std::unique_ptr<char[]> buffer_;
+};
+
+// --- Certificates and signatures -------------------------------------------------------------
+
+UniquePtr<BIO> memoryBio(std::string_view bytes) {
+  UniquePtr<BIO> bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
+  if (!bio) raiseOpenSsl(Status::kFailed, "out of memory");
+  return bio;
+}
+
+UniquePtr<X509_STORE> loadAnchors() {
+  UniquePtr<X509_STORE> store(X509_STORE_new());
+  if (!store) raiseOpenSsl(Status::kFailed, "out of memory");
+  std::string pem;
+  try {
+    pem = env().readFile(trustAnchorsPath());
+  } catch (const std::system_error&) {
+    return store;  // no anchors: nothing is trusted
+  }
+  UniquePtr<BIO> bio = memoryBio(pem);
+  while (true) {
+    UniquePtr<X509> certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+    if (!certificate) break;
+    X509_STORE_add_cert(store.get(), certificate.get());
+  }
+  ERR_clear_error();  // the end of the PEM input is reported as an error
+  return store;
+}
+
+std::string commonName(const X509* certificate) {
+  const X509_NAME* name = X509_get_subject_name(certificate);
+  const int index = X509_NAME_get_index_by_NID(name, NID_commonName, -1);
+  if (index < 0) return {};
+  unsigned char* utf8 = nullptr;
+  const int length =
+      ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
+  if (length < 0) return {};
+  UniquePtr<unsigned char> owner(utf8);
+  return std::string(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(length));
+}
+
+// A signature whose cryptography holds, with its signer and, when it reaches an anchor, the chain.
+struct Signature {
+  UniquePtr<X509> leaf;
+  UniquePtr<STACK_OF(X509)> certificates;  // all the signature carries
+  UniquePtr<STACK_OF(X509)> chain;         // leaf to anchor, when anchored
+  bool anchored = false;
+  std::string encapsulated;  // the signed content of a non-detached signature
+
+  // Leaf first; the verified chain, else the carried certificates in issuer order.
+  std::vector<X509*> orderedChain() const {
+    std::vector<X509*> out;
+    if (chain) {
+      for (int i = 0; i < sk_X509_num(chain.get()); ++i)
+        out.push_back(sk_X509_value(chain.get(), i));
+      return out;
+    }
+    X509* current = leaf.get();
+    while (current && out.size() < 16) {
+      out.push_back(current);
+      if (X509_check_issued(current, current) == X509_V_OK) break;
+      X509* issuer = nullptr;
+      for (int i = 0; i < sk_X509_num(certificates.get()); ++i) {
+        X509* candidate = sk_X509_value(certificates.get(), i);
+        if (candidate != current && X509_check_issued(candidate, current) == X509_V_OK) {
+          issuer = candidate;
+          break;
+        }
+      }
+      current = issuer;
+    }
+    return out;
+  }
+};
+
+// Checks a DER CMS SignedData: one signer, its signature over the content (detached when
+// detachedContent is given, else encapsulated), and its chain to the platform's anchors. Chain
+// failure leaves anchored == false; every other failure throws kSignatureInvalid.
+Signature verifySignature(std::string_view der, const std::string* detachedContent) {
+  const unsigned char* cursor = reinterpret_cast<const unsigned char*>(der.data());
+  UniquePtr<CMS_ContentInfo> cms(
+      d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(der.size())));
+  if (!cms || cursor != reinterpret_cast<const unsigned char*>(der.data()) + der.size() ||
+      OBJ_obj2nid(CMS_get0_type(cms.get())) != NID_pkcs7_signed) {
+    raiseOpenSsl(Status::kSignatureInvalid, "the signature is damaged");
+  }
+  if ((CMS_is_detached(cms.get()) == 1) != (detachedContent != nullptr)) {
+    raise(Status::kSignatureInvalid, "the signature is damaged");
+  }
+  if (sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms.get())) != 1) {
+    raise(Status::kSignatureInvalid, "the signature must have exactly one signer");
+  }
+  UniquePtr<BIO> content = detachedContent ? memoryBio(*detachedContent) : nullptr;
+  UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+  if (!out) raiseOpenSsl(Status::kFailed, "out of memory");
+  // The chain is checked below against the anchors alone: a one-shot verification with a store
+  // would also apply the e-mail purpose, which code-signing certificates do not have.
+  if (CMS_verify(cms.get(), nullptr, nullptr, content.get(), out.get(),
+                 CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY) != 1) {
+    raiseOpenSsl(Status::kSignatureInvalid, "the signature does not match the signed content");
+  }
+  Signature signature;
+  {
+    STACK_OF(X509)* raw = CMS_get0_signers(cms.get());
+    if (!raw || sk_X509_num(raw) != 1) {
+      sk_X509_free(raw);
+      raise(Status::kSignatureInvalid, "the signer's certificate is missing");
+    }
+    X509* leaf = sk_X509_value(raw, 0);
+    X509_up_ref(leaf);
+    signature.leaf.reset(leaf);
+    sk_X509_free(raw);  // the stack only; its certificates belong to the CMS
+  }
+  signature.certificates.reset(CMS_get1_certs(cms.get()));
+  if (!signature.certificates) signature.certificates.reset(sk_X509_new_null());
+  if (!detachedContent) {
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(out.get(), &data);
+    if (size > 0) signature.encapsulated.assign(data, static_cast<std::size_t>(size));
+  }
+
+  UniquePtr<X509_STORE> anchors = loadAnchors();
+  UniquePtr<X509_STORE_CTX> context(X509_STORE_CTX_new());
+  if (!context || X509_STORE_CTX_init(context.get(), anchors.get(), signature.leaf.get(),
+                                      signature.certificates.get()) != 1) {
+    raiseOpenSsl(Status::kFailed, "cannot check the certificate chain");
+  }
+  // Code stays valid after its certificate expires; only the anchors decide.
+  X509_VERIFY_PARAM_set_flags(X509_STORE_CTX_get0_param(context.get()), X509_V_FLAG_NO_CHECK_TIME);
+  if (X509_verify_cert(context.get()) == 1) {
+    signature.anchored = true;
+    signature.chain.reset(X509_STORE_CTX_get1_chain(context.get()));
+  }
+  ERR_clear_error();
+  return signature;
+}
+
+SignerFacts factsOf(const Signature& signature, std::string identifier) {
+  SignerFacts facts;
+  facts.identifier = std::move(identifier);
+  facts.anchored = signature.anchored;
+  facts.chain = signature.orderedChain();
+  return facts;
+}
+
+void requireTrustAndRequirement(const Signature& signature, const std::string& identifier,
+                                const Requirement* requirement) {
+  if (!signature.anchored) {
+    raise(Status::kUntrusted, "the signing certificate's chain does not end at a trust anchor");
+  }
+  if (requirement && !requirement->isSatisfiedBy(factsOf(signature, identifier))) {
+    raise(Status::kRequirementUnsatisfied, "the code does not satisfy the requirement");
+  }
+}
+
+SigningInformation informationOf(const Signature& signature, std::string identifier) {
+  SigningInformation info;
+  info.identifier = std::move(identifier);
+  for (X509* certificate : signature.orderedChain())
+    info.authorities.push_back(commonName(certificate));
+  const X509_NAME* name = X509_get_subject_name(signature.leaf.get());
+  const int index = X509_NAME_get_index_by_NID(name, NID_organizationalUnitName, -1);
+  if (index >= 0) {
+    unsigned char* utf8 = nullptr;
+    const int length =
+        ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index)));
+    if (length >= 0) {
+      UniquePtr<unsigned char> owner(utf8);
+      info.team =
+          std::string(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(length));
+    }
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (X509_digest(signature.leaf.get(), EVP_sha256(), digest, &size) == 1) {
+    info.leafSha256 = hex(digest, size);
+  }
+  return info;
+}
+
+// --- Bundle seals ----------------------------------------------------------------------------
+
+struct SealEntry {
+  enum class Kind { kFile, kSymlink, kNested };
+  Kind kind = Kind::kFile;
+  std::string digest;           // kFile: SHA-256 of the content
+  std::string target;           // kSymlink
+  std::string resourcesDigest;  // kNested: SHA-256 of its CodeResources
+  std::string signatureDigest;  // kNested: SHA-256 of its CodeSignature
+  bool seen = false;
+};
+
+struct Seal {
+  std::string identifier;
+  std::unordered_map<std::string, SealEntry> entries;
+  Signature signature;
+};
+
+const plist::Data* dataForKey(const plist::Dictionary& dictionary, const std::string& key) {
+  const auto it = dictionary.find(key);
+  return it == dictionary.end() ? nullptr : std::get_if<plist::Data>(&it->second.v);
+}
+
+// Reads and checks the seal's signature, then parses the seal. Throws kUnsigned when there is none.
+Seal readSeal(int bundleFd) {
+  FileRead resources = readBeneath(bundleFd, kResourcesPath, kMaximumResourcesSize);
+  FileRead signatureFile = readBeneath(bundleFd, kSignaturePath, kMaximumSignatureSize);
+  if (!resources.exists && !signatureFile.exists)
+    raise(Status::kUnsigned, "code object is not signed at all");
+  if (!resources.exists || !signatureFile.exists) {
+    raise(Status::kSignatureInvalid, "the signature is incomplete");
+  }
+  Seal seal;
+  seal.signature = verifySignature(signatureFile.bytes, &resources.bytes);
+  plist::Value root;
+  try {
+    root = plist::parse(resources.bytes);
+  } catch (const plist::PropertyListError&) {
+    raise(Status::kSignatureInvalid, "the seal is damaged");
+  }
+  const plist::Dictionary* top = root.dictionary();
+  const std::string* identifier = top ? plist::stringForKey(*top, "identifier") : nullptr;
+  const auto files = top ? top->find("files") : plist::Dictionary::const_iterator();
+  if (!identifier || files == top->end() || !files->second.dictionary()) {
+    raise(Status::kSignatureInvalid, "the seal is damaged");
+  }
+  seal.identifier = *identifier;
+  for (const auto& [path, value] : *files->second.dictionary()) {
+    const plist::Dictionary* item = value.dictionary();
+    if (!item) raise(Status::kSignatureInvalid, "the seal is damaged");
+    SealEntry entry;
+    if (const plist::Data* digest = dataForKey(*item, "sha256")) {
+      entry.kind = SealEntry::Kind::kFile;
+      entry.digest = digest->bytes;
+    } else if (const std::string* target = plist::stringForKey(*item, "symlink")) {
+      entry.kind = SealEntry::Kind::kSymlink;
+      entry.target = *target;
+    } else if (const auto nested = item->find("nested");
+               nested != item->end() && nested->second.dictionary()) {
+      const plist::Data* resourcesDigest = dataForKey(*nested->second.dictionary(), "resources");
+      const plist::Data* signatureDigest = dataForKey(*nested->second.dictionary(), "signature");
+      if (!resourcesDigest || !signatureDigest)
+        raise(Status::kSignatureInvalid, "the seal is damaged");
+      entry.kind = SealEntry::Kind::kNested;
+      entry.resourcesDigest = resourcesDigest->bytes;
+      entry.signatureDigest = signatureDigest->bytes;
+    } else {
+      raise(Status::kSignatureInvalid, "the seal is damaged");
+    }
+    seal.entries.emplace(path, std::move(entry));
+  }
+  return seal;
+}
+
+// One entry found below a bundle. fd is an open descriptor for regular files only.
+struct FoundEntry {
+  SealEntry::Kind kind;
+  const std::string& path;  // relative to the bundle
+  int dirFd;                // the folder that holds it
+  const char* name;
+};
+
+using Visitor = std::function<void(const FoundEntry&)>;
+
+struct DirCloser {
+  void operator()(DIR* dir) const { ::closedir(dir); }
+};
+
+bool isNestedBundleFolder(const std::string& parent) {
+  return parent == "Contents/PlugIns" || parent == "Contents/XPCServices";
+}
+
+// Visits every entry below a bundle, depth first, without following symbolic links. Nested
+// bundles are visited as one entry; the seal's own two files are skipped. Anything that is not a
+// folder, a regular file or a symbolic link is refused.
+void walk(int dirFd, const std::string& prefix, int depth, const Visitor& visit) {
+  if (depth > kMaximumFolderDepth) raise(Status::kSealBroken, "folders nested too deeply");
+  UniqueFd listing(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!listing) raise(Status::kFailed, "cannot list " + prefix + ": " + std::strerror(errno));
+  std::unique_ptr<DIR, DirCloser> dir(::fdopendir(listing.get()));
+  if (!dir) raise(Status::kFailed, "cannot list " + prefix + ": " + std::strerror(errno));
+  listing.release();
+  const std::string parent = prefix.empty() ? std::string() : prefix.substr(0, prefix.size() - 1);
+  while (true) {
+    errno = 0;
+    const dirent* item = ::readdir(dir.get());
+    if (!item) {
+      if (errno != 0) raise(Status::kFailed, "cannot list " + prefix + ": " + std::strerror(errno));
+      break;
+    }
+    const char* name = item->d_name;
+    if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
+    const std::string path = prefix + name;
+    if (path == kResourcesPath || path == kSignaturePath) continue;
+    struct stat info {};
+    if (::fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
+      raise(Status::kFailed, "cannot examine " + path + ": " + std::strerror(errno));
+    }
+    if (S_ISDIR(info.st_mode)) {
+      if (isNestedBundleFolder(parent)) {
+        visit({SealEntry::Kind::kNested, path, dirFd, name});
+        continue;
+      }
+      UniqueFd child(::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (!child) raise(Status::kFailed, "cannot open " + path + ": " + std::strerror(errno));
+      walk(child.get(), path + "/", depth + 1, visit);
+    } else if (S_ISREG(info.st_mode)) {
+      visit({SealEntry::Kind::kFile, path, dirFd, name});
+    } else if (S_ISLNK(info.st_mode)) {
+      visit({SealEntry::Kind::kSymlink, path, dirFd, name});
+    } else {
+      raise(Status::kSealBroken, "unsupported file type: " + path);
+    }
+  }
+}
+
+std::string readSymlink(int dirFd, const char* name, const std::string& path) {
+  std::string target(4096, '\0');
+  const ssize_t n = ::readlinkat(dirFd, name, target.data(), target.size());
+  if (n < 0) raise(Status::kFailed, "cannot read link " + path + ": " + std::strerror(errno));
+  if (static_cast<std::size_t>(n) >= target.size())
+    raise(Status::kSealBroken, "link too long: " + path);
+  target.resize(static_cast<std::size_t>(n));
+  return target;
+}
+
+std::string hashRegular(Hasher& hasher, int dirFd, const char* name, const std::string& path) {
+  UniqueFd fd(::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+  if (!fd) raise(Status::kSealBroken, "cannot open " + path + ": " + std::strerror(errno));
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+    raise(Status::kSealBroken, path + " changed while it was examined");
+  }
+  return hasher.digest(fd.get());
+}
+
+struct NestedDigests {
+  std::string resources;
+  std::string signature;
+};
+
+NestedDigests nestedDigests(Hasher& hasher, int dirFd, const char* name, const std::string& path) {
+  UniqueFd nested(::openat(dirFd, name, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!nested) raise(Status::kNestedCodeInvalid, "cannot open nested code " + path);
+  FileRead resources = readBeneath(nested.get(), kResourcesPath, kMaximumResourcesSize);
+  FileRead signature = readBeneath(nested.get(), kSignaturePath, kMaximumSignatureSize);
+  if (!resources.exists || !signature.exists) {
+    raise(Status::kNestedCodeInvalid, "nested code is not signed: " + path);
+  }
+  return {hasher.digest(resources.bytes), hasher.digest(signature.bytes)};
+}
+
+std::vector<std::string> splitPath(const std::string& path) {
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t slash = path.find('/', start);
+    const std::size_t end = slash == std::string::npos ? path.size() : slash;
+    if (end > start) parts.push_back(path.substr(start, end - start));
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  return parts;
+}
+
+// Resolves a link the way the kernel would, over the links the seal records, and tells whether
+// the result stays below the bundle. Parts of the path that do not exist count as folders, so a
+// dangling link is judged by where it points.
+bool resolvesInside(const std::string& linkPath, const Seal& seal) {
+  std::vector<std::string> resolved = splitPath(linkPath);
+  resolved.pop_back();  // a link resolves relative to the folder that holds it
+  std::deque<std::string> pending;
+  const std::string& first = seal.entries.at(linkPath).target;
+  if (first.starts_with("/")) return false;
+  for (std::string& part : splitPath(first)) pending.push_back(std::move(part));
+  int expansions = 0;
+  while (!pending.empty()) {
+    std::string part = std::move(pending.front());
+    pending.pop_front();
+    if (part == ".") continue;
+    if (part == "..") {
+      if (resolved.empty()) return false;
+      resolved.pop_back();
+      continue;
+    }
+    std::string candidate;
+    for (const std::string& piece : resolved) candidate += piece + "/";
+    candidate += part;
+    const auto it = seal.entries.find(candidate);
+    if (it != seal.entries.end() && it->second.kind == SealEntry::Kind::kSymlink) {
+      if (++expansions > 40 || it->second.target.starts_with("/")) return false;
+      const std::vector<std::string> parts = splitPath(it->second.target);
+      pending.insert(pending.begin(), parts.begin(), parts.end());
+      continue;
+    }
+    resolved.push_back(std::move(part));
+  }
+  return true;
+}
+
+// The kernel's own view: does resolving the link from the bundle leave it?
+bool kernelSaysEscapes(int bundleFd, const std::string& linkPath) {
+  open_how how{};
+  how.flags = O_PATH | O_CLOEXEC;
+  how.resolve = RESOLVE_BENEATH;
+  const long fd = ::syscall(SYS_openat2, bundleFd, linkPath.c_str(), &how, sizeof how);
+  if (fd >= 0) {
+    ::close(static_cast<int>(fd));
+    return false;
+  }
+  return errno == EXDEV || errno == ELOOP;
+}
+
+UniqueFd openCodeFolder(const fs::path& path) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd) raise(Status::kNoCode, path.string() + ": " + std::strerror(errno));
+  return fd;
+}
+
+void checkBundle(const fs::path& path, Flags flags, const Requirement* requirement);
+
+void checkBundleAt(int bundleFd, const fs::path& path, Flags flags,
+                   const Requirement* requirement) {
+  Seal seal = readSeal(bundleFd);
+  if (!seal.signature.anchored) {
+    raise(Status::kUntrusted, "the signing certificate's chain does not end at a trust anchor");
+  }
+  Hasher hasher;
+  std::size_t seen = 0;
+  std::vector<std::string> nested;
+  walk(bundleFd, "", 0, [&](const FoundEntry& found) {
+    const auto it = seal.entries.find(found.path);
+    if (it == seal.entries.end()) raise(Status::kSealBroken, "a file was added: " + found.path);
+    SealEntry& entry = it->second;
+    if (entry.kind != found.kind)
+      raise(Status::kSealBroken, "a sealed resource changed: " + found.path);
+    entry.seen = true;
+    ++seen;
+    switch (found.kind) {
+      case SealEntry::Kind::kFile:
+        if (hashRegular(hasher, found.dirFd, found.name, found.path) != entry.digest) {
+          raise(Status::kSealBroken, "a sealed resource is modified: " + found.path);
+        }
+        break;
+      case SealEntry::Kind::kSymlink:
+        if (readSymlink(found.dirFd, found.name, found.path) != entry.target) {
+          raise(Status::kSealBroken, "a symbolic link was retargeted: " + found.path);
+        }
+        break;
+      case SealEntry::Kind::kNested: {
+        const NestedDigests digests = nestedDigests(hasher, found.dirFd, found.name, found.path);
+        if (digests.resources != entry.resourcesDigest ||
+            digests.signature != entry.signatureDigest) {
+          raise(Status::kNestedCodeInvalid, "nested code was modified or replaced: " + found.path);
+        }
+        nested.push_back(found.path);
+        break;
+      }
+    }
+  });
+  if (seen != seal.entries.size()) {
+    for (const auto& [entryPath, entry] : seal.entries) {
+      if (!entry.seen) raise(Status::kSealBroken, "a sealed resource is missing: " + entryPath);
+    }
+  }
+  if (flags & kStrictValidate) {
+    for (const auto& [entryPath, entry] : seal.entries) {
+      if (entry.kind == SealEntry::Kind::kSymlink &&
+          (!resolvesInside(entryPath, seal) || kernelSaysEscapes(bundleFd, entryPath))) {
+        raise(Status::kSymlinkEscapes, "a symbolic link leads outside the bundle: " + entryPath);
+      }
+    }
+  }
+  if (flags & kCheckNestedCode) {
+    for (const std::string& nestedPath : nested) {
+      try {
+        checkBundle(path / nestedPath, flags, nullptr);
+      } catch (const CodeSigningError& error) {
+        raise(Status::kNestedCodeInvalid,
+              "nested code is invalid: " + nestedPath + ": " + error.what());
+      }
+    }
+  }
+  requireTrustAndRequirement(seal.signature, seal.identifier, requirement);
+}
+
+void checkBundle(const fs::path& path, Flags flags, const Requirement* requirement) {
+  UniqueFd fd = openCodeFolder(path);
+  checkBundleAt(fd.get(), path, flags, requirement);
+}
+
+// --- Flat files ------------------------------------------------------------------------------
+
+struct Trailer {
+  std::uint64_t contentLength = 0;
+  std::string signature;  // CMS DER
+};
+
+std::uint64_t fileSize(int fd) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0)
+    raise(Status::kFailed, std::string("stat failed: ") + std::strerror(errno));
+  if (!S_ISREG(info.st_mode)) raise(Status::kNoCode, "not a regular file");
+  return static_cast<std::uint64_t>(info.st_size);
+}
+
+void preadAll(int fd, char* buffer, std::size_t size, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < size) {
+    const ssize_t n = ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) raise(Status::kFailed, std::string("read failed: ") + std::strerror(errno));
+    if (n == 0) raise(Status::kSignatureInvalid, "the file is truncated");
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+// The trailer of a signed flat file, or nothing when the file carries no signature.
+std::optional<Trailer> readTrailer(int fd, bool wantSignature) {
+  const std::uint64_t size = fileSize(fd);
+  if (size < kTrailerSize) return std::nullopt;
+  char tail[kTrailerSize];
+  preadAll(fd, tail, sizeof tail, size - kTrailerSize);
+  if (std::memcmp(tail + 8, kTrailerMagic, sizeof kTrailerMagic) != 0) return std::nullopt;
+  std::uint64_t length = 0;
+  for (int i = 7; i >= 0; --i) length = (length << 8) | static_cast<unsigned char>(tail[i]);
+  if (length == 0 || length > kMaximumSignatureSize || length > size - kTrailerSize) {
+    raise(Status::kSignatureInvalid, "the signature trailer is damaged");
+  }
+  Trailer trailer;
+  trailer.contentLength = size - kTrailerSize - length;
+  if (wantSignature) {
+    trailer.signature.resize(static_cast<std::size_t>(length));
+    preadAll(fd, trailer.signature.data(), trailer.signature.size(), trailer.contentLength);
+  }
+  return trailer;
+}
+
+UniqueFd openFlatFile(const fs::path& path, int flags) {
+  UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY));
+  if (!fd) raise(Status::kNoCode, path.string() + ": " + std::strerror(errno));
+  return fd;
+}
+
+struct FlatDirectory {
+  std::string identifier;
+  std::uint64_t size = 0;
+  std::string digest;
+};
+
+FlatDirectory parseDirectory(const std::string& bytes) {
+  try {
+    const plist::Value root = plist::parse(bytes);
+    const plist::Dictionary* top = root.dictionary();
+    const std::string* identifier = top ? plist::stringForKey(*top, "identifier") : nullptr;
+    const plist::Data* digest = top ? dataForKey(*top, "sha256") : nullptr;
+    const auto size = top ? top->find("size") : plist::Dictionary::const_iterator();
+    const std::int64_t* length =
+        top && size != top->end() ? std::get_if<std::int64_t>(&size->second.v) : nullptr;
+    if (identifier && digest && length && *length >= 0) {
+      return {*identifier, static_cast<std::uint64_t>(*length), digest->bytes};
+    }
+  } catch (const plist::PropertyListError&) {
+  }
+  raise(Status::kSignatureInvalid, "the signature is damaged");
+}
+
+struct FlatSignature {
+  FlatDirectory directory;
+  Signature signature;
+  std::uint64_t contentLength = 0;
+};
+
+FlatSignature readFlatSignature(int fd) {
+  std::optional<Trailer> trailer = readTrailer(fd, true);
+  if (!trailer) raise(Status::kUnsigned, "code object is not signed at all");
+  FlatSignature result;
+  result.signature = verifySignature(trailer->signature, nullptr);
+  result.directory = parseDirectory(result.signature.encapsulated);
+  result.contentLength = trailer->contentLength;
+  if (result.directory.size != trailer->contentLength) {
+    raise(Status::kSignatureInvalid, "the signed content has changed size");
+  }
+  return result;
+}
+
+void checkFlatFile(const fs::path& path, const Requirement* requirement) {
+  UniqueFd fd = openFlatFile(path, O_RDONLY);
+  FlatSignature flat = readFlatSignature(fd.get());
+  if (!flat.signature.anchored) {
+    raise(Status::kUntrusted, "the signing certificate's chain does not end at a trust anchor");
+  }
+  Hasher hasher;
+  if (hasher.digest(fd.get(), flat.contentLength) != flat.directory.digest) {
+    raise(Status::kSealBroken, "the signed content is modified");
+  }
+  requireTrustAndRequirement(flat.signature, flat.directory.identifier, requirement);
+}
+
+// --- Signing ---------------------------------------------------------------------------------
+
+bool isCleanUtf8(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == 0x7f) return false;
+    std::size_t extra = 0;
+    std::uint32_t point = 0;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xe0) == 0xc0) {
+      extra = 1, point = c & 0x1f;
+    } else if ((c & 0xf0) == 0xe0) {
+      extra = 2, point = c & 0x0f;
+    } else if ((c & 0xf8) == 0xf0) {
+      extra = 3, point = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + extra >= text.size()) return false;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      const auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xc0) != 0x80) return false;
+      point = (point << 6) | (next & 0x3f);
+    }
+    static constexpr std::uint32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
+    if (point < kMinimum[extra] || point > 0x10ffff || (point >= 0xd800 && point <= 0xdfff)) {
+      return false;
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+// --- SigningIdentity -------------------------------------------------------------------------
+
+struct SigningIdentity::Parts {
+  UniquePtr<EVP_PKEY> key;
+  UniquePtr<X509> leaf;
+  UniquePtr<STACK_OF(X509)> intermediates;
+};
+
+SigningIdentity::SigningIdentity(std::unique_ptr<Parts> parts) : parts_(std::move(parts)) {}
+SigningIdentity::SigningIdentity(SigningIdentity&&) noexcept = default;
+SigningIdentity& SigningIdentity::operator=(SigningIdentity&&) noexcept = default;
+SigningIdentity::~SigningIdentity() = default;
+
+SigningIdentity SigningIdentity::load(const fs::path& pem) {
+  std::string text;
+  try {
+    text = env().readFile(pem);
+  } catch (const std::system_error& error) {
+    raise(Status::kFailed, std::string("cannot read the identity: ") + error.what());
+  }
+  auto parts = std::make_unique<Parts>();
+  {
+    UniquePtr<BIO> bio = memoryBio(text);
+    parts->key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+  }
+  UniquePtr<BIO> bio = memoryBio(text);
+  parts->intermediates.reset(sk_X509_new_null());
+  while (true) {
+    UniquePtr<X509> certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+    if (!certificate) break;
+    if (!parts->leaf) {
+      parts->leaf = std::move(certificate);
+    } else if (sk_X509_push(parts->intermediates.get(), certificate.get()) > 0) {
+      certificate.release();
+    }
+  }
+  ERR_clear_error();
+  if (!parts->key || !parts->leaf) {
+    raise(Status::kFailed, pem.string() + " holds no private key and certificate");
+  }
+  if (X509_check_private_key(parts->leaf.get(), parts->key.get()) != 1) {
+    ERR_clear_error();
+    raise(Status::kFailed, pem.string() + ": the private key does not belong to the certificate");
+  }
+  return SigningIdentity(std::move(parts));
+}
+
+namespace {
+
+std::string cmsSign(const SigningIdentity::Parts& parts, std::string_view content, bool detached) {
+  UniquePtr<BIO> input = memoryBio(content);
+  const unsigned int flags = CMS_BINARY | CMS_NOSMIMECAP | (detached ? CMS_DETACHED : 0u);
+  UniquePtr<CMS_ContentInfo> cms(
+      CMS_sign(parts.leaf.get(), parts.key.get(), parts.intermediates.get(), input.get(), flags));
+  if (!cms) raiseOpenSsl(Status::kFailed, "signing failed");
+  unsigned char* der = nullptr;
+  const int length = i2d_CMS_ContentInfo(cms.get(), &der);
+  if (length <= 0) raiseOpenSsl(Status::kFailed, "signing failed");
+  UniquePtr<unsigned char> owner(der);
+  return std::string(reinterpret_cast<const char*>(der), static_cast<std::size_t>(length));
+}
+
+void writeFileBeneath(const fs::path& path, std::string_view bytes) {
+  try {
+    env().writeFileAtomically(path, bytes, 0644);
+  } catch (const std::system_error& error) {
+    raise(Status::kFailed, error.what());
+  }
+}
+
+}  // namespace
+
+void sign(const fs::path& path, const SigningIdentity& identity,
+          const std::optional<std::string>& identifier) {
+  const StaticCode code = StaticCode::createWithPath(path);
+  const SigningIdentity::Parts& parts = *identity.parts_;
+  if (!code.isBundle()) {
+    if (!identifier || identifier->empty())
+      raise(Status::kFailed, "a flat file needs an identifier");
+    UniqueFd fd = openFlatFile(path, O_RDWR);
+    const std::optional<Trailer> old = readTrailer(fd.get(), false);
+    const std::uint64_t length = old ? old->contentLength : fileSize(fd.get());
+    Hasher hasher;
+    plist::Dictionary directory{{"identifier", *identifier},
+                                {"size", static_cast<std::int64_t>(length)},
+                                {"sha256", plist::Data{hasher.digest(fd.get(), length)}}};
+    const std::string der = cmsSign(parts, plist::serialize(directory), false);
+    std::string trailer = der;
+    std::uint64_t size = der.size();
+    for (int i = 0; i < 8; ++i) trailer.push_back(static_cast<char>((size >> (8 * i)) & 0xff));
+    trailer.append(kTrailerMagic, sizeof kTrailerMagic);
+    if (::ftruncate(fd.get(), static_cast<off_t>(length)) != 0) {
+      raise(Status::kFailed, std::string("cannot truncate: ") + std::strerror(errno));
+    }
+    std::size_t done = 0;
+    while (done < trailer.size()) {
+      const ssize_t n = ::pwrite(fd.get(), trailer.data() + done, trailer.size() - done,
+                                 static_cast<off_t>(length + done));
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0) raise(Status::kFailed, std::string("cannot write: ") + std::strerror(errno));
+      done += static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd.get()) != 0)
+      raise(Status::kFailed, std::string("fsync: ") + std::strerror(errno));
+    return;
+  }
+
+  UniqueFd bundleFd = openCodeFolder(path);
+  std::string signingIdentifier;
+  if (identifier) {
+    signingIdentifier = *identifier;
+  } else {
+    FileRead info = readBeneath(bundleFd.get(), "Contents/Info.plist", kMaximumInfoPlistSize);
+    try {
+      const plist::Value root = info.exists ? plist::parse(info.bytes) : plist::Value();
+      if (const plist::Dictionary* top = root.dictionary()) {
+        if (const std::string* id = plist::stringForKey(*top, "CFBundleIdentifier")) {
+          signingIdentifier = *id;
+        }
+      }
+    } catch (const plist::PropertyListError&) {
+    }
+  }
+  if (signingIdentifier.empty())
+    raise(Status::kFailed, "the bundle has no identifier to sign with");
+
+  Hasher hasher;
+  plist::Dictionary files;
+  walk(bundleFd.get(), "", 0, [&](const FoundEntry& found) {
+    if (!isCleanUtf8(found.path)) {
+      raise(Status::kFailed, "a file name is not clean UTF-8 text: " + found.path);
+    }
+    switch (found.kind) {
+      case SealEntry::Kind::kFile:
+        files[found.path] = plist::Dictionary{
+            {"sha256", plist::Data{hashRegular(hasher, found.dirFd, found.name, found.path)}}};
+        break;
+      case SealEntry::Kind::kSymlink:
+        files[found.path] =
+            plist::Dictionary{{"symlink", readSymlink(found.dirFd, found.name, found.path)}};
+        break;
+      case SealEntry::Kind::kNested: {
+        const NestedDigests digests = nestedDigests(hasher, found.dirFd, found.name, found.path);
+        files[found.path] = plist::Dictionary{
+            {"nested", plist::Dictionary{{"resources", plist::Data{digests.resources}},
+                                         {"signature", plist::Data{digests.signature}}}}};
+        break;
+      }
+    }
+  });
+  const std::string resources = plist::serialize(
+      plist::Dictionary{{"identifier", signingIdentifier}, {"files", std::move(files)}});
+  const std::string signature = cmsSign(parts, resources, true);
+  try {
+    env().createDirectories(path / kSealFolder, 0755);
+  } catch (const std::system_error& error) {
+    raise(Status::kFailed, error.what());
+  }
+  // The signature is written last, so an interrupted signing leaves a seal that does not verify.
+  writeFileBeneath(path / kResourcesPath, resources);
+  writeFileBeneath(path / kSignaturePath, signature);
+}
+
+// --- StaticCode ------------------------------------------------------------------------------
+
+StaticCode StaticCode::createWithPath(const fs::path& path, Flags /*flags*/) {
+  struct stat info {};
+  if (path.empty() || ::stat(path.c_str(), &info) != 0) {
+    raise(Status::kNoCode, path.string() + ": " + std::strerror(errno ? errno : ENOENT));
+  }
+  if (S_ISREG(info.st_mode)) return StaticCode(path, false);
+  struct stat contents {};
+  if (S_ISDIR(info.st_mode) && ::stat((path / "Contents").c_str(), &contents) == 0 &&
+      S_ISDIR(contents.st_mode)) {
+    return StaticCode(path, true);
+  }
+  raise(Status::kNoCode, path.string() + " is neither a bundle nor a file");
+}
+
+void StaticCode::checkValidity(Flags flags, const Requirement* requirement) const {
+  if (isBundle_) {
+    checkBundle(path_, flags, requirement);
+  } else {
+    checkFlatFile(path_, requirement);
+  }
+}
+
+SigningInformation StaticCode::signingInformation() const {
+  SigningInformation info;
+  if (isBundle_) {
+    UniqueFd fd = openCodeFolder(path_);
+    Seal seal = readSeal(fd.get());
+    info = informationOf(seal.signature, seal.identifier);
+  } else {
+    UniqueFd fd = openFlatFile(path_, O_RDONLY);
+    FlatSignature flat = readFlatSignature(fd.get());
+    info = informationOf(flat.signature, flat.directory.identifier);
+  }
+  info.isBundle = isBundle_;
+  return info;
+}
+
+// --- Code (a running process) ----------------------------------------------------------------
+
+namespace {
+
+bool processAlive(int pidfd) {
+  return pidfd < 0 || ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0;
+}
+
+std::string readProcessExecutable(pid_t pid) {
+  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+  std::string target(4096, '\0');
+  const ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
+  if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {
+    raise(Status::kNoCode, "no code for process " + std::to_string(pid));
+  }
+  target.resize(static_cast<std::size_t>(n));
+  return target;
+}
+
+}  // namespace
+
+Code Code::createWithPeer(const PeerIdentity& peer, Flags /*flags*/) {
+  if (peer.pid <= 0) raise(Status::kNoCode, "no such process");
+  const std::string executable = readProcessExecutable(peer.pid);
+  // A replaced or deleted executable is no longer the code that was signed.
+  if (executable.ends_with(" (deleted)") || !executable.starts_with("/")) {
+    raise(Status::kNoCode, "the process's executable is gone: " + executable);
+  }
+  const fs::path path(executable);
+  const fs::path macos = path.parent_path();
+  const fs::path contents = macos.parent_path();
+  if (macos.filename() != "MacOS" || contents.filename() != "Contents" ||
+      contents.parent_path().empty()) {
+    raise(Status::kNoCode, "the process does not run a bundle's executable: " + executable);
+  }
+  UniqueFd fd(::open(("/proc/" + std::to_string(peer.pid) + "/exe").c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd)
+    raise(Status::kNoCode, "cannot open the executable of process " + std::to_string(peer.pid));
+  // The executable opened must be the one named, by the process that sent the message.
+  if (readProcessExecutable(peer.pid) != executable || !processAlive(peer.pidfd)) {
+    raise(Status::kNoCode, "the process changed while it was examined");
+  }
+  return Code(contents.parent_path(), path.filename().string(), std::move(fd), peer.pidfd);
+}
+
+void Code::checkValidity(Flags /*flags*/, const Requirement* requirement) const {
+  UniqueFd bundleFd = openCodeFolder(bundlePath_);
+  Seal seal = readSeal(bundleFd.get());
+  if (!seal.signature.anchored) {
+    raise(Status::kUntrusted, "the signing certificate's chain does not end at a trust anchor");
+  }
+  Hasher hasher;
+  const FileRead info = readBeneath(bundleFd.get(), "Contents/Info.plist", kMaximumInfoPlistSize);
+  const auto sealedInfo = seal.entries.find("Contents/Info.plist");
+  if (!info.exists || sealedInfo == seal.entries.end() ||
+      sealedInfo->second.kind != SealEntry::Kind::kFile ||
+      hasher.digest(info.bytes) != sealedInfo->second.digest) {
+    raise(Status::kSealBroken, "Info.plist is not as sealed");
+  }
+  const std::string* executableName = nullptr;
+  plist::Value root;
+  try {
+    root = plist::parse(info.bytes);
+    if (const plist::Dictionary* top = root.dictionary()) {
+      executableName = plist::stringForKey(*top, "CFBundleExecutable");
+    }
+  } catch (const plist::PropertyListError&) {
+  }
+  if (!executableName || *executableName != executableName_) {
+    raise(Status::kSealBroken, "the process does not run the bundle's main executable");
+  }
+  const auto sealedExecutable = seal.entries.find("Contents/MacOS/" + executableName_);
+  if (sealedExecutable == seal.entries.end() ||
+      sealedExecutable->second.kind != SealEntry::Kind::kFile ||
+      hasher.digest(executable_.get()) != sealedExecutable->second.digest) {
+    raise(Status::kSealBroken, "the running executable is not as sealed");
+  }
+  if (!processAlive(pidfd_)) raise(Status::kNoCode, "the process has ended");
+  requireTrustAndRequirement(seal.signature, seal.identifier, requirement);
+}
+
+// --- Paths -----------------------------------------------------------------------------------
+
+std::uint64_t flatFileContentLength(const fs::path& path) {
+  UniqueFd fd = openFlatFile(path, O_RDONLY);
+  const std::optional<Trailer> trailer = readTrailer(fd.get(), false);
+  return trailer ? trailer->contentLength : fileSize(fd.get());
+}
+
+fs::path trustAnchorsPath() { return env().platformRoot() / "System/Library/Security/anchors.pem"; }
+
+fs::path revokedCertificatesPath() {
+  return env().platformRoot() / "System/Library/Security/revoked.txt";
+}
+
+}  // namespace platform::codesign
