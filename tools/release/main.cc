@@ -1,0 +1,40 @@
+// bramlow-release: the publishing tool. One subcommand per job; see README.md for command lines.
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "tools/release/Commands.h"
+
+namespace {
+
+struct Subcommand {
+  const char* name;
+  int (*run)(const std::vector<std::string>&);
+  const char* usage;
+};
+
+constexpr Subcommand kSubcommands[] = {
+    {"identities", bramlow::release::runIdentities, "identities --team TEAM --out DIR"},
+};
+
+int usage() {
+  std::cerr << "usage:\n";
+  for (const Subcommand& subcommand : kSubcommands) {
+    std::cerr << "  bramlow-release " << subcommand.usage << "\n";
+  }
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return usage();
+  for (const Subcommand& subcommand : kSubcommands) {
+    if (std::strcmp(argv[1], subcommand.name) == 0) {
+      return subcommand.run(std::vector<std::string>(argv + 2, argv + argc));
+    }
+  }
+  std::cerr << "bramlow-release: unknown command " << argv[1] << "\n";
+  return usage();
+}
