@@ -1,0 +1,208 @@
+// The built codesign, spctl and bramlow-release tools, driven from their command lines over the
+// bundle this project builds.
+#include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+#include <sys/stat.h>
+
+#include "platform/OpenSsl.h"
+#include "tests/security/SigningTestSupport.h"
+#include "tools/release/Identities.h"
+
+namespace {
+namespace fs = std::filesystem;
+namespace release = bramlow::release;
+using namespace testing_support;
+
+class ToolsTest : public ::testing::Test {
+ protected:
+  ToolsTest() : root_(dir_.path() / "root") { installAnchors(root_); }
+
+  RunResult run(const char* tool, std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), tool);
+    return runProgram(arguments, {"BRAMLOW_PLATFORM_ROOT=" + root_.string()});
+  }
+  RunResult codesign(std::vector<std::string> arguments) {
+    return run(BRAMLOW_CODESIGN, std::move(arguments));
+  }
+  RunResult spctl(std::vector<std::string> arguments) {
+    return run(BRAMLOW_SPCTL, std::move(arguments));
+  }
+
+  // A copy of the built application, signed inside out with the codesign tool.
+  fs::path builtApp(const std::string& folder,
+                    const char* identity = release::kDeveloperIdIdentity) {
+    const fs::path app = dir_.path() / folder / "Bramlow for Safari.app";
+    fs::create_directories(app.parent_path());
+    fs::copy(BRAMLOW_APP_DIR, app, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+    const fs::path extension = app / "Contents/PlugIns/Bramlow for Safari Extension.appex";
+    for (const fs::path& code :
+         {extension / "Contents/XPCServices/BramlowUpdater.xpc", extension, app}) {
+      const RunResult result = codesign({"--sign", identityFile(identity).string(), code.string()});
+      EXPECT_EQ(result.exitCode, 0) << code << result.err;
+    }
+    return app;
+  }
+
+  TempDir dir_;
+  fs::path root_;
+};
+
+TEST_F(ToolsTest, IdentitiesCommandWritesEveryIdentity) {
+  const fs::path out = dir_.path() / "ids";
+  const RunResult result =
+      run(BRAMLOW_RELEASE, {"identities", "--team", "ABCDE12345", "--out", out.string()});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  for (const char* name :
+       {release::kDeveloperIdIdentity, release::kDevelopmentIdentity, release::kOtherTeamIdentity,
+        release::kSelfSignedIdentity, release::kOtherRootIdentity, release::kAnchorsFile,
+        release::kTlsCaFile, release::kTlsServerFile}) {
+    EXPECT_TRUE(fs::is_regular_file(out / name)) << name;
+  }
+  struct stat info {};
+  ASSERT_EQ(::stat((out / release::kDeveloperIdIdentity).c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  // The TLS server certificate names both loopback forms and is issued by the TLS CA.
+  using platform::openssl::UniquePtr;
+  auto load = [](const fs::path& path) {
+    UniquePtr<BIO> bio(BIO_new_file(path.c_str(), "r"));
+    return UniquePtr<X509>(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
+  };
+  const UniquePtr<X509> server = load(out / release::kTlsServerFile);
+  const UniquePtr<X509> ca = load(out / release::kTlsCaFile);
+  ASSERT_TRUE(server && ca);
+  EXPECT_EQ(X509_check_ip_asc(server.get(), "127.0.0.1", 0), 1);
+  EXPECT_EQ(X509_check_host(server.get(), "localhost", 0, 0, nullptr), 1);
+  EXPECT_EQ(X509_check_issued(ca.get(), server.get()), X509_V_OK);
+
+  EXPECT_EQ(run(BRAMLOW_RELEASE, {"identities", "--team", "T"}).exitCode, 2);
+  EXPECT_EQ(run(BRAMLOW_RELEASE, {"identities", "--team", "", "--out", out.string()}).exitCode, 2);
+  EXPECT_EQ(run(BRAMLOW_RELEASE, {"unknown"}).exitCode, 2);
+  EXPECT_EQ(run(BRAMLOW_RELEASE, {}).exitCode, 2);
+}
+
+TEST_F(ToolsTest, CodesignOnTheBuiltBundle) {
+  const fs::path app = builtApp("good");
+  RunResult result = codesign({"--verify", app.string()});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+
+  result = codesign({"--display", app.string()});
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.out,
+            "Identifier=com.bramlow.safari-extension\n"
+            "TeamIdentifier=TESTTEAM01\n"
+            "Authority=Developer ID Application: Test Developer (TESTTEAM01)\n"
+            "Authority=Developer ID Certification Authority\n"
+            "Authority=Test Code Signing Root CA\n");
+
+  const std::string teamClause = "certificate leaf[subject.OU] = ";
+  EXPECT_EQ(codesign({"--verify", "-R", teamClause + "\"TESTTEAM01\"", app.string()}).exitCode, 0);
+  result = codesign({"--verify", "-R", teamClause + "\"OTHER\"", app.string()});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(result.err, app.string() + ": the code does not satisfy the requirement\n");
+  result = codesign({"--verify", "-R", teamClause + "\"OT\"HER\"", app.string()});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find("requirement syntax error"), std::string::npos) << result.err;
+
+  const fs::path updater = app /
+                           "Contents/PlugIns/Bramlow for Safari Extension.appex/Contents/"
+                           "XPCServices/BramlowUpdater.xpc/Contents/MacOS/BramlowUpdater";
+  writeFile(updater, readFile(updater) + "x");
+  result = codesign({"--verify", app.string()});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_TRUE(result.err.starts_with(app.string() + ": nested code is invalid")) << result.err;
+
+  // Wrong usage, and signing an application before its nested code.
+  EXPECT_EQ(codesign({}).exitCode, 2);
+  EXPECT_EQ(codesign({"--verify"}).exitCode, 2);
+  EXPECT_EQ(codesign({"--verify", app.string(), app.string()}).exitCode, 2);
+  EXPECT_EQ(codesign({"--verify", "--deep", app.string()}).exitCode, 2);
+  EXPECT_EQ(codesign({"--display", "-R", "x", app.string()}).exitCode, 2);
+  const fs::path fresh = dir_.path() / "fresh.app";
+  fs::copy(BRAMLOW_APP_DIR, fresh, fs::copy_options::recursive);
+  result =
+      codesign({"--sign", identityFile(release::kDeveloperIdIdentity).string(), fresh.string()});
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find("nested code is not signed"), std::string::npos) << result.err;
+  EXPECT_EQ(codesign({"--verify", fresh.string()}).exitCode, 1);
+}
+
+TEST_F(ToolsTest, SpctlAssessesApplicationsAndImages) {
+  const fs::path good = builtApp("good");
+  const fs::path otherTeam = builtApp("other-team", release::kOtherTeamIdentity);
+  const fs::path development = builtApp("development", release::kDevelopmentIdentity);
+  const fs::path image = dir_.path() / "release.dmg";
+  writeFile(image, std::string(100000, 'x'));
+  ASSERT_EQ(codesign({"--sign", identityFile(release::kDeveloperIdIdentity).string(),
+                      "--identifier", "release", image.string()})
+                .exitCode,
+            0);
+  const fs::path selfSigned = dir_.path() / "self.dmg";
+  writeFile(selfSigned, "x");
+  ASSERT_EQ(codesign({"--sign", identityFile(release::kSelfSignedIdentity).string(), "--identifier",
+                      "release", selfSigned.string()})
+                .exitCode,
+            0);
+
+  const std::vector<std::string> execute = {"--assess", "--type", "execute"};
+  const std::vector<std::string> open = {"--assess", "--type", "open", "--context",
+                                         "context:primary-signature"};
+  auto assess = [&](std::vector<std::string> form, const fs::path& path) {
+    form.push_back(path.string());
+    return spctl(form);
+  };
+  struct Row {
+    const char* name;
+    const std::vector<std::string>& form;
+    fs::path path;
+    bool accepted;
+  };
+  const Row rows[] = {
+      {"signed application", execute, good, true},
+      {"any Developer ID team", execute, otherTeam, true},
+      {"development certificate", execute, development, false},
+      {"signed image", open, image, true},
+      {"self-signed image", open, selfSigned, false},
+      {"image as an application", execute, image, false},
+      {"application as an image", open, good, false},
+      {"missing path", execute, dir_.path() / "missing.app", false},
+  };
+  for (const Row& row : rows) {
+    const RunResult result = assess(row.form, row.path);
+    if (row.accepted) {
+      EXPECT_EQ(result.exitCode, 0) << row.name << result.err;
+      EXPECT_EQ(result.err, "") << row.name;
+    } else {
+      EXPECT_EQ(result.exitCode, 3) << row.name;
+      EXPECT_EQ(result.err, row.path.string() + ": rejected\n") << row.name;
+    }
+  }
+
+  // A revoked leaf is refused, however its fingerprint is written.
+  std::string fingerprint = leafFingerprint(identityFile(release::kDeveloperIdIdentity));
+  std::string spaced;
+  for (std::size_t i = 0; i < fingerprint.size(); i += 2) {
+    spaced += (i ? ":" : "") + fingerprint.substr(i, 2);
+  }
+  for (char& c : spaced) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const fs::path revoked = root_ / "System/Library/Security/revoked.txt";
+  writeFile(revoked, "# revoked leaves\n\n" + spaced + "\n");
+  EXPECT_EQ(assess(execute, good).exitCode, 3);
+  EXPECT_EQ(assess(open, image).exitCode, 3);
+  EXPECT_EQ(assess(execute, otherTeam).exitCode, 0);
+  writeFile(revoked, "# nothing revoked\n");
+  EXPECT_EQ(assess(execute, good).exitCode, 0);
+
+  const fs::path appExecutable = good / "Contents/Info.plist";
+  writeFile(appExecutable, readFile(appExecutable) + " ");
+  EXPECT_EQ(assess(execute, good).exitCode, 3);
+
+  EXPECT_EQ(spctl({"--assess", "--type", "open", image.string()}).exitCode, 2);
+  EXPECT_EQ(spctl({"--type", "execute", good.string()}).exitCode, 2);
+  EXPECT_EQ(spctl({"--assess", "--type", "install", good.string()}).exitCode, 2);
+  EXPECT_EQ(spctl({"--assess", "--type", "execute", "--force", good.string()}).exitCode, 2);
+}
+
+}  // namespace
