@@ -1,0 +1,235 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <future>
+#include <map>
+#include <sstream>
+#include <thread>
+
+#include "platform/ExtensionManager.h"
+#include "platform/Fd.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+namespace fs = std::filesystem;
+using platform::Browser;
+using platform::BrowserExtensionManager;
+using platform::ExtensionState;
+using testing_support::TempDir;
+using testing_support::writeFile;
+
+std::string describe(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+}
+
+class ExtensionManagerTest : public testing::Test {
+ protected:
+  ExtensionManagerTest() : app_(testing_support::makeTestApp(dir_.path())) {}
+
+  fs::path extensionExecutable() const {
+    return app_.extensionURL / "Contents" / "MacOS" / "Bramlow for Safari Extension";
+  }
+  // A browser whose folders live in the test folder; present when its user folder exists.
+  Browser browser(const std::string& name) const {
+    const fs::path user = dir_.path() / name;
+    return Browser{name, {dir_.path() / "bin" / name}, user, user / "hosts", {"--extensions"}};
+  }
+  void writeManifest(const Browser& browser, const std::string& file, const std::string& path) {
+    writeFile(browser.manifestFolder / file,
+              R"({"name": "com.example.host", "type": "stdio", "path": ")" + path + "\"}");
+  }
+  // A stand-in browser program: a shell script with the given body.
+  void writeProgram(const Browser& browser, const std::string& body) {
+    const fs::path program = browser.executables.front();
+    writeFile(program, "#!/bin/sh\n" + body + "\n");
+    ::chmod(program.c_str(), 0755);
+  }
+  std::optional<ExtensionState> state(std::vector<Browser> browsers) {
+    return BrowserExtensionManager(app_.appURL, std::move(browsers))
+        .stateOfExtension(testing_support::kExtensionID);
+  }
+  // Runs showSettingsForExtension and waits for its answer; the error text, or "" when shown.
+  std::string showSettings(std::vector<Browser> browsers) {
+    BrowserExtensionManager manager(app_.appURL, std::move(browsers));
+    manager.setLaunchGracePeriodForTesting(std::chrono::milliseconds(300));
+    std::promise<std::exception_ptr> answer;
+    manager.showSettingsForExtension(
+        testing_support::kExtensionID,
+        [&answer](std::exception_ptr error) { answer.set_value(error); });
+    const std::exception_ptr error = answer.get_future().get();
+    return error ? describe(error) : std::string();
+  }
+
+  TempDir dir_;
+  testing_support::TestApp app_;
+};
+
+TEST_F(ExtensionManagerTest, StateFromTheManifests) {
+  const Browser first = browser("first");
+  const Browser second = browser("second");
+  const Browser absent = browser("absent");
+  fs::create_directories(first.userFolder);
+  fs::create_directories(second.userFolder);
+
+  EXPECT_EQ(state({absent}), std::nullopt) << "no supported browser: neither state nor error";
+  EXPECT_FALSE(state({first, absent})->isEnabled) << "no manifest folder";
+
+  writeManifest(first, "other.json", "/usr/lib/other/host");
+  writeManifest(first, "relative.json", "Contents/MacOS/Bramlow for Safari Extension");
+  writeManifest(first, "ours.json.disabled", extensionExecutable().string());
+  EXPECT_FALSE(state({first, second})->isEnabled) << "no manifest names our executable";
+
+  writeManifest(second, "ours.json", extensionExecutable().string());
+  EXPECT_TRUE(state({first, second})->isEnabled);
+
+  fs::remove(second.manifestFolder / "ours.json");
+  fs::create_symlink(app_.appURL, dir_.path() / "link.app");
+  writeManifest(
+      second, "ours.json",
+      (dir_.path() / "link.app" / "Contents" / "PlugIns" / testing_support::kExtensionName /
+       "Contents" / "MacOS" / "Bramlow for Safari Extension")
+          .string());
+  EXPECT_TRUE(state({first, second})->isEnabled) << "the same file through a link";
+
+  // A browser counts as present through its program alone.
+  const Browser programOnly = browser("programOnly");
+  writeProgram(programOnly, "exit 0");
+  EXPECT_FALSE(state({programOnly})->isEnabled);
+}
+
+TEST_F(ExtensionManagerTest, UnreadableManifestsAreErrors) {
+  const Browser chromium = browser("chromium");
+  writeManifest(chromium, "ours.json", extensionExecutable().string());
+  struct Case {
+    const char* name;
+    std::function<void()> breakIt;
+  };
+  const Case cases[] = {
+      {"not JSON", [&] { writeFile(chromium.manifestFolder / "bad.json", "{\"path\": "); }},
+      {"a folder", [&] { fs::create_directories(chromium.manifestFolder / "bad.json"); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    c.breakIt();
+    EXPECT_THROW(state({chromium}), std::exception);
+    fs::remove_all(chromium.manifestFolder / "bad.json");
+    EXPECT_TRUE(state({chromium})->isEnabled);
+  }
+  // An extension the bundle does not carry cannot have a state.
+  EXPECT_THROW(
+      BrowserExtensionManager(app_.appURL, {chromium}).stateOfExtension("com.example.none"),
+      std::runtime_error);
+}
+
+TEST_F(ExtensionManagerTest, StateAnswersOnAnotherThread) {
+  const Browser chromium = browser("chromium");
+  writeManifest(chromium, "ours.json", extensionExecutable().string());
+  writeFile(chromium.manifestFolder / "bad.json", "[");
+  struct Answer {
+    std::optional<ExtensionState> state;
+    std::exception_ptr error;
+    std::thread::id thread;
+  };
+  for (bool broken : {false, true}) {
+    SCOPED_TRACE(broken ? "error" : "state");
+    if (!broken) fs::remove(chromium.manifestFolder / "bad.json");
+    if (broken) writeFile(chromium.manifestFolder / "bad.json", "[");
+    std::promise<Answer> promise;
+    {
+      BrowserExtensionManager manager(app_.appURL, {chromium});
+      manager.getStateOfExtension(
+          testing_support::kExtensionID,
+          [&promise](std::optional<ExtensionState> s, std::exception_ptr e) {
+            promise.set_value({s, e, std::this_thread::get_id()});
+          });
+    }  // the answer may arrive after the manager is gone
+    const Answer answer = promise.get_future().get();
+    EXPECT_NE(answer.thread, std::this_thread::get_id());
+    EXPECT_EQ(answer.error != nullptr, broken);
+    EXPECT_EQ(answer.state.has_value(), !broken);
+  }
+}
+
+TEST_F(ExtensionManagerTest, SettingsStartTheBrowser) {
+  Browser first = browser("first");
+  Browser second = browser("second");
+  const fs::path arguments = dir_.path() / "arguments";
+  writeProgram(first, "echo first \"$@\" > '" + arguments.string() + "'");
+  writeProgram(second, "echo second \"$@\" > '" + arguments.string() + "'");
+
+  EXPECT_EQ(showSettings({first, second}), "");
+  EXPECT_EQ(testing_support::readFile(arguments), "first --extensions\n");
+
+  // The browser that has the extension is preferred.
+  writeManifest(second, "ours.json", extensionExecutable().string());
+  EXPECT_EQ(showSettings({first, second}), "");
+  EXPECT_EQ(testing_support::readFile(arguments), "second --extensions\n");
+}
+
+// The browser gets /dev/null as stdin and stdout, a pipe as stderr, and no descriptor of ours.
+TEST_F(ExtensionManagerTest, SettingsBrowserInheritsNothing) {
+  const fs::path descriptors = dir_.path() / "descriptors";
+  Browser fake{"fake", {FAKE_BROWSER}, {}, {}, {descriptors.string()}};
+  // Descriptors this process holds open while the browser starts, without O_CLOEXEC on purpose.
+  const platform::UniqueFd stray(::open("/dev/null", O_RDONLY));
+  ASSERT_TRUE(stray.valid());
+  EXPECT_EQ(showSettings({fake}), "");
+  std::map<int, std::string> fds;
+  std::istringstream lines(testing_support::readFile(descriptors));
+  for (std::string line; std::getline(lines, line);) {
+    fds[std::stoi(line)] = line.substr(line.find(' ') + 1);
+  }
+  ASSERT_EQ(fds.size(), 3u) << testing_support::readFile(descriptors);
+  EXPECT_EQ(fds[0], "/dev/null");
+  EXPECT_EQ(fds[1], "/dev/null");
+  EXPECT_EQ(fds[2].rfind("pipe:", 0), 0u) << fds[2];
+}
+
+TEST_F(ExtensionManagerTest, SettingsFailures) {
+  Browser chromium = browser("chromium");
+  struct Case {
+    const char* name;
+    std::string program;   // empty: no program
+    std::string expected;  // part of the error; empty: success
+  };
+  const Case cases[] = {
+      {"no browser", "", "No supported browser is installed."},
+      {"fails at once", "echo 'cannot open display' >&2\nexit 3",
+       "chromium exited with status 3: cannot open display."},
+      {"killed", "kill -9 $$", "chromium was terminated by signal 9."},
+      {"hands over and exits", "exit 0", ""},
+      {"still running after the grace period", "exec sleep 0.6", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    fs::remove(chromium.executables.front());
+    if (!c.program.empty()) writeProgram(chromium, c.program);
+    const std::string error = showSettings({chromium});
+    if (c.expected.empty()) {
+      EXPECT_EQ(error, "");
+    } else {
+      EXPECT_NE(error.find(c.expected), std::string::npos) << error;
+    }
+  }
+  // A file that is not executable is not a browser.
+  writeFile(chromium.executables.front(), "#!/bin/sh\nexit 0\n");
+  ::chmod(chromium.executables.front().c_str(), 0644);
+  EXPECT_EQ(showSettings({chromium}), "No supported browser is installed.");
+}
+
+TEST(PlugInExecutableTest, FoundByIdentifier) {
+  TempDir dir;
+  const auto app = testing_support::makeTestApp(dir.path());
+  EXPECT_EQ(platform::plugInExecutable(app.appURL, testing_support::kExtensionID),
+            app.extensionURL / "Contents" / "MacOS" / "Bramlow for Safari Extension");
+  EXPECT_EQ(platform::plugInExecutable(app.appURL, testing_support::kUpdaterID), std::nullopt);
+  EXPECT_EQ(platform::plugInExecutable(dir.path() / "none.app", testing_support::kExtensionID),
+            std::nullopt);
+}
+
+}  // namespace
