@@ -396,6 +396,8 @@ Seal readSeal(int bundleFd) {
   if (!identifier || files == top->end() || !files->second.dictionary()) {
     raise(Status::kSignatureInvalid, "the seal is damaged");
   }
+  // An empty identifier is never signed, so a requirement for "" can match nothing.
+  if (identifier->empty()) raise(Status::kSignatureInvalid, "the seal has no identifier");
   seal.identifier = *identifier;
   for (const auto& [path, value] : *files->second.dictionary()) {
     const plist::Dictionary* item = value.dictionary();
@@ -589,8 +591,6 @@ UniqueFd openCodeFolder(const fs::path& path) {
   return fd;
 }
 
-void checkBundle(const fs::path& path, Flags flags, const Requirement* requirement);
-
 void checkBundleAt(int bundleFd, const fs::path& path, Flags flags,
                    const Requirement* requirement) {
   Seal seal = readSeal(bundleFd);
@@ -646,7 +646,10 @@ void checkBundleAt(int bundleFd, const fs::path& path, Flags flags,
   if (flags & kCheckNestedCode) {
     for (const std::string& nestedPath : nested) {
       try {
-        checkBundle(path / nestedPath, flags, nullptr);
+        // Opened through the folders just walked, so a folder swapped for a link is not followed.
+        UniqueFd nestedFd = openBeneath(bundleFd, nestedPath, O_RDONLY | O_DIRECTORY);
+        if (!nestedFd) raise(Status::kNestedCodeInvalid, std::strerror(errno));
+        checkBundleAt(nestedFd.get(), path / nestedPath, flags, nullptr);
       } catch (const CodeSigningError& error) {
         raise(Status::kNestedCodeInvalid,
               "nested code is invalid: " + nestedPath + ": " + error.what());
@@ -729,7 +732,7 @@ FlatDirectory parseDirectory(const std::string& bytes) {
     const auto size = top ? top->find("size") : plist::Dictionary::const_iterator();
     const std::int64_t* length =
         top && size != top->end() ? std::get_if<std::int64_t>(&size->second.v) : nullptr;
-    if (identifier && digest && length && *length >= 0) {
+    if (identifier && !identifier->empty() && digest && length && *length >= 0) {
       return {*identifier, static_cast<std::uint64_t>(*length), digest->bytes};
     }
   } catch (const plist::PropertyListError&) {

@@ -226,12 +226,17 @@ TEST_F(CodeSigningTest, SymbolicLinksMustStayInsideTheBundle) {
       {"through a link that climbs", "g", "up/../..", false},
       {"into a nested bundle and out again", "h",
        "../PlugIns/Bramlow for Safari Extension.appex/../../../..", false},
+      // Only resolving for real shows this one: the nested link climbs out of its own bundle's
+      // Contents, so the outer path climbs two levels further than it reads.
+      {"through a nested bundle's link", "i",
+       "../PlugIns/Bramlow for Safari Extension.appex/Contents/up/../../../..", false},
   };
   for (const Row& row : rows) {
     const TestApp app = makeTestApp(dir_.path() / (std::string("links-") + row.link));
     const fs::path resources = app.appURL / "Contents/Resources";
     fs::create_directories(resources);
     fs::create_symlink("..", resources / "up");
+    fs::create_symlink("..", app.extensionURL / "Contents/up");
     fs::create_symlink(row.target, resources / row.link);
     signApp(app, identityFile(release::kDeveloperIdIdentity));
     EXPECT_EQ(check(app.appURL), row.valid ? Status::kSuccess : Status::kSymlinkEscapes)
