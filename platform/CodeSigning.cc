@@ -712,7 +712,8 @@ std::optional<Trailer> readTrailer(int fd, bool wantSignature) {
 }
 
 UniqueFd openFlatFile(const fs::path& path, int flags) {
-  UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY));
+  // Non-blocking, so a fifo put in place of the file cannot stall the check.
+  UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd) raise(Status::kNoCode, path.string() + ": " + std::strerror(errno));
   return fd;
 }
