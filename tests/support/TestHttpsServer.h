@@ -1,0 +1,117 @@
+// A scriptable HTTPS server on 127.0.0.1 for tests and benchmarks, and the TLS identity it uses:
+// a fresh test CA and a server certificate for 127.0.0.1 and localhost, made with OpenSSL.
+//
+// Each path gets a scripted reply (status, headers, body, framing, lies about the length, stalls);
+// every request that arrives is logged with its headers, so a test can prove what was (not) sent.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace testing_support {
+
+// An EC P-256 CA and a server certificate signed by it (SAN IP 127.0.0.1 and DNS localhost).
+class TestTlsIdentity {
+ public:
+  // Makes a new CA and a server certificate with the given subject alternative names.
+  explicit TestTlsIdentity(const std::string& serverNames = "IP:127.0.0.1,DNS:localhost");
+  ~TestTlsIdentity();
+  TestTlsIdentity(const TestTlsIdentity&) = delete;
+  TestTlsIdentity& operator=(const TestTlsIdentity&) = delete;
+
+  // One identity made on first use and shared by the whole process.
+  static const TestTlsIdentity& shared();
+
+  const std::string& caPem() const { return caPem_; }
+  const std::string& serverCertificatePem() const { return serverCertificatePem_; }
+  const std::string& serverKeyPem() const { return serverKeyPem_; }
+  // Writes the CA as the platform's TLS trust store, <root>/etc/ssl/certs/ca-certificates.crt,
+  // replacing it, or adding the CA to the CAs already there.
+  void installTrust(const std::filesystem::path& platformRoot, bool add = false) const;
+
+ private:
+  friend class TestHttpsServer;
+  struct Objects;
+  std::unique_ptr<Objects> objects_;
+  std::string caPem_;
+  std::string serverCertificatePem_;
+  std::string serverKeyPem_;
+};
+
+class TestHttpsServer {
+ public:
+  struct Reply {
+    int status = 200;
+    // Sent in order; a name may repeat (several Set-Cookie lines).
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    // Instead of body: this many bytes of a fixed pseudo-random pattern, made as they are sent.
+    std::uint64_t generatedSize = 0;
+    // Chunked transfer encoding: no length is announced.
+    bool chunked = false;
+    // A Content-Length other than the body's size. When it is larger, the connection is closed
+    // after the body (the client sees fewer bytes than announced).
+    std::optional<std::uint64_t> announcedLength;
+    // Bytes per write, and a pause after each write (a slow server).
+    std::size_t pieceSize = 65536;
+    std::chrono::milliseconds pauseBetweenPieces{0};
+    // A stall: before the status line, or after stallAfterBytes bytes of the body.
+    std::chrono::milliseconds stall{0};
+    bool stallBeforeHeaders = false;
+    std::size_t stallAfterBytes = 0;
+  };
+
+  struct Request {
+    std::string method;
+    std::string path;
+    std::multimap<std::string, std::string> headers;  // names lower-cased
+    bool hasHeader(const std::string& lowerCaseName) const {
+      return headers.count(lowerCaseName) > 0;
+    }
+  };
+
+  // Starts serving on 127.0.0.1 at a free port, with the given identity's server certificate.
+  explicit TestHttpsServer(const TestTlsIdentity& identity = TestTlsIdentity::shared());
+  // Ends every stall and pause at once, then stops and joins the server.
+  ~TestHttpsServer();
+  TestHttpsServer(const TestHttpsServer&) = delete;
+  TestHttpsServer& operator=(const TestHttpsServer&) = delete;
+
+  int port() const { return port_; }
+  // "https://127.0.0.1:<port>/"
+  std::string baseUrl() const;
+  std::string url(const std::string& path) const;  // path starts with "/"
+
+  // Replies for a path (exact match, query included); unscripted paths answer 404.
+  void setReply(const std::string& path, Reply reply);
+  void setReply(const std::string& path, int status, std::string body);
+
+  std::vector<Request> requests() const;
+  std::size_t requestCount(const std::string& path) const;
+
+ private:
+  class Implementation;
+  // Waits, unless the server stops first; false when it stopped.
+  bool pause(std::chrono::milliseconds duration);
+
+  std::unique_ptr<Implementation> implementation_;
+  int port_ = 0;
+  mutable std::mutex mutex_;
+  std::condition_variable stopping_;
+  bool stopped_ = false;
+  std::map<std::string, Reply> replies_;
+  std::vector<Request> requests_;
+  std::thread thread_;
+};
+
+}  // namespace testing_support

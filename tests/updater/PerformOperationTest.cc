@@ -1,0 +1,360 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <memory>
+#include <set>
+#include <string>
+#include <system_error>
+
+#include "platform/Bundle.h"
+#include "platform/Env.h"
+#include "platform/Fd.h"
+#include "platform/Json.h"
+#include "shared/UpdateFailure.h"
+#include "tests/support/TestHttpsServer.h"
+#include "tests/support/TestSupport.h"
+#include "updater/UpdateService.h"
+#include "updater/removeTemporaryItem.h"
+
+namespace bramlow {
+namespace {
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+using testing_support::TestHttpsServer;
+
+constexpr const char* kDigest = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
+
+std::string manifest(const std::string& build, const std::string& version,
+                     const std::string& minimumSystem = "11.0") {
+  return R"({"schema": 1, "product": ")" + std::string(testing_support::kAppID) +
+         R"(", "version": ")" + version + R"(", "build": ")" + build + R"(", "payloadVersion": ")" +
+         version + R"(-web", "payloadSha256": ")" + kDigest + R"(", "minimumSystemVersion": ")" +
+         minimumSystem + R"(", "artifact": {"name": ")" + testing_support::kArtifactPrefix + "-" +
+         build + R"(.dmg", "sha256": ")" + kDigest + R"(", "size": 1000}})";
+}
+
+ResultDictionary resultFor(const std::string& build, const std::string& version) {
+  return {{"version", build}, {"nativeVersion", version}, {"payloadVersion", version + "-web"}};
+}
+
+// Sets a file's modification time to now + offset.
+void setModificationTime(const fs::path& path, std::chrono::seconds offset) {
+  const auto when = std::chrono::system_clock::now() + offset;
+  const auto since = when.time_since_epoch();
+  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
+  struct timespec times[2];
+  times[0].tv_sec = times[1].tv_sec = seconds.count();
+  times[0].tv_nsec = times[1].tv_nsec = 0;
+  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+}
+
+std::chrono::system_clock::time_point modificationTime(const fs::path& path) {
+  return platform::Env::Default().status(path).modificationTime;
+}
+
+// Another process that holds the lock on a file until the object goes.
+class LockHolder {
+ public:
+  explicit LockHolder(const fs::path& path) {
+    int ready[2];
+    int release[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(release, O_CLOEXEC) != 0)
+      throw std::runtime_error("pipe");
+    child_ = ::fork();
+    if (child_ == 0) {
+      // Only async-signal-safe calls between fork and _exit. The child's copy of the release
+      // pipe's write end must go, or the parent closing its own would never end the read.
+      ::close(release[1]);
+      ::close(ready[0]);
+      const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+      char byte = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+      [[maybe_unused]] ssize_t n = ::write(ready[1], &byte, 1);
+      n = ::read(release[0], &byte, 1);  // returns when the parent closes its end
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(release[0]);
+    release_.reset(release[1]);
+    char byte = 0;
+    const bool answered = ::read(ready[0], &byte, 1) == 1;
+    ::close(ready[0]);
+    locked_ = answered && byte == 'y';
+  }
+  ~LockHolder() {
+    release_.reset();
+    int status = 0;
+    if (child_ > 0) ::waitpid(child_, &status, 0);
+  }
+  bool locked() const { return locked_; }
+
+ private:
+  pid_t child_ = -1;
+  platform::UniqueFd release_;
+  bool locked_ = false;
+};
+
+class PerformOperationTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    testing_support::TestTlsIdentity::shared().installTrust(dir_.path());
+    platform::plist::Dictionary updaterInfo = testing_support::defaultUpdaterInfo();
+    updaterInfo["UpdateBaseURL"] = server_.url("/updates");
+    app_ = testing_support::makeTestApp(dir_.path() / "Applications",
+                                        testing_support::defaultAppInfo(),
+                                        testing_support::defaultExtensionInfo(), updaterInfo);
+    service_ = std::make_unique<UpdateService>(platform::Bundle(app_.updaterURL));
+    releaseFile_ = service_->cache / "release.json";
+  }
+
+  void serve(const std::string& text) { server_.setReply("/updates/latest.json", 200, text); }
+  std::size_t fetches() const { return server_.requestCount("/updates/latest.json"); }
+
+  ResultDictionary check(bool force = false) {
+    return service_->performOperation("check", "", force);
+  }
+
+  // The message of the failure an operation ends with, or "" when it succeeds.
+  std::string failureOf(const std::string& action, bool force = false) {
+    try {
+      service_->performOperation(action, "", force);
+      return "";
+    } catch (const UpdateFailure& failure) {
+      return failure.text();
+    } catch (const std::exception& error) {
+      return std::string("other error: ") + error.what();
+    }
+  }
+
+  std::set<std::string> cacheEntries() {
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(service_->cache)) {
+      names.insert(entry.path().filename().string());
+    }
+    return names;
+  }
+
+  testing_support::TempDir dir_;
+  testing_support::TestEnv env_{dir_.path()};
+  platform::ScopedEnvForTesting scopedEnv_{env_};
+  TestHttpsServer server_;
+  testing_support::TestApp app_;
+  std::unique_ptr<UpdateService> service_;
+  fs::path releaseFile_;
+};
+
+TEST_F(PerformOperationTest, CheckFetchesOnceAndAnswersFromTheCacheWithinTheInterval) {
+  const std::string first = manifest("120", "1.2.0");
+  serve(first);
+  EXPECT_EQ(check(), resultFor("120", "1.2.0"));
+  EXPECT_EQ(fetches(), 1u);
+  EXPECT_EQ(testing_support::readFile(releaseFile_), first);
+  // The exact bytes are kept, and nothing else but the lock stays behind.
+  EXPECT_EQ(cacheEntries(), (std::set<std::string>{"release.json", "update.lock"}));
+  struct stat info {};
+  ASSERT_EQ(::stat((service_->cache / "update.lock").c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+  // A newer release on the server is not seen before the interval is over.
+  serve(manifest("130", "1.3.0"));
+  EXPECT_EQ(service_->performOperation("check", "999", false), resultFor("120", "1.2.0"));
+  EXPECT_EQ(fetches(), 1u);
+}
+
+TEST_F(PerformOperationTest, TheAgeOfReleaseJsonDecidesWhetherToFetch) {
+  // The product's check interval is one hour.
+  struct Row {
+    const char* name;
+    std::chrono::seconds offset;
+    bool fetches;
+  };
+  const Row rows[] = {
+      {"fresh", -30min, false},
+      {"just within the interval", -59min, false},
+      {"older than the interval", -61min, true},
+      {"dated in the future", 10min, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    testing_support::writeFile(releaseFile_, manifest("120", "1.2.0"));
+    setModificationTime(releaseFile_, row.offset);
+    serve(manifest("130", "1.3.0"));
+    const std::size_t before = fetches();
+    EXPECT_EQ(check(), row.fetches ? resultFor("130", "1.3.0") : resultFor("120", "1.2.0"));
+    EXPECT_EQ(fetches() - before, row.fetches ? 1u : 0u);
+  }
+}
+
+TEST_F(PerformOperationTest, ForcedCheckRenewsReleaseJsonOnlyWithAValidRelease) {
+  serve(manifest("120", "1.2.0"));
+  check();
+  setModificationTime(releaseFile_, -5min);
+  const auto before = modificationTime(releaseFile_);
+
+  serve(manifest("0130", "1.3.0"));
+  EXPECT_EQ(failureOf("check", /*force=*/true), markers::kInformationInvalid);
+  EXPECT_EQ(modificationTime(releaseFile_), before);
+  EXPECT_EQ(testing_support::readFile(releaseFile_), manifest("120", "1.2.0"));
+
+  serve(manifest("120", "1.2.0", "15.0"));  // valid in form, but not for this system
+  EXPECT_EQ(failureOf("check", true), std::string(markers::kMinimumSystemRequired) + " 15.0");
+  EXPECT_EQ(modificationTime(releaseFile_), before);
+
+  serve(manifest("130", "1.3.0"));
+  EXPECT_EQ(check(/*force=*/true), resultFor("130", "1.3.0"));
+  EXPECT_GT(modificationTime(releaseFile_), before);
+  EXPECT_EQ(testing_support::readFile(releaseFile_), manifest("130", "1.3.0"));
+  EXPECT_EQ(cacheEntries(), (std::set<std::string>{"release.json", "update.lock"}));
+}
+
+TEST_F(PerformOperationTest, FailedFetchLeavesReleaseJsonAndNoTemporaryFile) {
+  const std::string cached = manifest("120", "1.2.0");
+  std::string tooLarge = manifest("130", "1.3.0");
+  tooLarge.append(65537 - tooLarge.size(), ' ');
+  std::string atLimit = manifest("140", "1.4.0");
+  atLimit.append(65536 - atLimit.size(), ' ');
+
+  struct Row {
+    const char* name;
+    int status;
+    std::string body;
+    std::string expected;  // "" for success
+  };
+  const Row rows[] = {
+      {"not found", 404, "", std::string(markers::kNotRequestedRelease)},
+      {"empty", 200, "", std::string(markers::kInvalidSize)},
+      {"over the release information limit", 200, tooLarge,
+       std::string(markers::kExceedsExpectedSize)},
+      {"not JSON", 200, "<html>", "json"},
+      {"missing members", 200, R"({"schema": 1})", "decoding"},
+      {"invalid", 200, manifest("0120", "1.2.0"), std::string(markers::kInformationInvalid)},
+      {"above the running system", 200, manifest("130", "1.3.0", "14.1"),
+       std::string(markers::kMinimumSystemRequired) + " 14.1"},
+      {"exactly at the limit", 200, atLimit, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    testing_support::writeFile(releaseFile_, cached);
+    setModificationTime(releaseFile_, -2h);
+    const auto before = modificationTime(releaseFile_);
+    server_.setReply("/updates/latest.json", row.status, row.body);
+    try {
+      const ResultDictionary result = check();
+      EXPECT_EQ(row.expected, "");
+      EXPECT_EQ(result, resultFor("140", "1.4.0"));
+      EXPECT_EQ(testing_support::readFile(releaseFile_), atLimit);
+    } catch (const UpdateFailure& failure) {
+      EXPECT_EQ(failure.text(), row.expected);
+    } catch (const platform::JsonError&) {
+      EXPECT_EQ(row.expected, "json");
+    } catch (const platform::DecodingError&) {
+      EXPECT_EQ(row.expected, "decoding");
+    }
+    if (!row.expected.empty()) {
+      EXPECT_EQ(testing_support::readFile(releaseFile_), cached);
+      EXPECT_EQ(modificationTime(releaseFile_), before);
+    }
+    EXPECT_EQ(cacheEntries(), (std::set<std::string>{"release.json", "update.lock"}));
+  }
+}
+
+TEST_F(PerformOperationTest, ACachedReleaseThatNoLongerValidatesFailsUntilAForcedCheck) {
+  serve(manifest("120", "1.2.0", "14.0"));
+  check();
+  env_.setSystemVersion(13, 6);  // the system went back below the release's minimum
+  const std::string expected = std::string(markers::kMinimumSystemRequired) + " 14.0";
+  EXPECT_EQ(failureOf("check"), expected);
+  EXPECT_EQ(fetches(), 1u);
+  serve(manifest("121", "1.2.1", "13.0"));
+  EXPECT_EQ(check(/*force=*/true), resultFor("121", "1.2.1"));
+  EXPECT_EQ(fetches(), 2u);
+}
+
+TEST_F(PerformOperationTest, AnotherProcessHoldingTheLockRefusesEveryAction) {
+  serve(manifest("120", "1.2.0"));
+  {
+    LockHolder holder(service_->cache / "update.lock");
+    ASSERT_TRUE(holder.locked());
+    for (const char* action : {"check", "download", "install", "frobnicate", ""}) {
+      SCOPED_TRACE(action);
+      EXPECT_EQ(failureOf(action, true), markers::kOperationInProgress);
+    }
+    EXPECT_EQ(fetches(), 0u);
+  }
+  // The lock is free again once its holder is gone, and every operation releases it.
+  EXPECT_EQ(check(), resultFor("120", "1.2.0"));
+  EXPECT_EQ(failureOf("frobnicate"), markers::kOperationNotSupported);
+  LockHolder after(service_->cache / "update.lock");
+  EXPECT_TRUE(after.locked());
+}
+
+TEST_F(PerformOperationTest, TheLockMustBeOpenableAsAPlainFile) {
+  const fs::path lock = service_->cache / "update.lock";
+  fs::create_symlink(dir_.path() / "elsewhere.lock", lock);
+  EXPECT_EQ(failureOf("check"), markers::kLockNotOpened);
+  EXPECT_FALSE(fs::exists(dir_.path() / "elsewhere.lock"));
+  fs::remove(lock);
+
+  fs::remove_all(service_->cache);
+  EXPECT_EQ(failureOf("check"), markers::kLockNotOpened);
+  EXPECT_FALSE(fs::exists(service_->cache));
+}
+
+TEST_F(PerformOperationTest, ActionsAreDispatchedOnlyAfterLockAndIdentification) {
+  for (const char* action : {"frobnicate", "Check", "check ", "download", "install"}) {
+    SCOPED_TRACE(action);
+    EXPECT_EQ(failureOf(action), markers::kOperationNotSupported);
+  }
+  EXPECT_EQ(fetches(), 0u);
+
+  // An installed application that cannot be identified fails even an unknown action.
+  testing_support::writeInfoPlist(app_.appURL, testing_support::defaultAppInfo("not a build"));
+  EXPECT_EQ(failureOf("frobnicate"), markers::kInstalledAppUnidentified);
+  EXPECT_EQ(failureOf("check"), markers::kInstalledAppUnidentified);
+  EXPECT_EQ(fetches(), 0u);
+}
+
+// Breaks removal, as a file that cannot be deleted would.
+class UnremovableEnv : public platform::EnvWrapper {
+ public:
+  using EnvWrapper::EnvWrapper;
+  void removeItem(const fs::path& path) override {
+    throw std::system_error(EACCES, std::generic_category(), "remove " + path.string());
+  }
+};
+
+TEST(RemoveTemporaryItemTest, RemovesWhateverIsThereAndOnlyLogsAFailure) {
+  testing_support::TempDir dir;
+  testing_support::TestEnv env(dir.path());
+  platform::ScopedEnvForTesting scoped(env);
+
+  const fs::path file = dir.path() / "feed-1.json";
+  const fs::path folder = dir.path() / "mount-1";
+  const fs::path dangling = dir.path() / "download-1.dmg";
+  testing_support::writeFile(file, "x");
+  testing_support::writeFile(folder / "inner" / "file", "y");
+  fs::create_symlink(dir.path() / "nowhere", dangling);
+  for (const fs::path& path : {file, folder, dangling, dir.path() / "missing"}) {
+    SCOPED_TRACE(path);
+    removeTemporaryItem(path);
+    EXPECT_EQ(fs::symlink_status(path).type(), fs::file_type::not_found);
+  }
+  EXPECT_TRUE(env.logLines().empty());
+
+  testing_support::writeFile(file, "x");
+  UnremovableEnv unremovable(env);
+  platform::ScopedEnvForTesting broken(unremovable);
+  removeTemporaryItem(file);
+  EXPECT_TRUE(fs::exists(file));
+  const std::string reason =
+      std::system_error(EACCES, std::generic_category(), "remove " + file.string()).what();
+  EXPECT_EQ(env.logLines(), std::vector<std::string>{"Could not remove update temporary file " +
+                                                     file.string() + ": " + reason});
+}
+
+}  // namespace
+}  // namespace bramlow
