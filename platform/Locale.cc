@@ -1,6 +1,7 @@
 #include "platform/Locale.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 
 namespace platform {
