@@ -1,0 +1,74 @@
+#!/usr/bin/env bash
+# UpdateTransfer against `curl -s -o` downloading the same 1 GiB over loopback HTTPS from the test
+# server, in the same run. Targets: throughput at least 0.9x curl's; the downloader's peak resident
+# memory under 32 MiB.
+# Usage: bench/download.sh [BUILD_DIR]   (default build/release, built if missing)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build=${1:-build/release}
+if [[ ! -x "$build/bench/bench_download" ]]; then
+  [[ -d "$build" ]] || cmake --preset release >/dev/null
+  cmake --build "$build" -j "$(nproc)" --target bench_download
+fi
+driver="$build/bench/bench_download"
+size=1073741824
+
+dir=$(mktemp -d /tmp/bramlow-bench-XXXXXX)
+server=""
+cleanup() {
+  [[ -n "$server" ]] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
+  rm -rf "$dir"
+}
+trap cleanup EXIT
+mkdir -p "$dir/root" "$dir/out"
+"$driver" serve "$size" "$dir/root" >"$dir/server.out" &
+server=$!
+for _ in $(seq 100); do [[ -s "$dir/server.out" ]] && break; sleep 0.1; done
+base=$(head -n 1 "$dir/server.out")
+[[ -n "$base" ]] || { echo "the test server did not start"; exit 1; }
+url="${base}image.bin"
+ca="$dir/root/etc/ssl/certs/ca-certificates.crt"
+
+now() { date +%s.%N; }
+run_curl() {
+  local t0 t1
+  t0=$(now)
+  curl -s -o "$dir/out/curl.bin" --cacert "$ca" "$url"
+  t1=$(now)
+  awk -v a="$t1" -v b="$t0" 'BEGIN {print a - b}'
+}
+run_ours() {
+  local t0 t1
+  t0=$(now)
+  BRAMLOW_PLATFORM_ROOT="$dir/root" /usr/bin/time -f "maxrss %M" -o "$dir/time.out" \
+    "$driver" fetch "$url" "$dir/out/ours.bin" "$size" >"$dir/ours.out"
+  t1=$(now)
+  awk -v a="$t1" -v b="$t0" 'BEGIN {print a - b}'
+}
+
+best_ours=999999
+best_curl=999999
+peak=0
+for round in 1 2 3; do
+  rm -f "$dir/out/"*
+  # Alternate which goes first, so neither always meets a warmer machine.
+  if (( round % 2 )); then
+    theirs=$(run_curl); ours=$(run_ours)
+  else
+    ours=$(run_ours); theirs=$(run_curl)
+  fi
+  cmp -s "$dir/out/curl.bin" "$dir/out/ours.bin" || { echo "downloads differ"; exit 1; }
+  [[ $(stat -c %s "$dir/out/ours.bin") == "$size" ]] || { echo "wrong size"; exit 1; }
+  rss=$(awk '/^maxrss/ {print $2}' "$dir/time.out")
+  (( rss > peak )) && peak=$rss
+  best_ours=$(awk -v a="$ours" -v b="$best_ours" 'BEGIN {print (a < b) ? a : b}')
+  best_curl=$(awk -v a="$theirs" -v b="$best_curl" 'BEGIN {print (a < b) ? a : b}')
+  echo "round $round: UpdateTransfer ${ours}s (peak RSS ${rss} KiB), curl ${theirs}s"
+done
+
+read -r ours_rate curl_rate ratio < <(awk -v s="$size" -v o="$best_ours" -v t="$best_curl" \
+  'BEGIN {m = s / 1048576; printf "%.1f %.1f %.3f\n", m / o, m / t, t / o}')
+echo "UpdateTransfer: $ours_rate MiB/s   curl -s -o: $curl_rate MiB/s   ratio: $ratio (target >= 0.9)"
+echo "peak RSS of the downloader: $peak KiB (target < 32768 KiB)"
+ok=$(awk -v r="$ratio" -v p="$peak" 'BEGIN {print (r >= 0.9 && p < 32768) ? 1 : 0}')
+[[ "$ok" == 1 ]] && echo "PASS" || { echo "FAIL"; exit 1; }
