@@ -97,17 +97,6 @@ TEST_F(UrlSessionTest, ReportsProgressThenTheFileThenCompletion) {
   EXPECT_TRUE(folderIsEmpty());
 }
 
-TEST_F(UrlSessionTest, UnknownLengthIsReportedAsMinusOne) {
-  TestHttpsServer::Reply reply;
-  reply.body = "chunked body";
-  reply.chunked = true;
-  server_.setReply("/chunked", reply);
-  RecordingDelegate delegate;
-  download("/chunked", delegate);
-  EXPECT_EQ(delegate.expected, -1);
-  EXPECT_EQ(delegate.content, "chunked body");
-}
-
 TEST_F(UrlSessionTest, CancellingOrThrowingDelegateEndsTheTransfer) {
   TestHttpsServer::Reply reply;
   reply.body = std::string(200000, 'c');

@@ -228,11 +228,6 @@ TEST_F(UpdateTransferTest, TransportFailuresAreTheUrlLoadingSystemsErrors) {
   }
 }
 
-TEST_F(UpdateTransferTest, TimeoutsAreTheProductsUnlessATestChangesThem) {
-  EXPECT_EQ(UpdateTransfer::kRequestTimeout, 60s);
-  EXPECT_EQ(UpdateTransfer::kResourceTimeout, 600s);
-}
-
 TEST_F(UpdateTransferTest, NothingIsKeptOrOfferedFromStorageOrTheEnvironment) {
   // Credentials a client could offer on a challenge, and a proxy that does not exist.
   testing_support::writeFile(dir_.path() / "home" / ".netrc",
