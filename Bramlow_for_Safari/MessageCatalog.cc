@@ -36,7 +36,7 @@ const Catalog& processCatalog() {
     Catalog loaded;
     try {
       const platform::Bundle bundle = platform::Bundle::main();
-      loaded = loadCatalog(bundle, catalogLanguage(bundle, platform::preferredLanguages()));
+      loaded = loadCatalog(bundle, catalogLanguage(bundle, platform::env().preferredLanguages()));
     } catch (const std::exception& error) {
       // Without a main bundle there is no catalog to find.
       platform::env().log(std::string("Could not read Safari setup translations: ") + error.what());

@@ -17,6 +17,7 @@
 #include <random>
 
 #include "platform/Errors.h"
+#include "platform/Locale.h"
 #include "platform/PropertyList.h"
 
 namespace platform {
@@ -109,6 +110,8 @@ OperatingSystemVersion Env::systemVersion() {
 }
 
 std::chrono::system_clock::time_point Env::now() { return std::chrono::system_clock::now(); }
+
+std::vector<std::string> Env::preferredLanguages() { return platform::preferredLanguages(); }
 
 void Env::log(std::string_view line) {
   std::string entry(line);

@@ -58,6 +58,9 @@ class Env {
   // is missing or unreadable.
   virtual OperatingSystemVersion systemVersion();
   virtual std::chrono::system_clock::time_point now();
+  // The user's languages in order of preference (see Locale.h). Tests override this instead of
+  // changing the process environment, which other threads may be reading.
+  virtual std::vector<std::string> preferredLanguages();
   // One line in the system log: <root>/var/log/system.log when the root is not "/", syslog(3)
   // otherwise. Line breaks inside the entry are flattened so an entry stays one line. Never throws.
   virtual void log(std::string_view line);
@@ -119,6 +122,7 @@ class EnvWrapper : public Env {
   std::filesystem::path cachesDirectory() override { return target_.cachesDirectory(); }
   OperatingSystemVersion systemVersion() override { return target_.systemVersion(); }
   std::chrono::system_clock::time_point now() override { return target_.now(); }
+  std::vector<std::string> preferredLanguages() override { return target_.preferredLanguages(); }
   void log(std::string_view line) override { target_.log(line); }
   UniqueFd open(const std::filesystem::path& path, int flags, mode_t mode) override {
     return target_.open(path, flags, mode);

@@ -193,17 +193,16 @@ TEST_F(CatalogFilesTest, ProcessCatalogLoadsOnceFromTheMainBundle) {
   env.executable = app() / "Contents" / "MacOS" / "Bramlow for Safari";
   platform::ScopedEnvForTesting scoped(env);
   writeCatalog("fr", R"({"32e60e": "Vérifier à nouveau"})");
-  ::setenv("LANGUAGE", "fr", 1);
+  env.setPreferredLanguages({"fr"});
   bramlow::setup::resetMessageCatalogForTesting();
 
   EXPECT_EQ(translateMarker("no marker here"), "no marker here");
   EXPECT_EQ(translateMarker(markers::kCheckAgain), "Vérifier à nouveau");
   writeCatalog("fr", R"({"32e60e": "changed"})");
-  ::setenv("LANGUAGE", "de", 1);
+  env.setPreferredLanguages({"de"});
   EXPECT_EQ(translateMarker(markers::kCheckAgain), "Vérifier à nouveau");
   EXPECT_TRUE(env.logLines().empty());
 
-  ::unsetenv("LANGUAGE");
   bramlow::setup::resetMessageCatalogForTesting();
 }
 

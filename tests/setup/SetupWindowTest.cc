@@ -180,11 +180,10 @@ class SetupWindowTest : public testing::Test {
     application_.reset();
     settle();
     bramlow::setup::resetMessageCatalogForTesting();
-    ::unsetenv("LANGUAGE");
   }
 
   void launch(const char* language) {
-    ::setenv("LANGUAGE", language, 1);
+    env_.setPreferredLanguages({language});
     bramlow::setup::resetMessageCatalogForTesting();
     application_.reset(gtk_application_new(nullptr, G_APPLICATION_NON_UNIQUE));
     ASSERT_TRUE(g_application_register(G_APPLICATION(application_.get()), nullptr, nullptr));
@@ -360,7 +359,7 @@ TEST_F(SetupWindowTest, TextsLayoutAndPicture) {
 }
 
 TEST_F(SetupWindowTest, TranslatedWindow) {
-  launch("de_DE");
+  launch("de-DE");
   const std::vector<GtkWidget*> v = views();
   const platform::Bundle app(BRAMLOW_APP_DIR);
   EXPECT_EQ(labelText(v[2]),
@@ -510,7 +509,10 @@ TEST(SetupApplicationTest, ClosingTheWindowOrQuitEndsTheApplication) {
   if (!VirtualDisplay::instance().available() || !gtk_init_check()) {
     GTEST_SKIP() << "no X display could be started";
   }
-  ::setenv("LANGUAGE", "en", 1);
+  testing_support::TempDir dir;
+  testing_support::TestEnv env(dir.path());
+  env.setPreferredLanguages({"en"});
+  platform::ScopedEnvForTesting scoped(env);
   bramlow::setup::resetMessageCatalogForTesting();
   for (const char* how : {"close", "quit"}) {
     SCOPED_TRACE(how);
@@ -563,7 +565,6 @@ TEST(SetupApplicationTest, ClosingTheWindowOrQuitEndsTheApplication) {
     EXPECT_TRUE(sawFrame);
     EXPECT_FALSE(manager.stateRequests.empty());
   }
-  ::unsetenv("LANGUAGE");
   bramlow::setup::resetMessageCatalogForTesting();
 }
 

@@ -178,6 +178,16 @@ void TestEnv::log(std::string_view line) {
   lines_.emplace_back(line);
 }
 
+std::vector<std::string> TestEnv::preferredLanguages() {
+  std::lock_guard lock(mutex_);
+  return languages_ ? *languages_ : EnvWrapper::preferredLanguages();
+}
+
+void TestEnv::setPreferredLanguages(std::vector<std::string> languages) {
+  std::lock_guard lock(mutex_);
+  languages_ = std::move(languages);
+}
+
 std::vector<std::string> TestEnv::logLines() {
   std::lock_guard lock(mutex_);
   return lines_;

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -84,6 +85,10 @@ class TestEnv : public platform::EnvWrapper {
   platform::OperatingSystemVersion systemVersion() override { return version_; }
   void log(std::string_view line) override;
 
+  std::vector<std::string> preferredLanguages() override;
+  // Replaces the user's languages for this Env (never the process environment).
+  void setPreferredLanguages(std::vector<std::string> languages);
+
   void setSystemVersion(long major, long minor = 0, long patch = 0) {
     version_ = {major, minor, patch};
   }
@@ -94,6 +99,7 @@ class TestEnv : public platform::EnvWrapper {
   platform::OperatingSystemVersion version_{14, 0, 0};
   std::mutex mutex_;
   std::vector<std::string> lines_;
+  std::optional<std::vector<std::string>> languages_;
 };
 
 }  // namespace testing_support
