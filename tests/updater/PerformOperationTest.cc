@@ -1,9 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -25,17 +22,17 @@ namespace bramlow {
 namespace {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-using testing_support::TestHttpsServer;
+using namespace testing_support;
 
 constexpr const char* kDigest = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 
 std::string manifest(const std::string& build, const std::string& version,
                      const std::string& minimumSystem = "11.0") {
-  return R"({"schema": 1, "product": ")" + std::string(testing_support::kAppID) +
-         R"(", "version": ")" + version + R"(", "build": ")" + build + R"(", "payloadVersion": ")" +
-         version + R"(-web", "payloadSha256": ")" + kDigest + R"(", "minimumSystemVersion": ")" +
-         minimumSystem + R"(", "artifact": {"name": ")" + testing_support::kArtifactPrefix + "-" +
-         build + R"(.dmg", "sha256": ")" + kDigest + R"(", "size": 1000}})";
+  return R"({"schema": 1, "product": ")" + std::string(kAppID) + R"(", "version": ")" + version +
+         R"(", "build": ")" + build + R"(", "payloadVersion": ")" + version +
+         R"(-web", "payloadSha256": ")" + kDigest + R"(", "minimumSystemVersion": ")" +
+         minimumSystem + R"(", "artifact": {"name": ")" + kArtifactPrefix + "-" + build +
+         R"(.dmg", "sha256": ")" + kDigest + R"(", "size": 1000}})";
 }
 
 ResultDictionary resultFor(const std::string& build, const std::string& version) {
@@ -44,69 +41,31 @@ ResultDictionary resultFor(const std::string& build, const std::string& version)
 
 // Sets a file's modification time to now + offset.
 void setModificationTime(const fs::path& path, std::chrono::seconds offset) {
-  const auto when = std::chrono::system_clock::now() + offset;
-  const auto since = when.time_since_epoch();
-  const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(since);
-  struct timespec times[2];
-  times[0].tv_sec = times[1].tv_sec = seconds.count();
-  times[0].tv_nsec = times[1].tv_nsec = 0;
-  ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  fs::last_write_time(path,
+                      std::chrono::file_clock::from_sys(std::chrono::system_clock::now() + offset));
 }
 
 std::chrono::system_clock::time_point modificationTime(const fs::path& path) {
   return platform::Env::Default().status(path).modificationTime;
 }
 
-// Another process that holds the lock on a file until the object goes.
-class LockHolder {
- public:
-  explicit LockHolder(const fs::path& path) {
-    int ready[2];
-    int release[2];
-    if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(release, O_CLOEXEC) != 0)
-      throw std::runtime_error("pipe");
-    child_ = ::fork();
-    if (child_ == 0) {
-      // Only async-signal-safe calls between fork and _exit. The child's copy of the release
-      // pipe's write end must go, or the parent closing its own would never end the read.
-      ::close(release[1]);
-      ::close(ready[0]);
-      const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-      char byte = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
-      [[maybe_unused]] ssize_t n = ::write(ready[1], &byte, 1);
-      n = ::read(release[0], &byte, 1);  // returns when the parent closes its end
-      ::_exit(0);
-    }
-    ::close(ready[1]);
-    ::close(release[0]);
-    release_.reset(release[1]);
-    char byte = 0;
-    const bool answered = ::read(ready[0], &byte, 1) == 1;
-    ::close(ready[0]);
-    locked_ = answered && byte == 'y';
-  }
-  ~LockHolder() {
-    release_.reset();
-    int status = 0;
-    if (child_ > 0) ::waitpid(child_, &status, 0);
-  }
-  bool locked() const { return locked_; }
-
- private:
-  pid_t child_ = -1;
-  platform::UniqueFd release_;
-  bool locked_ = false;
-};
+// Holds the exclusive lock on a file, as another process would: flock locks belong to the open
+// file description, so this separate open conflicts with the service's own. Invalid when the
+// lock is taken.
+platform::UniqueFd holdLock(const fs::path& path) {
+  platform::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) fd.reset();
+  return fd;
+}
 
 class PerformOperationTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    testing_support::TestTlsIdentity::shared().installTrust(dir_.path());
-    platform::plist::Dictionary updaterInfo = testing_support::defaultUpdaterInfo();
+    TestTlsIdentity::shared().installTrust(dir_.path());
+    platform::plist::Dictionary updaterInfo = defaultUpdaterInfo();
     updaterInfo["UpdateBaseURL"] = server_.url("/updates");
-    app_ = testing_support::makeTestApp(dir_.path() / "Applications",
-                                        testing_support::defaultAppInfo(),
-                                        testing_support::defaultExtensionInfo(), updaterInfo);
+    app_ = makeTestApp(dir_.path() / "Applications", defaultAppInfo(), defaultExtensionInfo(),
+                       updaterInfo);
     service_ = std::make_unique<UpdateService>(platform::Bundle(app_.updaterURL));
     releaseFile_ = service_->cache / "release.json";
   }
@@ -118,46 +77,47 @@ class PerformOperationTest : public ::testing::Test {
     return service_->performOperation("check", "", force);
   }
 
-  // The message of the failure an operation ends with, or "" when it succeeds.
+  // The message of the failure an operation ends with, "" when it succeeds, or the kind of a
+  // JSON error.
   std::string failureOf(const std::string& action, bool force = false) {
     try {
       service_->performOperation(action, "", force);
       return "";
     } catch (const UpdateFailure& failure) {
       return failure.text();
-    } catch (const std::exception& error) {
-      return std::string("other error: ") + error.what();
+    } catch (const platform::JsonError&) {
+      return "json";
+    } catch (const platform::DecodingError&) {
+      return "decoding";
     }
   }
 
-  std::set<std::string> cacheEntries() {
+  // Nothing but the release information and the lock stays behind in the cache.
+  void expectOnlyReleaseAndLock() {
     std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(service_->cache)) {
       names.insert(entry.path().filename().string());
     }
-    return names;
+    EXPECT_EQ(names, (std::set<std::string>{"release.json", "update.lock"}));
   }
 
-  testing_support::TempDir dir_;
-  testing_support::TestEnv env_{dir_.path()};
+  TempDir dir_;
+  TestEnv env_{dir_.path()};
   platform::ScopedEnvForTesting scopedEnv_{env_};
   TestHttpsServer server_;
-  testing_support::TestApp app_;
+  TestApp app_;
   std::unique_ptr<UpdateService> service_;
   fs::path releaseFile_;
 };
 
 TEST_F(PerformOperationTest, CheckFetchesOnceAndAnswersFromTheCacheWithinTheInterval) {
-  const std::string first = manifest("120", "1.2.0");
-  serve(first);
+  serve(manifest("120", "1.2.0"));
   EXPECT_EQ(check(), resultFor("120", "1.2.0"));
   EXPECT_EQ(fetches(), 1u);
-  EXPECT_EQ(testing_support::readFile(releaseFile_), first);
-  // The exact bytes are kept, and nothing else but the lock stays behind.
-  EXPECT_EQ(cacheEntries(), (std::set<std::string>{"release.json", "update.lock"}));
-  struct stat info {};
-  ASSERT_EQ(::stat((service_->cache / "update.lock").c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(readFile(releaseFile_), manifest("120", "1.2.0"));  // the exact bytes
+  expectOnlyReleaseAndLock();
+  EXPECT_EQ(fs::status(service_->cache / "update.lock").permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
 
   // A newer release on the server is not seen before the interval is over.
   serve(manifest("130", "1.3.0"));
@@ -167,20 +127,19 @@ TEST_F(PerformOperationTest, CheckFetchesOnceAndAnswersFromTheCacheWithinTheInte
 
 TEST_F(PerformOperationTest, TheAgeOfReleaseJsonDecidesWhetherToFetch) {
   // The product's check interval is one hour.
-  struct Row {
+  const struct {
     const char* name;
     std::chrono::seconds offset;
     bool fetches;
-  };
-  const Row rows[] = {
+  } rows[] = {
       {"fresh", -30min, false},
       {"just within the interval", -59min, false},
       {"older than the interval", -61min, true},
       {"dated in the future", 10min, true},
   };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    testing_support::writeFile(releaseFile_, manifest("120", "1.2.0"));
+    writeFile(releaseFile_, manifest("120", "1.2.0"));
     setModificationTime(releaseFile_, row.offset);
     serve(manifest("130", "1.3.0"));
     const std::size_t before = fetches();
@@ -189,76 +148,46 @@ TEST_F(PerformOperationTest, TheAgeOfReleaseJsonDecidesWhetherToFetch) {
   }
 }
 
-TEST_F(PerformOperationTest, ForcedCheckRenewsReleaseJsonOnlyWithAValidRelease) {
-  serve(manifest("120", "1.2.0"));
-  check();
-  setModificationTime(releaseFile_, -5min);
-  const auto before = modificationTime(releaseFile_);
-
-  serve(manifest("0130", "1.3.0"));
-  EXPECT_EQ(failureOf("check", /*force=*/true), markers::kInformationInvalid);
-  EXPECT_EQ(modificationTime(releaseFile_), before);
-  EXPECT_EQ(testing_support::readFile(releaseFile_), manifest("120", "1.2.0"));
-
-  serve(manifest("120", "1.2.0", "15.0"));  // valid in form, but not for this system
-  EXPECT_EQ(failureOf("check", true), std::string(markers::kMinimumSystemRequired) + " 15.0");
-  EXPECT_EQ(modificationTime(releaseFile_), before);
-
-  serve(manifest("130", "1.3.0"));
-  EXPECT_EQ(check(/*force=*/true), resultFor("130", "1.3.0"));
-  EXPECT_GT(modificationTime(releaseFile_), before);
-  EXPECT_EQ(testing_support::readFile(releaseFile_), manifest("130", "1.3.0"));
-  EXPECT_EQ(cacheEntries(), (std::set<std::string>{"release.json", "update.lock"}));
-}
-
+// A stale check without force and a fresh one with force: only a valid release renews the file.
 TEST_F(PerformOperationTest, FailedFetchLeavesReleaseJsonAndNoTemporaryFile) {
   const std::string cached = manifest("120", "1.2.0");
   std::string tooLarge = manifest("130", "1.3.0");
   tooLarge.append(65537 - tooLarge.size(), ' ');
   std::string atLimit = manifest("140", "1.4.0");
   atLimit.append(65536 - atLimit.size(), ' ');
-
-  struct Row {
+  const std::string minimum(markers::kMinimumSystemRequired);
+  const struct {
     const char* name;
     int status;
     std::string body;
     std::string expected;  // "" for success
-  };
-  const Row rows[] = {
+  } rows[] = {
       {"not found", 404, "", std::string(markers::kNotRequestedRelease)},
       {"empty", 200, "", std::string(markers::kInvalidSize)},
-      {"over the release information limit", 200, tooLarge,
-       std::string(markers::kExceedsExpectedSize)},
+      {"over the limit", 200, tooLarge, std::string(markers::kExceedsExpectedSize)},
       {"not JSON", 200, "<html>", "json"},
       {"missing members", 200, R"({"schema": 1})", "decoding"},
       {"invalid", 200, manifest("0120", "1.2.0"), std::string(markers::kInformationInvalid)},
-      {"above the running system", 200, manifest("130", "1.3.0", "14.1"),
-       std::string(markers::kMinimumSystemRequired) + " 14.1"},
+      {"above the system", 200, manifest("130", "1.3.0", "14.1"), minimum + " 14.1"},
       {"exactly at the limit", 200, atLimit, ""},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.name);
-    testing_support::writeFile(releaseFile_, cached);
-    setModificationTime(releaseFile_, -2h);
-    const auto before = modificationTime(releaseFile_);
-    server_.setReply("/updates/latest.json", row.status, row.body);
-    try {
-      const ResultDictionary result = check();
-      EXPECT_EQ(row.expected, "");
-      EXPECT_EQ(result, resultFor("140", "1.4.0"));
-      EXPECT_EQ(testing_support::readFile(releaseFile_), atLimit);
-    } catch (const UpdateFailure& failure) {
-      EXPECT_EQ(failure.text(), row.expected);
-    } catch (const platform::JsonError&) {
-      EXPECT_EQ(row.expected, "json");
-    } catch (const platform::DecodingError&) {
-      EXPECT_EQ(row.expected, "decoding");
+  for (const bool force : {false, true}) {
+    for (const auto& row : rows) {
+      SCOPED_TRACE(std::string(row.name) + (force ? ", forced" : ""));
+      writeFile(releaseFile_, cached);
+      setModificationTime(releaseFile_, force ? -5min : -2h);
+      const auto before = modificationTime(releaseFile_);
+      server_.setReply("/updates/latest.json", row.status, row.body);
+      EXPECT_EQ(failureOf("check", force), row.expected);
+      if (row.expected.empty()) {
+        EXPECT_EQ(readFile(releaseFile_), atLimit);
+        EXPECT_GT(modificationTime(releaseFile_), before);
+      } else {
+        EXPECT_EQ(readFile(releaseFile_), cached);
+        EXPECT_EQ(modificationTime(releaseFile_), before);
+      }
+      expectOnlyReleaseAndLock();
     }
-    if (!row.expected.empty()) {
-      EXPECT_EQ(testing_support::readFile(releaseFile_), cached);
-      EXPECT_EQ(modificationTime(releaseFile_), before);
-    }
-    EXPECT_EQ(cacheEntries(), (std::set<std::string>{"release.json", "update.lock"}));
   }
 }
 
@@ -277,8 +206,8 @@ TEST_F(PerformOperationTest, ACachedReleaseThatNoLongerValidatesFailsUntilAForce
 TEST_F(PerformOperationTest, AnotherProcessHoldingTheLockRefusesEveryAction) {
   serve(manifest("120", "1.2.0"));
   {
-    LockHolder holder(service_->cache / "update.lock");
-    ASSERT_TRUE(holder.locked());
+    const platform::UniqueFd holder = holdLock(service_->cache / "update.lock");
+    ASSERT_TRUE(holder);
     for (const char* action : {"check", "download", "install", "frobnicate", ""}) {
       SCOPED_TRACE(action);
       EXPECT_EQ(failureOf(action, true), markers::kOperationInProgress);
@@ -288,8 +217,7 @@ TEST_F(PerformOperationTest, AnotherProcessHoldingTheLockRefusesEveryAction) {
   // The lock is free again once its holder is gone, and every operation releases it.
   EXPECT_EQ(check(), resultFor("120", "1.2.0"));
   EXPECT_EQ(failureOf("frobnicate"), markers::kOperationNotSupported);
-  LockHolder after(service_->cache / "update.lock");
-  EXPECT_TRUE(after.locked());
+  EXPECT_TRUE(holdLock(service_->cache / "update.lock"));
 }
 
 TEST_F(PerformOperationTest, TheLockMustBeOpenableAsAPlainFile) {
@@ -312,7 +240,7 @@ TEST_F(PerformOperationTest, ActionsAreDispatchedOnlyAfterLockAndIdentification)
   EXPECT_EQ(fetches(), 0u);
 
   // An installed application that cannot be identified fails even an unknown action.
-  testing_support::writeInfoPlist(app_.appURL, testing_support::defaultAppInfo("not a build"));
+  writeInfoPlist(app_.appURL, defaultAppInfo("not a build"));
   EXPECT_EQ(failureOf("frobnicate"), markers::kInstalledAppUnidentified);
   EXPECT_EQ(failureOf("check"), markers::kInstalledAppUnidentified);
   EXPECT_EQ(fetches(), 0u);
@@ -328,15 +256,15 @@ class UnremovableEnv : public platform::EnvWrapper {
 };
 
 TEST(RemoveTemporaryItemTest, RemovesWhateverIsThereAndOnlyLogsAFailure) {
-  testing_support::TempDir dir;
-  testing_support::TestEnv env(dir.path());
+  TempDir dir;
+  TestEnv env(dir.path());
   platform::ScopedEnvForTesting scoped(env);
 
   const fs::path file = dir.path() / "feed-1.json";
   const fs::path folder = dir.path() / "mount-1";
   const fs::path dangling = dir.path() / "download-1.dmg";
-  testing_support::writeFile(file, "x");
-  testing_support::writeFile(folder / "inner" / "file", "y");
+  writeFile(file, "x");
+  writeFile(folder / "inner" / "file", "y");
   fs::create_symlink(dir.path() / "nowhere", dangling);
   for (const fs::path& path : {file, folder, dangling, dir.path() / "missing"}) {
     SCOPED_TRACE(path);
@@ -345,7 +273,7 @@ TEST(RemoveTemporaryItemTest, RemovesWhateverIsThereAndOnlyLogsAFailure) {
   }
   EXPECT_TRUE(env.logLines().empty());
 
-  testing_support::writeFile(file, "x");
+  writeFile(file, "x");
   UnremovableEnv unremovable(env);
   platform::ScopedEnvForTesting broken(unremovable);
   removeTemporaryItem(file);
