@@ -3,6 +3,7 @@
 #include "platform/Env.h"
 #include "platform/Sha256.h"
 #include "shared/UpdateFailure.h"
+#include "tests/support/FailureText.h"
 #include "tests/support/TestSupport.h"
 #include "updater/BundleFacts.h"
 
@@ -29,12 +30,9 @@ TEST(BundleFactsTest, ReadInfoPlistFormsAndFailures) {
   writeFile(dir.path() / "string.app/Contents/Info.plist",
             platform::plist::serialize(platform::plist::Value("x")));
   for (const char* name : {"array.app", "string.app"}) {
-    try {
-      readInfoPlist(dir.path() / name);
-      ADD_FAILURE() << name;
-    } catch (const bramlow::UpdateFailure& failure) {
-      EXPECT_EQ(failure.text(), bramlow::markers::kVersionInformationInvalid) << name;
-    }
+    EXPECT_EQ(failureText([&] { readInfoPlist(dir.path() / name); }),
+              bramlow::markers::kVersionInformationInvalid)
+        << name;
   }
   // A missing file is the file system's error and a broken one the parser's, never the marker.
   EXPECT_THROW(readInfoPlist(dir.path() / "missing.app"), std::system_error);
@@ -78,49 +76,44 @@ class FaultyFiles : public platform::EnvWrapper {
   std::vector<std::string> logged;
 };
 
-TEST(BundleFactsTest, ExactMultipleOfTheChunkIsReadToItsEnd) {
+TEST(BundleFactsTest, ChunkedReadingAndItsFailures) {
   TempDir dir;
+  const fs::path file = dir.path() / "f";
   const std::string content(3 * bramlow::kHashReadChunk, 'q');
-  writeFile(dir.path() / "f", content);
+  writeFile(file, content);
+  const std::string digest = bramlow::hexString(platform::Sha256::digest(content));
   FaultyFiles files;
   platform::ScopedEnvForTesting scoped(files);
-  const auto digest = platform::Sha256::digest(content);
-  EXPECT_EQ(fileSHA256(dir.path() / "f"), bramlow::hexString(digest));
-  EXPECT_EQ(files.reads, 4);  // three full chunks and the empty read that ends the loop
+  // The error fileSHA256 ends with, or "none".
+  auto errorOf = [&]() -> std::string {
+    try {
+      EXPECT_EQ(fileSHA256(file), digest);
+      return "none";
+    } catch (const std::system_error& error) {
+      return error.what();
+    }
+  };
+  const std::string readError = std::system_error(EIO, std::generic_category(), "read").what();
+
+  // An exact multiple of the chunk is read to its end: three full chunks and the empty read.
+  EXPECT_EQ(errorOf(), "none");
+  EXPECT_EQ(files.reads, 4);
   EXPECT_EQ(files.maxRequest, bramlow::kHashReadChunk);
   EXPECT_EQ(files.closes, 1);
-}
 
-TEST(BundleFactsTest, ReadFailureClosesTheInputAndPassesThrough) {
-  TempDir dir;
-  writeFile(dir.path() / "f", std::string(bramlow::kHashReadChunk + 1, 'q'));
-  FaultyFiles files;
-  files.failRead = 2;
-  platform::ScopedEnvForTesting scoped(files);
-  try {
-    fileSHA256(dir.path() / "f");
-    FAIL() << "no error";
-  } catch (const std::system_error& error) {
-    EXPECT_EQ(error.code().value(), EIO);
-  }
-  EXPECT_EQ(files.closes, 1);
-}
+  // A failed read closes the input and passes through unchanged.
+  files.failRead = files.reads + 2;
+  EXPECT_EQ(errorOf(), readError);
+  EXPECT_EQ(files.closes, 2);
 
-TEST(BundleFactsTest, FailedCloseIsLoggedAndChangesNothing) {
-  TempDir dir;
-  writeFile(dir.path() / "f", "");
-  FaultyFiles files;
+  // A failed close is logged and changes nothing, also when a read error is on its way.
   files.failClose = true;
-  platform::ScopedEnvForTesting scoped(files);
-  EXPECT_EQ(fileSHA256(dir.path() / "f"), kEmptyDigest);
+  EXPECT_EQ(errorOf(), "none");
   ASSERT_EQ(files.logged.size(), 1u);
   EXPECT_EQ(files.logged[0].rfind("Could not close the update hash input: ", 0), 0u);
-
-  // The read error, not the close error, is what the caller sees.
-  files.logged.clear();
   files.failRead = files.reads + 1;
-  EXPECT_THROW(fileSHA256(dir.path() / "f"), std::system_error);
-  EXPECT_EQ(files.logged.size(), 1u);
+  EXPECT_EQ(errorOf(), readError);
+  EXPECT_EQ(files.logged.size(), 2u);
 }
 
 TEST(BundleFactsTest, HexStringIsLowercaseTwoDigitsPerByte) {

@@ -52,8 +52,13 @@ TEST(UpdateProductTest, ReadsEveryValue) {
   EXPECT_EQ(product.checkInterval, 1.0);
 }
 
+// A change of the server address.
+std::function<void(Dictionary&)> address(const char* url) {
+  return [url](Dictionary& d) { d["UpdateBaseURL"] = url; };
+}
+
 TEST(UpdateProductTest, InfoKeysAndAddress) {
-  struct Case {
+  const struct {
     const char* name;
     std::function<void(Dictionary&)> change;
     std::string_view expected;
@@ -73,30 +78,18 @@ TEST(UpdateProductTest, InfoKeysAndAddress) {
          d["UpdateBaseURL"] = "http://x/";
        },
        markers::kConfigurationIncomplete},
-      {"http", [](Dictionary& d) { d["UpdateBaseURL"] = "http://example.com/"; },
-       markers::kAddressInvalid},
-      {"capital scheme", [](Dictionary& d) { d["UpdateBaseURL"] = "HTTPS://example.com/"; },
-       markers::kAddressInvalid},
-      {"no host", [](Dictionary& d) { d["UpdateBaseURL"] = "https:/path"; },
-       markers::kAddressInvalid},
-      {"not a url", [](Dictionary& d) { d["UpdateBaseURL"] = "example.com"; },
-       markers::kAddressInvalid},
-      {"space", [](Dictionary& d) { d["UpdateBaseURL"] = "https://exa mple.com/"; },
-       markers::kAddressInvalid},
-      {"query", [](Dictionary& d) { d["UpdateBaseURL"] = "https://example.com/?a=b"; },
-       markers::kAddressInvalid},
-      {"empty query", [](Dictionary& d) { d["UpdateBaseURL"] = "https://example.com/?"; },
-       markers::kAddressInvalid},
-      {"empty fragment", [](Dictionary& d) { d["UpdateBaseURL"] = "https://example.com/#"; },
-       markers::kAddressInvalid},
-      {"user", [](Dictionary& d) { d["UpdateBaseURL"] = "https://me@example.com/"; },
-       markers::kAddressInvalid},
-      {"password", [](Dictionary& d) { d["UpdateBaseURL"] = "https://me:pw@example.com/"; },
-       markers::kAddressInvalid},
-      {"trailing line break", [](Dictionary& d) { d["UpdateBaseURL"] = "https://example.com/\n"; },
-       markers::kAddressInvalid},
-      {"port and path", [](Dictionary& d) { d["UpdateBaseURL"] = "https://example.com:8443/a/b"; },
-       ""},
+      {"http", address("http://example.com/"), markers::kAddressInvalid},
+      {"capital scheme", address("HTTPS://example.com/"), markers::kAddressInvalid},
+      {"no host", address("https:/path"), markers::kAddressInvalid},
+      {"not a url", address("example.com"), markers::kAddressInvalid},
+      {"space", address("https://exa mple.com/"), markers::kAddressInvalid},
+      {"query", address("https://example.com/?a=b"), markers::kAddressInvalid},
+      {"empty query", address("https://example.com/?"), markers::kAddressInvalid},
+      {"empty fragment", address("https://example.com/#"), markers::kAddressInvalid},
+      {"user", address("https://me@example.com/"), markers::kAddressInvalid},
+      {"password", address("https://me:pw@example.com/"), markers::kAddressInvalid},
+      {"trailing line break", address("https://example.com/\n"), markers::kAddressInvalid},
+      {"port and path", address("https://example.com:8443/a/b"), ""},
   };
   TempDir dir;
   for (const auto& c : cases) {
@@ -109,7 +102,7 @@ TEST(UpdateProductTest, InfoKeysAndAddress) {
 }
 
 TEST(UpdateProductTest, Policy) {
-  struct Case {
+  const struct {
     const char* name;
     const char* policy;
     std::string_view expected;

@@ -4,12 +4,12 @@
 
 #include "platform/Json.h"
 #include "shared/UpdateFailure.h"
+#include "tests/support/FailureText.h"
 #include "tests/support/TestSupport.h"
 #include "updater/UpdateRelease.h"
 
 namespace {
 using namespace testing_support;
-using bramlow::UpdateFailure;
 using bramlow::UpdateProduct;
 using bramlow::UpdateRelease;
 using platform::Json;
@@ -42,17 +42,25 @@ Json validManifest() {
       {"artifact", {{"name", "BramlowForSafari-120.dmg"}, {"sha256", kDigest}, {"size", 1024}}}};
 }
 
+// A change to the valid manifest: the member at a JSON pointer set to a value.
+std::function<void(Json&)> set(const char* pointer, Json value) {
+  return [pointer, value](Json& j) { j[Json::json_pointer(pointer)] = value; };
+}
+
+// A change of the build, with the artifact name that goes with it.
+std::function<void(Json&)> build(const std::string& value) {
+  return [value](Json& j) {
+    j["build"] = value;
+    j["artifact"]["name"] = "BramlowForSafari-" + value + ".dmg";
+  };
+}
+
 class UpdateReleaseTest : public ::testing::Test {
  protected:
   // "" for success, else the message of the UpdateFailure.
   std::string validation(const Json& manifest) {
     const UpdateRelease release = UpdateRelease::decode(manifest.dump());
-    try {
-      release.validate(testProduct());
-      return "";
-    } catch (const UpdateFailure& failure) {
-      return failure.text();
-    }
+    return failureText([&] { release.validate(testProduct()); });
   }
 
   TempDir dir_;
@@ -78,17 +86,17 @@ TEST_F(UpdateReleaseTest, DecodesEveryMemberAndIgnoresUnknownOnes) {
 }
 
 TEST_F(UpdateReleaseTest, DecodingFailuresAreNotUpdateFailures) {
-  struct Case {
+  const struct {
     const char* name;
     std::function<void(Json&)> change;
   } cases[] = {
       {"missing payloadSha256", [](Json& j) { j.erase("payloadSha256"); }},
-      {"null version", [](Json& j) { j["version"] = nullptr; }},
-      {"build as number", [](Json& j) { j["build"] = 120; }},
-      {"schema as string", [](Json& j) { j["schema"] = "1"; }},
-      {"schema fraction", [](Json& j) { j["schema"] = 1.5; }},
-      {"size beyond 64 bits", [](Json& j) { j["artifact"]["size"] = 18446744073709551615ull; }},
-      {"artifact not object", [](Json& j) { j["artifact"] = "x.dmg"; }},
+      {"null version", set("/version", nullptr)},
+      {"build as number", set("/build", 120)},
+      {"schema as string", set("/schema", "1")},
+      {"schema fraction", set("/schema", 1.5)},
+      {"size beyond 64 bits", set("/artifact/size", 18446744073709551615ull)},
+      {"artifact not object", set("/artifact", "x.dmg")},
       {"artifact missing size", [](Json& j) { j["artifact"].erase("size"); }},
       {"top level array", [](Json& j) { j = Json::array({j}); }},
   };
@@ -102,91 +110,46 @@ TEST_F(UpdateReleaseTest, DecodingFailuresAreNotUpdateFailures) {
 }
 
 TEST_F(UpdateReleaseTest, FormatChecks) {
-  struct Case {
+  const std::string upper(64, 'A');
+  const struct {
     const char* name;
     std::function<void(Json&)> change;
     bool valid;
   } cases[] = {
-      {"schema 2", [](Json& j) { j["schema"] = 2; }, false},
-      {"product case", [](Json& j) { j["product"] = "com.bramlow.Safari-extension"; }, false},
-      {"build one digit",
-       [](Json& j) {
-         j["build"] = "7";
-         j["artifact"]["name"] = "BramlowForSafari-7.dmg";
-       },
-       true},
-      {"build fifteen nines",
-       [](Json& j) {
-         j["build"] = "999999999999999";
-         j["artifact"]["name"] = "BramlowForSafari-999999999999999.dmg";
-       },
-       true},
-      {"build zero",
-       [](Json& j) {
-         j["build"] = "0";
-         j["artifact"]["name"] = "BramlowForSafari-0.dmg";
-       },
-       false},
-      {"build leading zero",
-       [](Json& j) {
-         j["build"] = "0120";
-         j["artifact"]["name"] = "BramlowForSafari-0120.dmg";
-       },
-       false},
-      {"build sixteen digits",
-       [](Json& j) {
-         j["build"] = "1000000000000000";
-         j["artifact"]["name"] = "BramlowForSafari-1000000000000000.dmg";
-       },
-       false},
-      {"build letter",
-       [](Json& j) {
-         j["build"] = "12a";
-         j["artifact"]["name"] = "BramlowForSafari-12a.dmg";
-       },
-       false},
-      {"build empty",
-       [](Json& j) {
-         j["build"] = "";
-         j["artifact"]["name"] = "BramlowForSafari-.dmg";
-       },
-       false},
-      {"build trailing newline",
-       [](Json& j) {
-         j["build"] = "5\n";
-         j["artifact"]["name"] = "BramlowForSafari-5\n.dmg";
-       },
-       false},
-      {"version one part", [](Json& j) { j["version"] = "2"; }, true},
-      {"version leading zeros", [](Json& j) { j["version"] = "00001.2"; }, true},
-      {"version four parts", [](Json& j) { j["version"] = "1.2.3.4"; }, false},
-      {"version leading dot", [](Json& j) { j["version"] = ".1.2"; }, false},
-      {"version trailing dot", [](Json& j) { j["version"] = "1.2."; }, false},
-      {"version letter", [](Json& j) { j["version"] = "1.2b"; }, false},
-      {"version six digits", [](Json& j) { j["version"] = "123456.1"; }, false},
-      {"version trailing newline", [](Json& j) { j["version"] = "1.2\n"; }, false},
-      {"minimum system bad", [](Json& j) { j["minimumSystemVersion"] = "11.x"; }, false},
-      {"payload version any text", [](Json& j) { j["payloadVersion"] = "beta 2 (ünï)"; }, true},
-      {"payload version empty", [](Json& j) { j["payloadVersion"] = ""; }, false},
-      {"payload digest upper case", [](Json& j) { j["payloadSha256"] = std::string(64, 'A'); },
-       false},
-      {"payload digest 63", [](Json& j) { j["payloadSha256"] = std::string(63, 'a'); }, false},
-      {"payload digest 65", [](Json& j) { j["payloadSha256"] = std::string(65, 'a'); }, false},
-      {"payload digest newline", [](Json& j) { j["payloadSha256"] = std::string(64, 'a') + "\n"; },
-       false},
-      {"artifact name case", [](Json& j) { j["artifact"]["name"] = "bramlowForSafari-120.dmg"; },
-       false},
-      {"artifact name other build",
-       [](Json& j) { j["artifact"]["name"] = "BramlowForSafari-121.dmg"; }, false},
-      {"artifact name extension",
-       [](Json& j) { j["artifact"]["name"] = "BramlowForSafari-120.DMG"; }, false},
-      {"artifact digest upper", [](Json& j) { j["artifact"]["sha256"] = std::string(64, 'F'); },
-       false},
-      {"size zero", [](Json& j) { j["artifact"]["size"] = 0; }, false},
-      {"size one", [](Json& j) { j["artifact"]["size"] = 1; }, true},
-      {"size 1 GiB", [](Json& j) { j["artifact"]["size"] = 1073741824; }, true},
-      {"size above 1 GiB", [](Json& j) { j["artifact"]["size"] = 1073741825; }, false},
-      {"size negative", [](Json& j) { j["artifact"]["size"] = -1; }, false},
+      {"schema 2", set("/schema", 2), false},
+      {"product case", set("/product", "com.bramlow.Safari-extension"), false},
+      {"build one digit", build("7"), true},
+      {"build fifteen nines", build("999999999999999"), true},
+      {"build zero", build("0"), false},
+      {"build leading zero", build("0120"), false},
+      {"build sixteen digits", build("1000000000000000"), false},
+      {"build letter", build("12a"), false},
+      {"build empty", build(""), false},
+      {"build trailing newline", build("5\n"), false},
+      {"version one part", set("/version", "2"), true},
+      {"version leading zeros", set("/version", "00001.2"), true},
+      {"version four parts", set("/version", "1.2.3.4"), false},
+      {"version leading dot", set("/version", ".1.2"), false},
+      {"version trailing dot", set("/version", "1.2."), false},
+      {"version letter", set("/version", "1.2b"), false},
+      {"version six digits", set("/version", "123456.1"), false},
+      {"version trailing newline", set("/version", "1.2\n"), false},
+      {"minimum system bad", set("/minimumSystemVersion", "11.x"), false},
+      {"payload version any text", set("/payloadVersion", "beta 2 (ünï)"), true},
+      {"payload version empty", set("/payloadVersion", ""), false},
+      {"payload digest upper case", set("/payloadSha256", upper), false},
+      {"payload digest 63", set("/payloadSha256", std::string(63, 'a')), false},
+      {"payload digest 65", set("/payloadSha256", std::string(65, 'a')), false},
+      {"payload digest newline", set("/payloadSha256", kDigest + "\n"), false},
+      {"artifact name case", set("/artifact/name", "bramlowForSafari-120.dmg"), false},
+      {"artifact name other build", set("/artifact/name", "BramlowForSafari-121.dmg"), false},
+      {"artifact name extension", set("/artifact/name", "BramlowForSafari-120.DMG"), false},
+      {"artifact digest upper", set("/artifact/sha256", upper), false},
+      {"size zero", set("/artifact/size", 0), false},
+      {"size one", set("/artifact/size", 1), true},
+      {"size 1 GiB", set("/artifact/size", 1073741824), true},
+      {"size above 1 GiB", set("/artifact/size", 1073741825), false},
+      {"size negative", set("/artifact/size", -1), false},
   };
   for (const auto& c : cases) {
     Json manifest = validManifest();

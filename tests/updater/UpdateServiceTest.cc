@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "shared/UpdateFailure.h"
+#include "tests/support/FailureText.h"
 #include "tests/support/TestSupport.h"
 #include "updater/UpdateService.h"
 
@@ -15,15 +16,15 @@ using bramlow::UpdateService;
 using platform::plist::Dictionary;
 namespace markers = bramlow::markers;
 
+// A change to an Info.plist: one key set to a value.
+std::function<void(Dictionary&)> set(const char* key, platform::plist::Value value) {
+  return [key, value](Dictionary& d) { d[key] = value; };
+}
+
 class UpdateServiceTest : public ::testing::Test {
  protected:
   std::string constructionOutcome(const fs::path& updaterPath) {
-    try {
-      UpdateService service{platform::Bundle(updaterPath)};
-      return "";
-    } catch (const UpdateFailure& failure) {
-      return failure.text();
-    }
+    return failureText([&] { UpdateService{platform::Bundle(updaterPath)}; });
   }
 
   TempDir dir_;
@@ -59,12 +60,9 @@ TEST_F(UpdateServiceTest, CacheFolderFollowsTheServerAddressAsWritten) {
     return UpdateService{platform::Bundle(app.updaterURL)}.cache;
   };
   const fs::path a = cacheFor("one", "https://a.example/updates/");
-  const fs::path sameServer = cacheFor("two", "https://a.example/updates/");
-  const fs::path noSlash = cacheFor("three", "https://a.example/updates");
-  const fs::path other = cacheFor("four", "https://b.example/updates/");
-  EXPECT_EQ(a, sameServer);
-  EXPECT_NE(a, noSlash);
-  EXPECT_NE(a, other);
+  EXPECT_EQ(cacheFor("two", "https://a.example/updates/"), a);
+  EXPECT_NE(cacheFor("three", "https://a.example/updates"), a);  // no final slash
+  EXPECT_NE(cacheFor("four", "https://b.example/updates/"), a);
 }
 
 TEST_F(UpdateServiceTest, RefusesAnUpdaterOutsideItsPlace) {
@@ -76,21 +74,16 @@ TEST_F(UpdateServiceTest, RefusesAnUpdaterOutsideItsPlace) {
                     defaultUpdaterInfo(), R"({"checkIntervalMilliseconds": 1})", name);
     EXPECT_EQ(constructionOutcome(renamed.updaterURL), markers::kNotInsideApp) << name;
   }
-  // The updater directly in the application's XPCServices, not inside the extension.
+  // Directly in the application's XPCServices, in another extension, or too close to the root to
+  // have an application around it.
   const TestApp app = makeTestApp(dir_.path() / "direct");
-  const fs::path direct = app.appURL / "Contents/XPCServices/BramlowUpdater.xpc";
-  fs::create_directories(direct.parent_path());
-  fs::copy(app.updaterURL, direct, fs::copy_options::recursive);
-  EXPECT_EQ(constructionOutcome(direct), markers::kNotInsideApp);
-  // Another extension folder name.
-  const fs::path otherExtension =
-      app.appURL / "Contents/PlugIns/Other.appex/Contents/XPCServices/BramlowUpdater.xpc";
-  fs::create_directories(otherExtension.parent_path());
-  fs::copy(app.updaterURL, otherExtension, fs::copy_options::recursive);
-  EXPECT_EQ(constructionOutcome(otherExtension), markers::kNotInsideApp);
-  // Too close to the root to have an application around it.
-  fs::copy(app.updaterURL, dir_.path() / "BramlowUpdater.xpc", fs::copy_options::recursive);
-  EXPECT_EQ(constructionOutcome(dir_.path() / "BramlowUpdater.xpc"), markers::kNotInsideApp);
+  const fs::path xpc = "Contents/XPCServices/BramlowUpdater.xpc";
+  for (const fs::path& place : {app.appURL / xpc, app.appURL / "Contents/PlugIns/Other.appex" / xpc,
+                                dir_.path() / "BramlowUpdater.xpc"}) {
+    fs::create_directories(place.parent_path());
+    fs::copy(app.updaterURL, place, fs::copy_options::recursive);
+    EXPECT_EQ(constructionOutcome(place), markers::kNotInsideApp) << place;
+  }
 }
 
 TEST_F(UpdateServiceTest, CacheThatCannotBeMadeFailsConstruction) {
@@ -102,56 +95,42 @@ TEST_F(UpdateServiceTest, CacheThatCannotBeMadeFailsConstruction) {
 TEST_F(UpdateServiceTest, InstalledAppIdentification) {
   const TestApp app = makeTestApp(dir_.path() / "Applications");
   const UpdateService service{platform::Bundle(app.updaterURL)};
-  struct Case {
+  const struct {
     const char* name;
     std::function<void(Dictionary&)> change;
     bool identified;
   } cases[] = {
       {"plain", [](Dictionary&) {}, true},
-      {"plus", [](Dictionary& d) { d["CFBundleVersion"] = "+7"; }, true},
-      {"leading zeros", [](Dictionary& d) { d["CFBundleVersion"] = "007"; }, true},
-      {"minus zero", [](Dictionary& d) { d["CFBundleVersion"] = "-0"; }, true},
-      {"max u64", [](Dictionary& d) { d["CFBundleVersion"] = "18446744073709551615"; }, true},
-      {"overflow", [](Dictionary& d) { d["CFBundleVersion"] = "18446744073709551616"; }, false},
-      {"letter", [](Dictionary& d) { d["CFBundleVersion"] = "7a"; }, false},
-      {"minus one", [](Dictionary& d) { d["CFBundleVersion"] = "-1"; }, false},
-      {"empty", [](Dictionary& d) { d["CFBundleVersion"] = ""; }, false},
-      {"sign only", [](Dictionary& d) { d["CFBundleVersion"] = "+"; }, false},
-      {"leading space", [](Dictionary& d) { d["CFBundleVersion"] = " 7"; }, false},
-      {"trailing newline", [](Dictionary& d) { d["CFBundleVersion"] = "7\n"; }, false},
-      {"number", [](Dictionary& d) { d["CFBundleVersion"] = 7; }, false},
+      {"plus", set("CFBundleVersion", "+7"), true},
+      {"leading zeros", set("CFBundleVersion", "007"), true},
+      {"minus zero", set("CFBundleVersion", "-0"), true},
+      {"max u64", set("CFBundleVersion", "18446744073709551615"), true},
+      {"overflow", set("CFBundleVersion", "18446744073709551616"), false},
+      {"letter", set("CFBundleVersion", "7a"), false},
+      {"minus one", set("CFBundleVersion", "-1"), false},
+      {"empty", set("CFBundleVersion", ""), false},
+      {"sign only", set("CFBundleVersion", "+"), false},
+      {"leading space", set("CFBundleVersion", " 7"), false},
+      {"trailing newline", set("CFBundleVersion", "7\n"), false},
+      {"number", set("CFBundleVersion", 7), false},
       {"missing build", [](Dictionary& d) { d.erase("CFBundleVersion"); }, false},
-      {"other identifier", [](Dictionary& d) { d["CFBundleIdentifier"] = "com.bramlow.other"; },
-       false},
-      {"identifier case",
-       [](Dictionary& d) { d["CFBundleIdentifier"] = "com.bramlow.Safari-extension"; }, false},
+      {"other identifier", set("CFBundleIdentifier", "com.bramlow.other"), false},
+      {"identifier case", set("CFBundleIdentifier", "com.bramlow.Safari-extension"), false},
   };
   for (const auto& c : cases) {
     Dictionary info = defaultAppInfo();
     c.change(info);
     writeInfoPlist(app.appURL, info);
-    if (c.identified) {
-      EXPECT_EQ(service.installedAppInfo(), info) << c.name;
-    } else {
-      try {
-        service.installedAppInfo();
-        ADD_FAILURE() << c.name;
-      } catch (const UpdateFailure& failure) {
-        EXPECT_EQ(failure.text(), markers::kInstalledAppUnidentified) << c.name;
-      }
-    }
+    const std::string expected(c.identified ? "" : markers::kInstalledAppUnidentified);
+    EXPECT_EQ(failureText([&] { EXPECT_EQ(service.installedAppInfo(), info) << c.name; }), expected)
+        << c.name;
   }
   // An unreadable Info.plist is the file system's error, a top-level array the version marker.
   fs::remove(app.appURL / "Contents/Info.plist");
   EXPECT_THROW(service.installedAppInfo(), std::system_error);
   writeFile(app.appURL / "Contents/Info.plist",
             platform::plist::serialize(platform::plist::Array{}));
-  try {
-    service.installedAppInfo();
-    ADD_FAILURE();
-  } catch (const UpdateFailure& failure) {
-    EXPECT_EQ(failure.text(), markers::kVersionInformationInvalid);
-  }
+  EXPECT_EQ(failureText([&] { service.installedAppInfo(); }), markers::kVersionInformationInvalid);
 }
 
 }  // namespace
