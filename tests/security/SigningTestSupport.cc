@@ -2,9 +2,6 @@
 
 #include <memory>
 
-#include "platform/CodeSigning.h"
-#include "tools/release/Identities.h"
-
 namespace testing_support {
 namespace fs = std::filesystem;
 namespace codesign = platform::codesign;
@@ -25,18 +22,22 @@ void installAnchors(const fs::path& root) {
                 fs::copy_options::overwrite_existing);
 }
 
-void signApp(const TestApp& app, const fs::path& identity) {
-  const codesign::SigningIdentity signer = codesign::SigningIdentity::load(identity);
-  codesign::sign(app.updaterURL, signer, std::nullopt);
-  codesign::sign(app.extensionURL, signer, std::nullopt);
-  codesign::sign(app.appURL, signer, std::nullopt);
+void signWith(const fs::path& code, const char* identity,
+              const std::optional<std::string>& identifier) {
+  codesign::sign(code, codesign::SigningIdentity::load(identityFile(identity)), identifier);
 }
 
-std::string leafFingerprint(const fs::path& identity) {
+void signApp(const TestApp& app, const char* identity) {
+  for (const fs::path& code : {app.updaterURL, app.extensionURL, app.appURL}) {
+    signWith(code, identity);
+  }
+}
+
+std::string leafFingerprint(const char* identity) {
   TempDir scratch;
   const fs::path file = scratch.path() / "probe";
   writeFile(file, "probe");
-  codesign::sign(file, codesign::SigningIdentity::load(identity), "probe");
+  signWith(file, identity, "probe");
   return codesign::StaticCode::createWithPath(file).signingInformation().leafSha256;
 }
 

@@ -2,12 +2,16 @@
 // platform root that trusts them, and a test application signed inside out.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
+#include <optional>
 #include <ostream>
 #include <string>
 
 #include "platform/CodeSigning.h"
 #include "tests/support/TestSupport.h"
+#include "tools/release/Identities.h"
 
 namespace platform::codesign {
 // Statuses by number in test failure messages.
@@ -24,10 +28,23 @@ inline std::filesystem::path identityFile(const char* name) { return identitiesF
 // Copies anchors.pem to <root>/System/Library/Security/.
 void installAnchors(const std::filesystem::path& root);
 
+// Signs a bundle or a flat file (which needs an identifier) with one of the test identities.
+void signWith(const std::filesystem::path& code, const char* identity,
+              const std::optional<std::string>& identifier = std::nullopt);
+
 // Signs the updater, the extension and then the application with one identity.
-void signApp(const TestApp& app, const std::filesystem::path& identity);
+void signApp(const TestApp& app, const char* identity = bramlow::release::kDeveloperIdIdentity);
 
 // SHA-256 fingerprint (lower-case hex) of an identity file's leaf certificate.
-std::string leafFingerprint(const std::filesystem::path& identity);
+std::string leafFingerprint(const char* identity);
+
+// A test folder whose platform root trusts the test identities.
+class SigningTest : public ::testing::Test {
+ protected:
+  SigningTest() : env_(dir_.path() / "root"), scoped_(env_) { installAnchors(env_.platformRoot()); }
+  TempDir dir_;
+  TestEnv env_;
+  platform::ScopedEnvForTesting scoped_;
+};
 
 }  // namespace testing_support

@@ -5,28 +5,32 @@
 #include <openssl/x509v3.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+
 #include "platform/OpenSsl.h"
 #include "tests/security/SigningTestSupport.h"
-#include "tools/release/Identities.h"
 
 namespace {
 namespace fs = std::filesystem;
 namespace release = bramlow::release;
 using namespace testing_support;
+using Args = std::vector<std::string>;
 
 class ToolsTest : public ::testing::Test {
  protected:
   ToolsTest() : root_(dir_.path() / "root") { installAnchors(root_); }
 
-  RunResult run(const char* tool, std::vector<std::string> arguments) {
+  RunResult run(const char* tool, Args arguments) {
     arguments.insert(arguments.begin(), tool);
     return runProgram(arguments, {"BRAMLOW_PLATFORM_ROOT=" + root_.string()});
   }
-  RunResult codesign(std::vector<std::string> arguments) {
-    return run(BRAMLOW_CODESIGN, std::move(arguments));
-  }
-  RunResult spctl(std::vector<std::string> arguments) {
-    return run(BRAMLOW_SPCTL, std::move(arguments));
+  RunResult codesign(Args arguments) { return run(BRAMLOW_CODESIGN, std::move(arguments)); }
+  RunResult spctl(Args arguments) { return run(BRAMLOW_SPCTL, std::move(arguments)); }
+  void sign(const fs::path& code, const char* identity, Args more = {}) {
+    more.insert(more.begin(), {"--sign", identityFile(identity).string()});
+    more.push_back(code.string());
+    const RunResult result = codesign(more);
+    EXPECT_EQ(result.exitCode, 0) << code << result.err;
   }
 
   // A copy of the built application, signed inside out with the codesign tool.
@@ -38,8 +42,7 @@ class ToolsTest : public ::testing::Test {
     const fs::path extension = app / "Contents/PlugIns/Bramlow for Safari Extension.appex";
     for (const fs::path& code :
          {extension / "Contents/XPCServices/BramlowUpdater.xpc", extension, app}) {
-      const RunResult result = codesign({"--sign", identityFile(identity).string(), code.string()});
-      EXPECT_EQ(result.exitCode, 0) << code << result.err;
+      sign(code, identity);
     }
     return app;
   }
@@ -114,12 +117,12 @@ TEST_F(ToolsTest, CodesignOnTheBuiltBundle) {
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_TRUE(result.err.starts_with(app.string() + ": nested code is invalid")) << result.err;
 
-  // Wrong usage, and signing an application before its nested code.
   EXPECT_EQ(codesign({}).exitCode, 2);
   EXPECT_EQ(codesign({"--verify"}).exitCode, 2);
   EXPECT_EQ(codesign({"--verify", app.string(), app.string()}).exitCode, 2);
   EXPECT_EQ(codesign({"--verify", "--deep", app.string()}).exitCode, 2);
   EXPECT_EQ(codesign({"--display", "-R", "x", app.string()}).exitCode, 2);
+  // An application cannot be signed before its nested code.
   const fs::path fresh = dir_.path() / "fresh.app";
   fs::copy(BRAMLOW_APP_DIR, fresh, fs::copy_options::recursive);
   result =
@@ -135,31 +138,23 @@ TEST_F(ToolsTest, SpctlAssessesApplicationsAndImages) {
   const fs::path development = builtApp("development", release::kDevelopmentIdentity);
   const fs::path image = dir_.path() / "release.dmg";
   writeFile(image, std::string(100000, 'x'));
-  ASSERT_EQ(codesign({"--sign", identityFile(release::kDeveloperIdIdentity).string(),
-                      "--identifier", "release", image.string()})
-                .exitCode,
-            0);
+  sign(image, release::kDeveloperIdIdentity, {"--identifier", "release"});
   const fs::path selfSigned = dir_.path() / "self.dmg";
   writeFile(selfSigned, "x");
-  ASSERT_EQ(codesign({"--sign", identityFile(release::kSelfSignedIdentity).string(), "--identifier",
-                      "release", selfSigned.string()})
-                .exitCode,
-            0);
+  sign(selfSigned, release::kSelfSignedIdentity, {"--identifier", "release"});
 
-  const std::vector<std::string> execute = {"--assess", "--type", "execute"};
-  const std::vector<std::string> open = {"--assess", "--type", "open", "--context",
-                                         "context:primary-signature"};
-  auto assess = [&](std::vector<std::string> form, const fs::path& path) {
+  const Args execute = {"--assess", "--type", "execute"};
+  const Args open = {"--assess", "--type", "open", "--context", "context:primary-signature"};
+  auto assess = [&](Args form, const fs::path& path) {
     form.push_back(path.string());
     return spctl(form);
   };
-  struct Row {
+  const struct {
     const char* name;
-    const std::vector<std::string>& form;
+    const Args& form;
     fs::path path;
     bool accepted;
-  };
-  const Row rows[] = {
+  } rows[] = {
       {"signed application", execute, good, true},
       {"any Developer ID team", execute, otherTeam, true},
       {"development certificate", execute, development, false},
@@ -169,24 +164,19 @@ TEST_F(ToolsTest, SpctlAssessesApplicationsAndImages) {
       {"application as an image", open, good, false},
       {"missing path", execute, dir_.path() / "missing.app", false},
   };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     const RunResult result = assess(row.form, row.path);
-    if (row.accepted) {
-      EXPECT_EQ(result.exitCode, 0) << row.name << result.err;
-      EXPECT_EQ(result.err, "") << row.name;
-    } else {
-      EXPECT_EQ(result.exitCode, 3) << row.name;
-      EXPECT_EQ(result.err, row.path.string() + ": rejected\n") << row.name;
-    }
+    EXPECT_EQ(result.exitCode, row.accepted ? 0 : 3) << row.name << result.err;
+    EXPECT_EQ(result.err, row.accepted ? "" : row.path.string() + ": rejected\n") << row.name;
   }
 
   // A revoked leaf is refused, however its fingerprint is written.
-  std::string fingerprint = leafFingerprint(identityFile(release::kDeveloperIdIdentity));
+  const std::string fingerprint = leafFingerprint(release::kDeveloperIdIdentity);
   std::string spaced;
   for (std::size_t i = 0; i < fingerprint.size(); i += 2) {
     spaced += (i ? ":" : "") + fingerprint.substr(i, 2);
   }
-  for (char& c : spaced) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  std::transform(spaced.begin(), spaced.end(), spaced.begin(), ::toupper);
   const fs::path revoked = root_ / "System/Library/Security/revoked.txt";
   writeFile(revoked, "# revoked leaves\n\n" + spaced + "\n");
   EXPECT_EQ(assess(execute, good).exitCode, 3);
@@ -195,8 +185,8 @@ TEST_F(ToolsTest, SpctlAssessesApplicationsAndImages) {
   writeFile(revoked, "# nothing revoked\n");
   EXPECT_EQ(assess(execute, good).exitCode, 0);
 
-  const fs::path appExecutable = good / "Contents/Info.plist";
-  writeFile(appExecutable, readFile(appExecutable) + " ");
+  const fs::path info = good / "Contents/Info.plist";
+  writeFile(info, readFile(info) + " ");
   EXPECT_EQ(assess(execute, good).exitCode, 3);
 
   EXPECT_EQ(spctl({"--assess", "--type", "open", image.string()}).exitCode, 2);

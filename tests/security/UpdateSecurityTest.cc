@@ -6,18 +6,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <functional>
+
+#include "platform/Fd.h"
 #include "shared/UpdateFailure.h"
 #include "shared/UpdateSecurity.h"
 #include "tests/security/SigningTestSupport.h"
-#include "tools/release/Identities.h"
 
 namespace {
 namespace fs = std::filesystem;
-namespace codesign = platform::codesign;
 namespace release = bramlow::release;
 namespace markers = bramlow::markers;
 namespace UpdateSecurity = bramlow::UpdateSecurity;
-using bramlow::UpdateFailure;
 using namespace testing_support;
 
 // The marker a call raised, or "" when it returned.
@@ -26,37 +26,28 @@ std::string outcome(Call&& call) {
   try {
     call();
     return "";
-  } catch (const UpdateFailure& failure) {
+  } catch (const bramlow::UpdateFailure& failure) {
     return failure.text();
   }
 }
 
-class UpdateSecurityTest : public ::testing::Test {
- protected:
-  UpdateSecurityTest() : env_(dir_.path() / "root"), scoped_(env_) {
-    installAnchors(env_.platformRoot());
-  }
-  TempDir dir_;
-  TestEnv env_;
-  platform::ScopedEnvForTesting scoped_;
-};
+using UpdateSecurityTest = SigningTest;
 
 TEST_F(UpdateSecurityTest, VerifyCodeOnBundles) {
   const TestApp app = makeTestApp(dir_.path() / "good");
-  signApp(app, identityFile(release::kDeveloperIdIdentity));
+  signApp(app);
   const TestApp development = makeTestApp(dir_.path() / "development");
-  signApp(development, identityFile(release::kDevelopmentIdentity));
+  signApp(development, release::kDevelopmentIdentity);
   const std::string ok;
   const std::string signature(markers::kInvalidSignature);
   const std::string requirement(markers::kSigningRequirementInvalid);
-  struct Row {
+  const struct {
     const char* name;
     fs::path path;
     std::optional<std::string> identifier;
     std::string team;
     std::string expected;
-  };
-  const Row rows[] = {
+  } rows[] = {
       {"application", app.appURL, kAppID, kTeam, ok},
       {"extension", app.extensionURL, kExtensionID, kTeam, ok},
       {"updater", app.updaterURL, kUpdaterID, kTeam, ok},
@@ -66,8 +57,6 @@ TEST_F(UpdateSecurityTest, VerifyCodeOnBundles) {
       {"another team", app.appURL, kAppID, release::otherTeamFor(kTeam), signature},
       {"development certificate", development.appURL, kAppID, kTeam, signature},
       {"quote in the team, real path", app.appURL, kAppID, "TEST\"TEAM", requirement},
-      {"quote in the identifier, real path", app.appURL, "com.\"x", kTeam, requirement},
-      {"quote in the team, unsigned path", dir_.path() / "good", kAppID, "T\"", signature},
       {"quote in the team, missing path", dir_.path() / "missing.app", kAppID, "T\"", signature},
       // With "and" as the only operator, text smuggled in through a value can only narrow.
       {"quote that parses adds a clause", app.appURL, std::nullopt,
@@ -75,11 +64,12 @@ TEST_F(UpdateSecurityTest, VerifyCodeOnBundles) {
       {"quote that parses adds a failing clause", app.appURL, std::nullopt,
        std::string(kTeam) + "\" and identifier \"other", signature},
   };
-  for (const Row& row : rows) {
+  for (const auto& row : rows) {
     EXPECT_EQ(outcome([&] { UpdateSecurity::verifyCode(row.path, row.identifier, row.team); }),
               row.expected)
         << row.name;
   }
+  // Nested code is checked too.
   writeFile(app.updaterURL / "Contents/MacOS/BramlowUpdater", "#!changed\n");
   EXPECT_EQ(outcome([&] { UpdateSecurity::verifyCode(app.appURL, kAppID, kTeam); }), signature);
 }
@@ -87,18 +77,17 @@ TEST_F(UpdateSecurityTest, VerifyCodeOnBundles) {
 TEST_F(UpdateSecurityTest, VerifyCodeOnImages) {
   const fs::path image = dir_.path() / "release.dmg";
   writeFile(image, std::string(4096, 'd'));
-  codesign::sign(image,
-                 codesign::SigningIdentity::load(identityFile(release::kDeveloperIdIdentity)),
-                 "release");
-  EXPECT_EQ(outcome([&] { UpdateSecurity::verifyCode(image, std::nullopt, kTeam); }), "");
-  EXPECT_EQ(outcome([&] { UpdateSecurity::verifyCode(image, std::nullopt, "OTHER"); }),
-            markers::kInvalidSignature);
+  signWith(image, release::kDeveloperIdIdentity, "release");
+  auto verify = [&](const char* team) {
+    return outcome([&] { UpdateSecurity::verifyCode(image, std::nullopt, team); });
+  };
+  EXPECT_EQ(verify(kTeam), "");
+  EXPECT_EQ(verify("OTHER"), markers::kInvalidSignature);
   fs::resize_file(image, fs::file_size(image) - 3);
-  EXPECT_EQ(outcome([&] { UpdateSecurity::verifyCode(image, std::nullopt, kTeam); }),
-            markers::kInvalidSignature);
+  EXPECT_EQ(verify(kTeam), markers::kInvalidSignature);
 }
 
-// A running process whose executable is the main executable of a signed bundle: a copy of sleep.
+// A running process: a copy of sleep as the main executable of a signed bundle.
 class Peer {
  public:
   explicit Peer(const fs::path& executable) {
@@ -106,97 +95,86 @@ class Peer {
     char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("60"), nullptr};
     char* envp[] = {nullptr};
     if (::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv, envp) != 0) pid_ = -1;
-    pidfd_ = pid_ > 0 ? static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0)) : -1;
+    if (pid_ > 0) pidfd_ = platform::UniqueFd(int(::syscall(SYS_pidfd_open, pid_, 0)));
   }
   ~Peer() { stop(); }
-  Peer(const Peer&) = delete;
-  Peer& operator=(const Peer&) = delete;
-
-  platform::PeerIdentity identity() const { return {pid_, pidfd_}; }
-  void stop() {
+  platform::PeerIdentity identity() const { return {pid_, pidfd_.get()}; }
+  // Ends the process and returns its number, so a test can ask about a process that has ended.
+  pid_t stop() {
+    const pid_t pid = pid_;
     if (pid_ > 0) {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
-      pid_ = -pid_;  // keep the number, so a test can ask about a process that has ended
     }
-    if (pidfd_ >= 0) ::close(pidfd_);
-    pidfd_ = -1;
+    pid_ = -1;
+    pidfd_.reset();
+    return pid;
   }
 
  private:
   pid_t pid_ = -1;
-  int pidfd_ = -1;
+  platform::UniqueFd pidfd_;
 };
 
-class MessageSenderTest : public UpdateSecurityTest {
+class MessageSenderTest : public SigningTest {
  protected:
-  TestApp runnableApp(const std::string& folder) {
-    TestApp app = makeTestApp(dir_.path() / folder);
-    const fs::path executable = app.extensionURL / "Contents/MacOS/Bramlow for Safari Extension";
-    fs::copy_file("/bin/sleep", executable, fs::copy_options::overwrite_existing);
-    fs::permissions(executable, fs::perms::owner_all);
-    signApp(app, identityFile(release::kDeveloperIdIdentity));
-    return app;
-  }
   static fs::path executableOf(const TestApp& app) {
     return app.extensionURL / "Contents/MacOS/Bramlow for Safari Extension";
   }
-  static std::string verify(const Peer& peer, const std::optional<std::string>& identifier,
-                            const std::string& team) {
-    return outcome([&] { UpdateSecurity::verifyMessageSender(peer.identity(), identifier, team); });
+  TestApp runnableApp(const std::string& folder) {
+    TestApp app = makeTestApp(dir_.path() / folder);
+    fs::copy_file("/bin/sleep", executableOf(app), fs::copy_options::overwrite_existing);
+    fs::permissions(executableOf(app), fs::perms::owner_all);
+    signApp(app);
+    return app;
   }
+  static std::string verify(platform::PeerIdentity peer,
+                            const std::optional<std::string>& identifier, const std::string& team) {
+    return outcome([&] { UpdateSecurity::verifyMessageSender(peer, identifier, team); });
+  }
+  const std::string connection_{markers::kConnectionNotAuthenticated};
 };
 
 TEST_F(MessageSenderTest, SignedPeerIsAuthenticated) {
   const TestApp app = runnableApp("app");
   Peer peer(executableOf(app));
-  const std::string connection(markers::kConnectionNotAuthenticated);
-  EXPECT_EQ(verify(peer, kExtensionID, kTeam), "");
-  EXPECT_EQ(verify(peer, std::nullopt, kTeam), "");
-  EXPECT_EQ(verify(peer, kUpdaterID, kTeam), connection);
-  EXPECT_EQ(verify(peer, kExtensionID, "OTHERTEAM"), connection);
-  EXPECT_EQ(verify(peer, kExtensionID, "TE\"AM"), markers::kSigningRequirementInvalid);
+  EXPECT_EQ(verify(peer.identity(), kExtensionID, kTeam), "");
+  EXPECT_EQ(verify(peer.identity(), std::nullopt, kTeam), "");
+  EXPECT_EQ(verify(peer.identity(), kUpdaterID, kTeam), connection_);
+  EXPECT_EQ(verify(peer.identity(), kExtensionID, "OTHERTEAM"), connection_);
+  EXPECT_EQ(verify(peer.identity(), kExtensionID, "TE\"AM"), markers::kSigningRequirementInvalid);
 }
 
 TEST_F(MessageSenderTest, ChangedOrVanishedPeerIsRefused) {
-  const std::string connection(markers::kConnectionNotAuthenticated);
-  {
-    const TestApp app = runnableApp("info-changed");
+  const struct {
+    const char* name;
+    std::function<void(const TestApp&)> change;
+  } rows[] = {
+      {"Info.plist changed",
+       [](const TestApp& a) {
+         writeFile(a.extensionURL / "Contents/Info.plist",
+                   readFile(a.appURL / "Contents/Info.plist"));
+       }},
+      // The process still runs the old file, which is no longer what the bundle holds.
+      {"executable replaced",
+       [](const TestApp& a) {
+         fs::copy_file(executableOf(a), a.extensionURL / "Contents/MacOS/new");
+         fs::rename(a.extensionURL / "Contents/MacOS/new", executableOf(a));
+       }},
+      {"unsigned later",
+       [](const TestApp& a) { fs::remove_all(a.extensionURL / "Contents/_CodeSignature"); }},
+  };
+  for (const auto& row : rows) {
+    const TestApp app = runnableApp(row.name);
     Peer peer(executableOf(app));
-    writeFile(app.extensionURL / "Contents/Info.plist",
-              readFile(app.appURL / "Contents/Info.plist"));
-    EXPECT_EQ(verify(peer, kExtensionID, kTeam), connection);
+    row.change(app);
+    EXPECT_EQ(verify(peer.identity(), kExtensionID, kTeam), connection_) << row.name;
   }
-  {
-    // The process still runs the old file, which is no longer what the bundle holds.
-    const TestApp app = runnableApp("executable-replaced");
-    Peer peer(executableOf(app));
-    const fs::path replacement = app.extensionURL / "Contents/MacOS/new";
-    fs::copy_file(executableOf(app), replacement);
-    fs::rename(replacement, executableOf(app));
-    EXPECT_EQ(verify(peer, kExtensionID, kTeam), connection);
-  }
-  {
-    const TestApp app = runnableApp("unsigned-later");
-    Peer peer(executableOf(app));
-    fs::remove_all(app.extensionURL / "Contents/_CodeSignature");
-    EXPECT_EQ(verify(peer, kExtensionID, kTeam), connection);
-  }
-  {
-    const TestApp app = runnableApp("ended");
-    Peer peer(executableOf(app));
-    peer.stop();
-    const platform::PeerIdentity gone{-peer.identity().pid, -1};
-    EXPECT_EQ(outcome([&] { UpdateSecurity::verifyMessageSender(gone, kExtensionID, "T\""); }),
-              connection)
-        << "no code object comes before the broken requirement";
-  }
-  {
-    // This test binary does not live in a bundle.
-    const platform::PeerIdentity self{::getpid(), -1};
-    EXPECT_EQ(outcome([&] { UpdateSecurity::verifyMessageSender(self, std::nullopt, kTeam); }),
-              connection);
-  }
+  Peer ended(executableOf(runnableApp("ended")));
+  EXPECT_EQ(verify({ended.stop(), -1}, kExtensionID, "T\""), connection_)
+      << "no code object comes before the broken requirement";
+  // This test binary does not live in a bundle.
+  EXPECT_EQ(verify({::getpid(), -1}, std::nullopt, kTeam), connection_);
 }
 
 }  // namespace
