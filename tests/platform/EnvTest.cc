@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <sstream>
 #include <thread>
+#include <tuple>
 
 #include "platform/Env.h"
 #include "platform/PropertyList.h"
@@ -41,12 +43,9 @@ TEST(EnvTest, SystemLogUnderPlatformRootKeepsOneLinePerEntry) {
   }
   for (auto& writer : writers) writer.join();
 
-  const std::string log = readFile(dir.path() / "var/log/system.log");
+  std::istringstream log(readFile(dir.path() / "var/log/system.log"));
   std::vector<std::string> lines;
-  std::size_t start = 0;
-  for (std::size_t end; (end = log.find('\n', start)) != std::string::npos; start = end + 1) {
-    lines.push_back(log.substr(start, end - start));
-  }
+  for (std::string line; std::getline(log, line);) lines.push_back(line);
   ASSERT_EQ(lines.size(), 202u);
   EXPECT_NE(lines[0].find("first entry"), std::string::npos);
   EXPECT_NE(lines[1].find("second entry with a break"), std::string::npos);
@@ -60,35 +59,29 @@ TEST(EnvTest, SystemVersionComesFromThePlatformRoot) {
   RootedEnv env(dir.path());
   const fs::path file = dir.path() / "System/Library/CoreServices/SystemVersion.plist";
 
-  const auto missing = env.systemVersion();
-  EXPECT_EQ(missing.major, 0);
-  EXPECT_EQ(missing.minor, 0);
-  EXPECT_EQ(missing.patch, 0);
-
-  struct Case {
+  auto plist = [](platform::plist::Value version,
+                  platform::plist::Format format = platform::plist::Format::kXml) {
+    return platform::plist::serialize(platform::plist::Dictionary{{"ProductVersion", version}},
+                                      format);
+  };
+  const struct {
     const char* name;
-    std::string content;
+    std::string content;  // empty: no file
     long major, minor, patch;
   } cases[] = {
-      {"three parts",
-       platform::plist::serialize(platform::plist::Dictionary{{"ProductVersion", "14.2.1"}}), 14, 2,
-       1},
-      {"one part",
-       platform::plist::serialize(platform::plist::Dictionary{{"ProductVersion", "13"}}), 13, 0, 0},
-      {"binary",
-       platform::plist::serialize(platform::plist::Dictionary{{"ProductVersion", "12.7"}},
-                                  platform::plist::Format::kBinary),
-       12, 7, 0},
-      {"not a string",
-       platform::plist::serialize(platform::plist::Dictionary{{"ProductVersion", 14}}), 0, 0, 0},
+      {"missing", "", 0, 0, 0},
+      {"three parts", plist("14.2.1"), 14, 2, 1},
+      {"one part", plist("13"), 13, 0, 0},
+      {"binary", plist("12.7", platform::plist::Format::kBinary), 12, 7, 0},
+      {"not a string", plist(14), 0, 0, 0},
       {"garbage", "not a property list", 0, 0, 0},
   };
   for (const auto& c : cases) {
-    writeFile(file, c.content);
+    if (!c.content.empty()) writeFile(file, c.content);
     const auto version = env.systemVersion();
-    EXPECT_EQ(version.major, c.major) << c.name;
-    EXPECT_EQ(version.minor, c.minor) << c.name;
-    EXPECT_EQ(version.patch, c.patch) << c.name;
+    EXPECT_EQ(std::tie(version.major, version.minor, version.patch),
+              std::tie(c.major, c.minor, c.patch))
+        << c.name;
   }
 }
 

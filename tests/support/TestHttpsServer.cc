@@ -95,17 +95,6 @@ std::string pemOf(X509* certificate) {
   return std::string(data, static_cast<std::size_t>(size));
 }
 
-std::string pemOf(EVP_PKEY* key) {
-  UniquePtr<BIO> bio(BIO_new(BIO_s_mem()));
-  if (!bio ||
-      PEM_write_bio_PrivateKey(bio.get(), key, nullptr, nullptr, 0, nullptr, nullptr) != 1) {
-    throwOpenSsl("PEM key");
-  }
-  char* data = nullptr;
-  const long size = BIO_get_mem_data(bio.get(), &data);
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
 // The generated body: byte i of a body is kPattern[i % size], so any slice is cheap to send.
 const std::string& pattern() {
   static const std::string bytes = [] {
@@ -141,8 +130,6 @@ TestTlsIdentity::TestTlsIdentity(const std::string& serverNames)
   objects_->server = newCertificate(objects_->serverKey.get(), "127.0.0.1", objects_->ca.get(),
                                     objects_->caKey.get(), serverNames);
   caPem_ = pemOf(objects_->ca.get());
-  serverCertificatePem_ = pemOf(objects_->server.get());
-  serverKeyPem_ = pemOf(objects_->serverKey.get());
 }
 
 TestTlsIdentity::~TestTlsIdentity() = default;
@@ -179,6 +166,8 @@ TestHttpsServer::TestHttpsServer(const TestTlsIdentity& identity)
   server.set_pre_routing_handler([this](const httplib::Request& request,
                                         httplib::Response& response) {
     Reply reply;
+    reply.status = 404;
+    reply.body = "not found";
     {
       std::lock_guard lock(mutex_);
       Request logged{request.method, request.target, {}};
@@ -187,12 +176,7 @@ TestHttpsServer::TestHttpsServer(const TestTlsIdentity& identity)
       }
       requests_.push_back(std::move(logged));
       const auto found = replies_.find(request.target);
-      if (found == replies_.end()) {
-        reply.status = 404;
-        reply.body = "not found";
-      } else {
-        reply = found->second;
-      }
+      if (found != replies_.end()) reply = found->second;
     }
 
     if (reply.stallBeforeHeaders && !pause(reply.stall)) {
@@ -225,17 +209,11 @@ TestHttpsServer::TestHttpsServer(const TestTlsIdentity& identity)
       }
       if (offset >= state->size) return false;
       std::size_t length = std::min<std::uint64_t>({piece, limit, state->size - offset});
-      const char* data = nullptr;
-      if (r.generatedSize) {
-        const std::size_t at = offset % pattern().size();
-        length = std::min(length, pattern().size() - at);
-        data = pattern().data() + at;
-      } else {
-        data = r.body.data() + offset;
-      }
-      if (!sink.write(data, length)) return false;
-      if (r.pauseBetweenPieces.count() > 0 && !pause(r.pauseBetweenPieces)) return false;
-      return true;
+      const std::size_t at = offset % pattern().size();
+      if (r.generatedSize) length = std::min(length, pattern().size() - at);
+      const char* data = r.generatedSize ? pattern().data() + at : r.body.data() + offset;
+      return sink.write(data, length) &&
+             (r.pauseBetweenPieces.count() == 0 || pause(r.pauseBetweenPieces));
     };
     if (state->reply.chunked) {
       response.set_chunked_content_provider(
@@ -248,11 +226,7 @@ TestHttpsServer::TestHttpsServer(const TestTlsIdentity& identity)
           });
     } else {
       const std::uint64_t announced = state->reply.announcedLength.value_or(size);
-      response.set_content_provider(
-          announced, "application/octet-stream",
-          [send](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
-            return send(offset, length, sink);
-          });
+      response.set_content_provider(announced, "application/octet-stream", send);
     }
     return httplib::Server::HandlerResponse::Handled;
   });
@@ -272,10 +246,6 @@ TestHttpsServer::~TestHttpsServer() {
   stopping_.notify_all();
   implementation_->server.stop();
   if (thread_.joinable()) thread_.join();
-}
-
-std::string TestHttpsServer::baseUrl() const {
-  return "https://127.0.0.1:" + std::to_string(port_) + "/";
 }
 
 std::string TestHttpsServer::url(const std::string& path) const {

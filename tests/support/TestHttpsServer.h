@@ -32,9 +32,6 @@ class TestTlsIdentity {
   // One identity made on first use and shared by the whole process.
   static const TestTlsIdentity& shared();
 
-  const std::string& caPem() const { return caPem_; }
-  const std::string& serverCertificatePem() const { return serverCertificatePem_; }
-  const std::string& serverKeyPem() const { return serverKeyPem_; }
   // Writes the CA as the platform's TLS trust store, <root>/etc/ssl/certs/ca-certificates.crt,
   // replacing it, or adding the CA to the CAs already there.
   void installTrust(const std::filesystem::path& platformRoot, bool add = false) const;
@@ -44,8 +41,6 @@ class TestTlsIdentity {
   struct Objects;
   std::unique_ptr<Objects> objects_;
   std::string caPem_;
-  std::string serverCertificatePem_;
-  std::string serverKeyPem_;
 };
 
 class TestHttpsServer {
@@ -88,9 +83,8 @@ class TestHttpsServer {
   TestHttpsServer& operator=(const TestHttpsServer&) = delete;
 
   int port() const { return port_; }
-  // "https://127.0.0.1:<port>/"
-  std::string baseUrl() const;
   std::string url(const std::string& path) const;  // path starts with "/"
+  std::string baseUrl() const { return url("/"); }
 
   // Replies for a path (exact match, query included); unscripted paths answer 404.
   void setReply(const std::string& path, Reply reply);

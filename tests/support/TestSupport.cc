@@ -1,7 +1,6 @@
 #include "tests/support/TestSupport.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -107,16 +106,16 @@ TestApp makeTestApp(const fs::path& folder, const Dictionary& appInfo,
 
 RunResult runProgram(const std::vector<std::string>& argv,
                      const std::vector<std::string>& extraEnvironment) {
-  int outPipe[2];
-  int errPipe[2];
-  if (::pipe2(outPipe, O_CLOEXEC) != 0 || ::pipe2(errPipe, O_CLOEXEC) != 0) {
-    throw std::runtime_error("pipe2 failed");
-  }
+  // The output goes to files: no pipe to drain while waiting, and no wait on a grandchild that
+  // keeps a pipe open.
+  const TempDir outputs;
+  const std::string out = (outputs.path() / "out").string();
+  const std::string err = (outputs.path() / "err").string();
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, outPipe[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, errPipe[1], 2);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 
   std::vector<std::string> environment;
   for (char** e = environ; *e; ++e) environment.emplace_back(*e);
@@ -135,40 +134,11 @@ RunResult runProgram(const std::vector<std::string>& argv,
   pid_t pid = -1;
   const int spawned = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
-  ::close(outPipe[1]);
-  ::close(errPipe[1]);
-  RunResult result;
-  if (spawned != 0) {
-    ::close(outPipe[0]);
-    ::close(errPipe[0]);
-    throw std::runtime_error("cannot start " + argv[0]);
-  }
-  pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
-  std::string* sinks[2] = {&result.out, &result.err};
-  int open = 2;
-  while (open > 0) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-      char buffer[4096];
-      const ssize_t n = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (n > 0) {
-        sinks[i]->append(buffer, static_cast<std::size_t>(n));
-      } else {
-        ::close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      }
-    }
-  }
+  if (spawned != 0) throw std::runtime_error("cannot start " + argv[0]);
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return result;
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out), readFile(err)};
 }
 
 TestEnv::TestEnv(const fs::path& root) : EnvWrapper(platform::Env::Default()), root_(root) {}

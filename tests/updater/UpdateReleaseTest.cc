@@ -17,19 +17,6 @@ namespace markers = bramlow::markers;
 
 const std::string kDigest(64, 'a');
 
-UpdateProduct testProduct() {
-  UpdateProduct product;
-  product.appID = kAppID;
-  product.extensionID = kExtensionID;
-  product.extensionName = kExtensionName;
-  product.appName = kAppName;
-  product.artifactPrefix = kArtifactPrefix;
-  product.team = kTeam;
-  product.baseURL = *platform::Url::parse(kBaseURL);
-  product.checkInterval = 3600;
-  return product;
-}
-
 Json validManifest() {
   return Json{
       {"schema", 1},
@@ -57,15 +44,19 @@ std::function<void(Json&)> build(const std::string& value) {
 
 class UpdateReleaseTest : public ::testing::Test {
  protected:
-  // "" for success, else the message of the UpdateFailure.
-  std::string validation(const Json& manifest) {
+  // "" when the valid manifest, changed, passes validation, else the UpdateFailure's message.
+  std::string validation(const std::function<void(Json&)>& change) {
+    Json manifest = validManifest();
+    change(manifest);
     const UpdateRelease release = UpdateRelease::decode(manifest.dump());
-    return failureText([&] { release.validate(testProduct()); });
+    return failureText([&] { release.validate(product_); });
   }
 
   TempDir dir_;
   TestEnv env_{dir_.path()};
   platform::ScopedEnvForTesting scoped_{env_};
+  const UpdateProduct product_ =
+      UpdateProduct::init(platform::Bundle(makeTestApp(dir_.path()).updaterURL));
 };
 
 TEST_F(UpdateReleaseTest, DecodesEveryMemberAndIgnoresUnknownOnes) {
@@ -82,7 +73,7 @@ TEST_F(UpdateReleaseTest, DecodesEveryMemberAndIgnoresUnknownOnes) {
   EXPECT_EQ(release.artifact.name, "BramlowForSafari-120.dmg");
   EXPECT_EQ(release.artifact.sha256, kDigest);
   EXPECT_EQ(release.artifact.size, 1024);
-  EXPECT_EQ(validation(manifest), "");
+  EXPECT_EQ(validation(set("/notes", "ignored")), "");
 }
 
 TEST_F(UpdateReleaseTest, DecodingFailuresAreNotUpdateFailures) {
@@ -152,16 +143,14 @@ TEST_F(UpdateReleaseTest, FormatChecks) {
       {"size negative", set("/artifact/size", -1), false},
   };
   for (const auto& c : cases) {
-    Json manifest = validManifest();
-    c.change(manifest);
-    EXPECT_EQ(validation(manifest), c.valid ? "" : std::string(markers::kInformationInvalid))
+    EXPECT_EQ(validation(c.change), c.valid ? "" : std::string(markers::kInformationInvalid))
         << c.name;
   }
 }
 
 TEST_F(UpdateReleaseTest, MinimumSystem) {
   env_.setSystemVersion(13, 10, 0);
-  struct Case {
+  const struct {
     const char* minimum;
     bool passes;
   } cases[] = {
@@ -170,17 +159,16 @@ TEST_F(UpdateReleaseTest, MinimumSystem) {
       {"14", false},   {"12.99999", true}, {"99999.0.0", false},
   };
   for (const auto& c : cases) {
-    Json manifest = validManifest();
-    manifest["minimumSystemVersion"] = c.minimum;
-    EXPECT_EQ(validation(manifest),
+    EXPECT_EQ(validation(set("/minimumSystemVersion", c.minimum)),
               c.passes ? "" : std::string(markers::kMinimumSystemRequired) + " " + c.minimum)
         << c.minimum;
   }
   // A format failure wins over the system check.
-  Json manifest = validManifest();
-  manifest["minimumSystemVersion"] = "14";
-  manifest["schema"] = 2;
-  EXPECT_EQ(validation(manifest), markers::kInformationInvalid);
+  EXPECT_EQ(validation([](Json& j) {
+              j["minimumSystemVersion"] = "14";
+              j["schema"] = 2;
+            }),
+            markers::kInformationInvalid);
 }
 
 TEST(ReleasePatternsTest, WholeValueOnly) {
