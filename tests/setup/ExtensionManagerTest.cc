@@ -7,6 +7,7 @@
 #include <sstream>
 #include <thread>
 
+#include "Bramlow_for_Safari/AppDelegate.h"
 #include "platform/ExtensionManager.h"
 #include "platform/Fd.h"
 #include "tests/support/TestSupport.h"
@@ -16,20 +17,11 @@ namespace fs = std::filesystem;
 using platform::Browser;
 using platform::BrowserExtensionManager;
 using platform::ExtensionState;
-using testing_support::TempDir;
-using testing_support::writeFile;
-
-std::string describe(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const std::exception& e) {
-    return e.what();
-  }
-}
+using namespace testing_support;
 
 class ExtensionManagerTest : public testing::Test {
  protected:
-  ExtensionManagerTest() : app_(testing_support::makeTestApp(dir_.path())) {}
+  ExtensionManagerTest() : app_(makeTestApp(dir_.path())) {}
 
   fs::path extensionExecutable() const {
     return app_.extensionURL / "Contents" / "MacOS" / "Bramlow for Safari Extension";
@@ -39,9 +31,9 @@ class ExtensionManagerTest : public testing::Test {
     const fs::path user = dir_.path() / name;
     return Browser{name, {dir_.path() / "bin" / name}, user, user / "hosts", {"--extensions"}};
   }
-  void writeManifest(const Browser& browser, const std::string& file, const std::string& path) {
+  void writeManifest(const Browser& browser, const std::string& file, const fs::path& path) {
     writeFile(browser.manifestFolder / file,
-              R"({"name": "com.example.host", "type": "stdio", "path": ")" + path + "\"}");
+              R"({"name": "com.example.host", "type": "stdio", "path": ")" + path.string() + "\"}");
   }
   // A stand-in browser program: a shell script with the given body.
   void writeProgram(const Browser& browser, const std::string& body) {
@@ -50,8 +42,7 @@ class ExtensionManagerTest : public testing::Test {
     ::chmod(program.c_str(), 0755);
   }
   std::optional<ExtensionState> state(std::vector<Browser> browsers) {
-    return BrowserExtensionManager(app_.appURL, std::move(browsers))
-        .stateOfExtension(testing_support::kExtensionID);
+    return BrowserExtensionManager(app_.appURL, std::move(browsers)).stateOfExtension(kExtensionID);
   }
   // Runs showSettingsForExtension and waits for its answer; the error text, or "" when shown.
   std::string showSettings(std::vector<Browser> browsers) {
@@ -59,14 +50,13 @@ class ExtensionManagerTest : public testing::Test {
     manager.setLaunchGracePeriodForTesting(std::chrono::milliseconds(300));
     std::promise<std::exception_ptr> answer;
     manager.showSettingsForExtension(
-        testing_support::kExtensionID,
-        [&answer](std::exception_ptr error) { answer.set_value(error); });
+        kExtensionID, [&answer](std::exception_ptr error) { answer.set_value(error); });
     const std::exception_ptr error = answer.get_future().get();
-    return error ? describe(error) : std::string();
+    return error ? bramlow::setup::localizedDescription(error) : std::string();
   }
 
   TempDir dir_;
-  testing_support::TestApp app_;
+  TestApp app_;
 };
 
 TEST_F(ExtensionManagerTest, StateFromTheManifests) {
@@ -81,19 +71,16 @@ TEST_F(ExtensionManagerTest, StateFromTheManifests) {
 
   writeManifest(first, "other.json", "/usr/lib/other/host");
   writeManifest(first, "relative.json", "Contents/MacOS/Bramlow for Safari Extension");
-  writeManifest(first, "ours.json.disabled", extensionExecutable().string());
+  writeManifest(first, "ours.json.disabled", extensionExecutable());
   EXPECT_FALSE(state({first, second})->isEnabled) << "no manifest names our executable";
 
-  writeManifest(second, "ours.json", extensionExecutable().string());
+  writeManifest(second, "ours.json", extensionExecutable());
   EXPECT_TRUE(state({first, second})->isEnabled);
 
   fs::remove(second.manifestFolder / "ours.json");
   fs::create_symlink(app_.appURL, dir_.path() / "link.app");
-  writeManifest(
-      second, "ours.json",
-      (dir_.path() / "link.app" / "Contents" / "PlugIns" / testing_support::kExtensionName /
-       "Contents" / "MacOS" / "Bramlow for Safari Extension")
-          .string());
+  writeManifest(second, "ours.json",
+                dir_.path() / "link.app" / extensionExecutable().lexically_relative(app_.appURL));
   EXPECT_TRUE(state({first, second})->isEnabled) << "the same file through a link";
 
   // A browser counts as present through its program alone.
@@ -104,16 +91,15 @@ TEST_F(ExtensionManagerTest, StateFromTheManifests) {
 
 TEST_F(ExtensionManagerTest, UnreadableManifestsAreErrors) {
   const Browser chromium = browser("chromium");
-  writeManifest(chromium, "ours.json", extensionExecutable().string());
-  struct Case {
+  writeManifest(chromium, "ours.json", extensionExecutable());
+  const struct {
     const char* name;
     std::function<void()> breakIt;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"not JSON", [&] { writeFile(chromium.manifestFolder / "bad.json", "{\"path\": "); }},
       {"a folder", [&] { fs::create_directories(chromium.manifestFolder / "bad.json"); }},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     c.breakIt();
     EXPECT_THROW(state({chromium}), std::exception);
@@ -128,30 +114,22 @@ TEST_F(ExtensionManagerTest, UnreadableManifestsAreErrors) {
 
 TEST_F(ExtensionManagerTest, StateAnswersOnAnotherThread) {
   const Browser chromium = browser("chromium");
-  writeManifest(chromium, "ours.json", extensionExecutable().string());
-  writeFile(chromium.manifestFolder / "bad.json", "[");
-  struct Answer {
-    std::optional<ExtensionState> state;
-    std::exception_ptr error;
-    std::thread::id thread;
-  };
+  writeManifest(chromium, "ours.json", extensionExecutable());
   for (bool broken : {false, true}) {
-    SCOPED_TRACE(broken ? "error" : "state");
-    if (!broken) fs::remove(chromium.manifestFolder / "bad.json");
+    SCOPED_TRACE(broken);
     if (broken) writeFile(chromium.manifestFolder / "bad.json", "[");
-    std::promise<Answer> promise;
+    std::promise<std::tuple<bool, std::exception_ptr, std::thread::id>> answer;
     {
       BrowserExtensionManager manager(app_.appURL, {chromium});
       manager.getStateOfExtension(
-          testing_support::kExtensionID,
-          [&promise](std::optional<ExtensionState> s, std::exception_ptr e) {
-            promise.set_value({s, e, std::this_thread::get_id()});
+          kExtensionID, [&answer](std::optional<ExtensionState> s, std::exception_ptr e) {
+            answer.set_value({s.has_value(), e, std::this_thread::get_id()});
           });
     }  // the answer may arrive after the manager is gone
-    const Answer answer = promise.get_future().get();
-    EXPECT_NE(answer.thread, std::this_thread::get_id());
-    EXPECT_EQ(answer.error != nullptr, broken);
-    EXPECT_EQ(answer.state.has_value(), !broken);
+    const auto [state, error, thread] = answer.get_future().get();
+    EXPECT_NE(thread, std::this_thread::get_id());
+    EXPECT_EQ(state, !broken);
+    EXPECT_EQ(error != nullptr, broken);
   }
 }
 
@@ -163,12 +141,12 @@ TEST_F(ExtensionManagerTest, SettingsStartTheBrowser) {
   writeProgram(second, "echo second \"$@\" > '" + arguments.string() + "'");
 
   EXPECT_EQ(showSettings({first, second}), "");
-  EXPECT_EQ(testing_support::readFile(arguments), "first --extensions\n");
+  EXPECT_EQ(readFile(arguments), "first --extensions\n");
 
   // The browser that has the extension is preferred.
-  writeManifest(second, "ours.json", extensionExecutable().string());
+  writeManifest(second, "ours.json", extensionExecutable());
   EXPECT_EQ(showSettings({first, second}), "");
-  EXPECT_EQ(testing_support::readFile(arguments), "second --extensions\n");
+  EXPECT_EQ(readFile(arguments), "second --extensions\n");
 }
 
 // The browser gets /dev/null as stdin and stdout, a pipe as stderr, and no descriptor of ours.
@@ -180,11 +158,11 @@ TEST_F(ExtensionManagerTest, SettingsBrowserInheritsNothing) {
   ASSERT_TRUE(stray.valid());
   EXPECT_EQ(showSettings({fake}), "");
   std::map<int, std::string> fds;
-  std::istringstream lines(testing_support::readFile(descriptors));
+  std::istringstream lines(readFile(descriptors));
   for (std::string line; std::getline(lines, line);) {
     fds[std::stoi(line)] = line.substr(line.find(' ') + 1);
   }
-  ASSERT_EQ(fds.size(), 3u) << testing_support::readFile(descriptors);
+  ASSERT_EQ(fds.size(), 3u) << readFile(descriptors);
   EXPECT_EQ(fds[0], "/dev/null");
   EXPECT_EQ(fds[1], "/dev/null");
   EXPECT_EQ(fds[2].rfind("pipe:", 0), 0u) << fds[2];
@@ -192,12 +170,11 @@ TEST_F(ExtensionManagerTest, SettingsBrowserInheritsNothing) {
 
 TEST_F(ExtensionManagerTest, SettingsFailures) {
   Browser chromium = browser("chromium");
-  struct Case {
+  const struct {
     const char* name;
     std::string program;   // empty: no program
     std::string expected;  // part of the error; empty: success
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"no browser", "", "No supported browser is installed."},
       {"fails at once", "echo 'cannot open display' >&2\nexit 3",
        "chromium exited with status 3: cannot open display."},
@@ -205,7 +182,7 @@ TEST_F(ExtensionManagerTest, SettingsFailures) {
       {"hands over and exits", "exit 0", ""},
       {"still running after the grace period", "exec sleep 0.6", ""},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove(chromium.executables.front());
     if (!c.program.empty()) writeProgram(chromium, c.program);
@@ -220,16 +197,6 @@ TEST_F(ExtensionManagerTest, SettingsFailures) {
   writeFile(chromium.executables.front(), "#!/bin/sh\nexit 0\n");
   ::chmod(chromium.executables.front().c_str(), 0644);
   EXPECT_EQ(showSettings({chromium}), "No supported browser is installed.");
-}
-
-TEST(PlugInExecutableTest, FoundByIdentifier) {
-  TempDir dir;
-  const auto app = testing_support::makeTestApp(dir.path());
-  EXPECT_EQ(platform::plugInExecutable(app.appURL, testing_support::kExtensionID),
-            app.extensionURL / "Contents" / "MacOS" / "Bramlow for Safari Extension");
-  EXPECT_EQ(platform::plugInExecutable(app.appURL, testing_support::kUpdaterID), std::nullopt);
-  EXPECT_EQ(platform::plugInExecutable(dir.path() / "none.app", testing_support::kExtensionID),
-            std::nullopt);
 }
 
 }  // namespace

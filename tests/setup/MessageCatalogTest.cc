@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <set>
-
 #include "Bramlow_for_Safari/AppDelegate.h"
 #include "Bramlow_for_Safari/MessageCatalog.h"
 #include "Bramlow_for_Safari/SetupMarkers.h"
@@ -15,48 +13,34 @@ namespace markers = bramlow::setup::markers;
 using bramlow::setup::Catalog;
 using bramlow::setup::PlaceholderValues;
 using bramlow::setup::translateMarker;
+using platform::ExtensionState;
 using testing_support::TempDir;
 using testing_support::TestEnv;
 using testing_support::writeFile;
 
 TEST(MessageCatalogTest, MarkerGrammar) {
-  struct Case {
-    const char* name;
-    std::string text;
-    bool isMarker;
-    std::string english;
-    std::string id;
+  const struct {
+    std::string text, english, id;
+  } markers[] = {
+      {"[[Check Again =32e60e]]", "Check Again", "32e60e"},
+      {"[[ =abc]]", "", "abc"},
+      {"[[one\ntwo\r\nthree =1a]]", "one\ntwo\r\nthree", "1a"},
+      {"[[a =b =c1]]", "a =b", "c1"},  // the last separator decides
+      {"[[x]] [[y =ff]]", "x]] [[y", "ff"},
   };
-  const Case cases[] = {
-      {"plain marker", "[[Check Again =32e60e]]", true, "Check Again", "32e60e"},
-      {"empty English text", "[[ =abc]]", true, "", "abc"},
-      {"line breaks inside", "[[one\ntwo\r\nthree =1a]]", true, "one\ntwo\r\nthree", "1a"},
-      {"last separator decides", "[[a =b =c1]]", true, "a =b", "c1"},
-      {"brackets inside", "[[x]] [[y =ff]]", true, "x]] [[y", "ff"},
-      {"trailing space", "[[Check Again =32e60e]] ", false, "", ""},
-      {"second line", "[[Check Again =32e60e]]\nmore", false, "", ""},
-      {"trailing line break", "[[Check Again =32e60e]]\n", false, "", ""},
-      {"leading text", "x[[Check Again =32e60e]]", false, "", ""},
-      {"upper-case id", "[[Check Again =32E60E]]", false, "", ""},
-      {"empty id", "[[Check Again =]]", false, "", ""},
-      {"no separator", "[[Check Again]]", false, "", ""},
-      {"separator without space", "[[Check Again=32e60e]]", false, "", ""},
-      {"id with a dash", "[[Check Again =32e-60]]", false, "", ""},
-      {"one closing bracket", "[[Check Again =32e60e]", false, "", ""},
-      {"extra closing bracket", "[[Check Again =32e60e]]]", false, "", ""},
-      {"brackets only", "[[]]", false, "", ""},
-      {"empty", "", false, "", ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    const auto parts = bramlow::setup::matchMarker(c.text);
-    ASSERT_EQ(parts.has_value(), c.isMarker);
-    if (!parts) {
-      EXPECT_EQ(translateMarker(c.text, {{"version", "1"}}, Catalog{{"32e60e", "X"}}), c.text);
-      continue;
-    }
-    EXPECT_EQ(parts->english, c.english);
-    EXPECT_EQ(parts->id, c.id);
+  for (const auto& m : markers) {
+    const auto parts = bramlow::setup::matchMarker(m.text);
+    ASSERT_TRUE(parts) << m.text;
+    EXPECT_EQ(parts->english, m.english);
+    EXPECT_EQ(parts->id, m.id);
+  }
+  // Anything else is returned as it is, never half-translated.
+  const char* const notMarkers[] = {
+      "[[a =1f]] ", "[[a =1f]]\nb", "[[a =1f]]\n", "x[[a =1f]]", "[[a =1F]]", "[[a =]]", "[[a]]",
+      "[[a=1f]]",   "[[a =1-f]]",   "[[a =1f]",    "[[a =1f]]]", "[[]]",      ""};
+  for (const std::string text : notMarkers) {
+    EXPECT_FALSE(bramlow::setup::matchMarker(text)) << text;
+    EXPECT_EQ(translateMarker(text, {}, Catalog{{"1f", "X"}}), text);
   }
 }
 
@@ -64,23 +48,18 @@ TEST(MessageCatalogTest, Translation) {
   const Catalog german{{"32e60e", "Erneut prüfen"},
                        {"a553d7", "Version {version} (Build {build})"}};
   const PlaceholderValues version{{"version", "1.2"}, {"build", "45"}};
-  struct Case {
+  const struct {
     const char* name;
     std::string_view text;
     PlaceholderValues values;
     Catalog catalog;
     std::string expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"English from an empty catalog", markers::kCheckAgain, {}, {}, "Check Again"},
       {"catalog's translation", markers::kCheckAgain, {}, german, "Erneut prüfen"},
       {"placeholders in English", markers::kVersion, version, {}, "Version 1.2 (build 45)"},
       {"placeholders in translation", markers::kVersion, version, german, "Version 1.2 (Build 45)"},
-      {"id missing from the catalog",
-       markers::kTagline,
-       {},
-       german,
-       "Your bookmarks, right in Safari."},
+      {"id not in the catalog", markers::kTagline, {}, german, "Your bookmarks, right in Safari."},
       {"no marker keeps its placeholders", "Version {version}", version, german,
        "Version {version}"},
       {"unknown placeholder stays", "[[{other} {version} =1]]", version, {}, "{other} 1.2"},
@@ -92,7 +71,7 @@ TEST(MessageCatalogTest, Translation) {
       {"unterminated brace", "[[{version =1]]", version, {}, "{version"},
       {"empty name", "[[<{}> =1]]", {{"", "x"}}, {}, "<x>"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(translateMarker(c.text, c.values, c.catalog), c.expected);
   }
@@ -107,54 +86,35 @@ class CatalogFilesTest : public testing::Test {
   void writeCatalog(const std::string& language, const std::string& json) {
     writeFile(app() / "Contents" / "Resources" / (language + ".json"), json);
   }
-  std::vector<std::string> log() { return env_.logLines(); }
 
   TempDir dir_;
   TestEnv env_;
   platform::ScopedEnvForTesting scoped_;
 };
 
-TEST_F(CatalogFilesTest, LoadsAnObjectOfStrings) {
+TEST_F(CatalogFilesTest, LoadingAndItsLogLines) {
   writeCatalog("de", R"({"32e60e": "Erneut prüfen", "2e88f3": "Prüfe …"})");
-  const Catalog catalog = bramlow::setup::loadCatalog(platform::Bundle(app()), "de");
-  EXPECT_EQ(catalog, (Catalog{{"32e60e", "Erneut prüfen"}, {"2e88f3", "Prüfe …"}}));
-  EXPECT_TRUE(log().empty());
-}
+  const platform::Bundle bundle(app());
+  EXPECT_EQ(bramlow::setup::loadCatalog(bundle, "de"),
+            (Catalog{{"32e60e", "Erneut prüfen"}, {"2e88f3", "Prüfe …"}}));
+  EXPECT_TRUE(env_.logLines().empty());
 
-TEST_F(CatalogFilesTest, UnusableCatalogsAreLoggedAndEmpty) {
-  struct Case {
-    const char* name;
-    std::string content;
-  };
-  const Case cases[] = {
-      {"one value is a number", R"({"32e60e": "Erneut prüfen", "2e88f3": 7})"},
-      {"a value is null", R"({"32e60e": null})"},
-      {"a value is an object", R"({"32e60e": {"text": "x"}})"},
-      {"an array", R"(["Erneut prüfen"])"},
-      {"not JSON", "32e60e = Erneut prüfen"},
-      {"truncated", R"({"32e60e": "Erneut)"},
-      {"invalid UTF-8", "{\"32e60e\": \"\xff\"}"},
-      {"empty file", ""},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    writeCatalog("de", c.content);
-    const std::size_t before = log().size();
-    EXPECT_TRUE(bramlow::setup::loadCatalog(platform::Bundle(app()), "de").empty());
-    const std::vector<std::string> lines = log();
+  EXPECT_TRUE(bramlow::setup::loadCatalog(bundle, "ja").empty());
+  EXPECT_EQ(env_.logLines(),
+            std::vector<std::string>{"Safari setup language catalog is missing: ja"});
+
+  for (const char* content :
+       {R"({"32e60e": "Erneut prüfen", "2e88f3": 7})", R"({"32e60e": null})",
+        R"(["Erneut prüfen"])", R"({"32e60e": "Erneut)", "{\"32e60e\": \"\xff\"}", ""}) {
+    SCOPED_TRACE(content);
+    writeCatalog("de", content);
+    const std::size_t before = env_.logLines().size();
+    EXPECT_TRUE(bramlow::setup::loadCatalog(bundle, "de").empty());
+    const std::vector<std::string> lines = env_.logLines();
     ASSERT_EQ(lines.size(), before + 1);
-    EXPECT_EQ(lines.back().rfind("Could not read Safari setup translations: ", 0), 0u)
+    EXPECT_TRUE(lines.back().starts_with("Could not read Safari setup translations: "))
         << lines.back();
   }
-}
-
-TEST_F(CatalogFilesTest, MissingCatalogIsLoggedWithTheLanguage) {
-  writeCatalog("en", R"({"32e60e": "Check Again"})");
-  const platform::Bundle bundle(app());
-  const std::string language = bramlow::setup::catalogLanguage(bundle, {"ja"});
-  EXPECT_EQ(language, "ja");
-  EXPECT_TRUE(bramlow::setup::loadCatalog(bundle, language).empty());
-  EXPECT_EQ(log(), std::vector<std::string>{"Safari setup language catalog is missing: ja"});
 }
 
 TEST_F(CatalogFilesTest, LanguageChoice) {
@@ -162,19 +122,18 @@ TEST_F(CatalogFilesTest, LanguageChoice) {
   writeCatalog("de", "{}");
   writeCatalog("pt-BR", "{}");
   const platform::Bundle bundle(app());
-  struct Case {
+  const struct {
     const char* name;
     std::vector<std::string> preferred;
     std::string expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"no preference", {}, "en"},
       {"first with a catalog", {"ja", "de", "en"}, "de"},
       {"region falls back to its language", {"de-AT"}, "de"},
       {"exact region wins", {"pt-BR"}, "pt-BR"},
       {"nothing matches: the first", {"ja", "ko"}, "ja"},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(bramlow::setup::catalogLanguage(bundle, c.preferred), c.expected);
   }
@@ -210,29 +169,20 @@ TEST_F(CatalogFilesTest, ProcessCatalogLoadsOnceFromTheMainBundle) {
 // translations rather than copies of the English.
 TEST(ShippedCatalogsTest, EveryMarkerTranslated) {
   const fs::path resources = fs::path(BRAMLOW_APP_DIR) / "Contents" / "Resources";
-  std::set<std::string> ids;
-  for (std::string_view marker : markers::kAll) {
-    const auto parts = bramlow::setup::matchMarker(marker);
-    ASSERT_TRUE(parts) << marker;
-    EXPECT_TRUE(ids.emplace(parts->id).second) << "duplicate id " << parts->id;
-  }
   for (const char* language : {"en", "de", "fr"}) {
     SCOPED_TRACE(language);
     const platform::Json catalog = platform::parseJson(
         testing_support::readFile(resources / (std::string(language) + ".json")));
     ASSERT_TRUE(catalog.is_object());
-    EXPECT_EQ(catalog.size(), ids.size());
+    EXPECT_EQ(catalog.size(), markers::kAll.size()) << "one entry per marker, ids unique";
     for (std::string_view marker : markers::kAll) {
       const auto parts = bramlow::setup::matchMarker(marker);
+      ASSERT_TRUE(parts) << marker;
       const std::string id(parts->id);
       ASSERT_TRUE(catalog.contains(id)) << id;
       ASSERT_TRUE(catalog[id].is_string()) << id;
       const std::string text = catalog[id].get<std::string>();
-      if (std::string_view(language) == "en") {
-        EXPECT_EQ(text, parts->english) << id;
-      } else {
-        EXPECT_NE(text, parts->english) << id;
-      }
+      EXPECT_EQ(text == parts->english, std::string_view(language) == "en") << id << ": " << text;
       for (const char* placeholder : {"{version}", "{build}"}) {
         EXPECT_EQ(text.find(placeholder) != std::string::npos,
                   parts->english.find(placeholder) != std::string_view::npos)
@@ -243,15 +193,14 @@ TEST(ShippedCatalogsTest, EveryMarkerTranslated) {
 }
 
 TEST(PreferredLanguagesTest, FromTheEnvironment) {
-  struct Case {
+  const struct {
     const char* name;
     const char* language;
     const char* lcAll;
     const char* lcMessages;
     const char* lang;
     std::vector<std::string> expected;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {"nothing set", "", "", "", "", {}},
       {"LANG with codeset", "", "", "", "de_DE.UTF-8", {"de-DE"}},
       {"LC_ALL beats LC_MESSAGES and LANG", "", "fr_FR", "de_DE", "en_US", {"fr-FR"}},
@@ -262,7 +211,7 @@ TEST(PreferredLanguagesTest, FromTheEnvironment) {
       {"path-like entries dropped", "../x:en", "", "", "", {"en"}},
       {"case of the language", "", "", "", "DE_de", {"de-de"}},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     EXPECT_EQ(platform::preferredLanguagesFrom(c.language, c.lcAll, c.lcMessages, c.lang),
               c.expected);
@@ -271,34 +220,24 @@ TEST(PreferredLanguagesTest, FromTheEnvironment) {
 
 TEST(SetupStatusTest, EachAnswerOfTheBrowser) {
   const auto failure = std::make_exception_ptr(std::runtime_error("manifest unreadable"));
-  struct Case {
+  const std::string stateLog = "Safari extension status failed: manifest unreadable";
+  const struct {
     const char* name;
     bool settings;
     std::optional<platform::ExtensionState> state;
     std::exception_ptr error;
-    std::string text;
+    std::string_view marker;
     std::optional<std::string> log;
-  };
-  const Case cases[] = {
-      {"state: an error", false, std::nullopt, failure,
-       "Safari status is unavailable. Open Safari Settings to check the extension.",
-       "Safari extension status failed: manifest unreadable"},
+  } cases[] = {
+      {"state: an error", false, std::nullopt, failure, markers::kStatusUnavailable, stateLog},
       // An error wins even when a state came with it.
-      {"state: an error and a state", false, platform::ExtensionState{true}, failure,
-       "Safari status is unavailable. Open Safari Settings to check the extension.",
-       "Safari extension status failed: manifest unreadable"},
-      {"state: neither", false, std::nullopt, nullptr,
-       "Safari returned no extension status. Open Safari Settings to check the extension.",
-       std::nullopt},
-      {"state: enabled", false, platform::ExtensionState{true}, nullptr,
-       "Bramlow is enabled in Safari. Use the toolbar button to open your bookmarks.",
-       std::nullopt},
-      {"state: not enabled", false, platform::ExtensionState{false}, nullptr,
-       "Bramlow is not enabled. Turn it on in Safari Settings to get started.", std::nullopt},
-      {"settings: shown", true, std::nullopt, nullptr,
-       "Enable Bramlow in Safari Settings, then return here to check its status.", std::nullopt},
-      {"settings: an error", true, std::nullopt, failure,
-       "Could not open Safari Settings. In Safari, choose Settings, then Extensions.",
+      {"state: an error and a state", false, ExtensionState{true}, failure,
+       markers::kStatusUnavailable, stateLog},
+      {"state: neither", false, std::nullopt, nullptr, markers::kNoStatus, std::nullopt},
+      {"state: enabled", false, ExtensionState{true}, nullptr, markers::kEnabled, std::nullopt},
+      {"state: not enabled", false, ExtensionState{false}, nullptr, markers::kNotEnabled, {}},
+      {"settings: shown", true, std::nullopt, nullptr, markers::kSettingsOpened, std::nullopt},
+      {"settings: an error", true, std::nullopt, failure, markers::kSettingsFailed,
        "Opening Safari extension settings failed: manifest unreadable"},
   };
   // English, whatever the machine's language: the test's own bundle has no catalog.
@@ -306,12 +245,12 @@ TEST(SetupStatusTest, EachAnswerOfTheBrowser) {
   TestEnv env(dir.path());
   platform::ScopedEnvForTesting scoped(env);
   bramlow::setup::resetMessageCatalogForTesting();
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     const bramlow::setup::StatusAnswer answer =
         c.settings ? bramlow::setup::statusForSettingsAnswer(c.error)
                    : bramlow::setup::statusForExtensionState(c.state, c.error);
-    EXPECT_EQ(answer.text, c.text);
+    EXPECT_EQ(answer.text, translateMarker(c.marker, {}, {}));
     EXPECT_EQ(answer.logLine, c.log);
   }
   bramlow::setup::resetMessageCatalogForTesting();
