@@ -65,8 +65,6 @@ class UrlSessionTest : public ::testing::Test {
     session.download(*Url::parse(server_.url(path)), delegate);
   }
 
-  bool folderIsEmpty() { return fs::is_empty(folder_); }
-
   testing_support::TempDir dir_;
   testing_support::TestEnv env_{dir_.path()};
   ScopedEnvForTesting scopedEnv_{env_};
@@ -94,7 +92,7 @@ TEST_F(UrlSessionTest, ReportsProgressThenTheFileThenCompletion) {
   EXPECT_EQ(delegate.content, reply.body);
   // The body was written beside the destination folder's other files, and is gone afterwards.
   EXPECT_EQ(delegate.temporaryFile.parent_path(), folder_);
-  EXPECT_TRUE(folderIsEmpty());
+  EXPECT_TRUE(fs::is_empty(folder_));
 }
 
 TEST_F(UrlSessionTest, CancellingOrThrowingDelegateEndsTheTransfer) {
@@ -108,21 +106,20 @@ TEST_F(UrlSessionTest, CancellingOrThrowingDelegateEndsTheTransfer) {
   download("/file", cancelling);
   EXPECT_EQ(cancelling.calls, (std::vector<std::string>{"write", "complete with error"}));
   EXPECT_EQ(cancelling.code, URLError::Code::kCancelled);
-  EXPECT_TRUE(folderIsEmpty());
+  EXPECT_TRUE(fs::is_empty(folder_));
 
   RecordingDelegate throwing;
   throwing.throwOnWrite = true;
   EXPECT_THROW(download("/file", throwing), std::runtime_error);
   EXPECT_EQ(throwing.calls, std::vector<std::string>{"write"});
-  EXPECT_TRUE(folderIsEmpty());
+  EXPECT_TRUE(fs::is_empty(folder_));
 }
 
 TEST_F(UrlSessionTest, AFolderThatCannotHoldTheBodyIsACompletionError) {
   server_.setReply("/file", 200, "x");
   RecordingDelegate delegate;
-  UrlSessionConfiguration configuration;
-  configuration.temporaryDirectory = dir_.path() / "missing";
-  UrlSession(configuration).download(*Url::parse(server_.url("/file")), delegate);
+  folder_ = dir_.path() / "missing";
+  download("/file", delegate);
   EXPECT_EQ(delegate.calls, std::vector<std::string>{"complete with error"});
   EXPECT_EQ(delegate.code, URLError::Code::kCannotCreateFile);
   EXPECT_EQ(server_.requestCount("/file"), 0u);
