@@ -117,6 +117,8 @@ TEST_F(UpdateReleaseTest, FormatChecks) {
       {"build letter", build("12a"), false},
       {"build empty", build(""), false},
       {"build trailing newline", build("5\n"), false},
+      {"build leading space", build(" 1"), false},
+      {"build with a NUL", build(std::string("1\0", 2)), false},
       {"version one part", set("/version", "2"), true},
       {"version leading zeros", set("/version", "00001.2"), true},
       {"version four parts", set("/version", "1.2.3.4"), false},
@@ -125,12 +127,16 @@ TEST_F(UpdateReleaseTest, FormatChecks) {
       {"version letter", set("/version", "1.2b"), false},
       {"version six digits", set("/version", "123456.1"), false},
       {"version trailing newline", set("/version", "1.2\n"), false},
+      {"version largest", set("/version", "99999.99999.99999"), true},
+      {"version empty", set("/version", ""), false},
+      {"version double dot", set("/version", "1..2"), false},
       {"minimum system bad", set("/minimumSystemVersion", "11.x"), false},
       {"payload version any text", set("/payloadVersion", "beta 2 (ünï)"), true},
       {"payload version empty", set("/payloadVersion", ""), false},
       {"payload digest upper case", set("/payloadSha256", upper), false},
       {"payload digest 63", set("/payloadSha256", std::string(63, 'a')), false},
       {"payload digest 65", set("/payloadSha256", std::string(65, 'a')), false},
+      {"payload digest empty", set("/payloadSha256", ""), false},
       {"payload digest newline", set("/payloadSha256", kDigest + "\n"), false},
       {"artifact name case", set("/artifact/name", "bramlowForSafari-120.dmg"), false},
       {"artifact name other build", set("/artifact/name", "BramlowForSafari-121.dmg"), false},
@@ -169,17 +175,6 @@ TEST_F(UpdateReleaseTest, MinimumSystem) {
               j["schema"] = 2;
             }),
             markers::kInformationInvalid);
-}
-
-TEST(ReleasePatternsTest, WholeValueOnly) {
-  EXPECT_TRUE(bramlow::matchesBuildPattern("1"));
-  EXPECT_FALSE(bramlow::matchesBuildPattern("1\n"));
-  EXPECT_FALSE(bramlow::matchesBuildPattern(" 1"));
-  EXPECT_FALSE(bramlow::matchesBuildPattern(std::string_view("1\0", 2)));
-  EXPECT_TRUE(bramlow::matchesVersionPattern("99999.99999.99999"));
-  EXPECT_FALSE(bramlow::matchesVersionPattern(""));
-  EXPECT_FALSE(bramlow::matchesVersionPattern("1..2"));
-  EXPECT_FALSE(bramlow::matchesDigestPattern(""));
 }
 
 }  // namespace

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <functional>
 
@@ -41,9 +40,7 @@ TEST_F(UpdateServiceTest, FindsTheInstalledAppAndMakesAPrivateCache) {
   const fs::path expected = env_.cachesDirectory() / "com.bramlow.updates" / kAppID /
                             "bf324673ef30954b1a8843fe12ad34a2d6857aba3014f0bd4313402af9f709d7";
   EXPECT_EQ(service.cache, expected);
-  struct stat info {};
-  ASSERT_EQ(stat(service.cache.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  EXPECT_EQ(fs::status(service.cache).permissions(), fs::perms::owner_all);
   EXPECT_EQ(&service.files, &platform::env());
 
   // A second start finds the folder and succeeds.
