@@ -1,6 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 
 #include <chrono>
 #include <memory>
@@ -49,14 +50,42 @@ std::chrono::system_clock::time_point modificationTime(const fs::path& path) {
   return platform::Env::Default().status(path).modificationTime;
 }
 
-// Holds the exclusive lock on a file, as another process would: flock locks belong to the open
-// file description, so this separate open conflicts with the service's own. Invalid when the
-// lock is taken.
-platform::UniqueFd holdLock(const fs::path& path) {
-  platform::UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
-  if (fd && ::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) fd.reset();
-  return fd;
-}
+// Another process that holds the lock on a file until the object goes. Between fork and _exit the
+// child makes only async-signal-safe calls (the test's server threads run in the parent).
+class LockHolder {
+ public:
+  explicit LockHolder(const fs::path& path) {
+    int ready[2];
+    int release[2];
+    if (::pipe2(ready, O_CLOEXEC) != 0 || ::pipe2(release, O_CLOEXEC) != 0)
+      throw std::runtime_error("pipe");
+    child_ = ::fork();
+    if (child_ == 0) {
+      ::close(release[1]);  // or the parent closing its end would never end the read below
+      const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+      char byte = fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 'y' : 'n';
+      [[maybe_unused]] ssize_t n = ::write(ready[1], &byte, 1);
+      n = ::read(release[0], &byte, 1);
+      ::_exit(0);
+    }
+    ::close(ready[1]);
+    ::close(release[0]);
+    release_.reset(release[1]);
+    char byte = 0;
+    locked_ = ::read(ready[0], &byte, 1) == 1 && byte == 'y';
+    ::close(ready[0]);
+  }
+  ~LockHolder() {
+    release_.reset();
+    if (child_ > 0) ::waitpid(child_, nullptr, 0);
+  }
+  bool locked() const { return locked_; }
+
+ private:
+  pid_t child_ = -1;
+  platform::UniqueFd release_;
+  bool locked_ = false;
+};
 
 class PerformOperationTest : public ::testing::Test {
  protected:
@@ -206,8 +235,8 @@ TEST_F(PerformOperationTest, ACachedReleaseThatNoLongerValidatesFailsUntilAForce
 TEST_F(PerformOperationTest, AnotherProcessHoldingTheLockRefusesEveryAction) {
   serve(manifest("120", "1.2.0"));
   {
-    const platform::UniqueFd holder = holdLock(service_->cache / "update.lock");
-    ASSERT_TRUE(holder);
+    const LockHolder holder(service_->cache / "update.lock");
+    ASSERT_TRUE(holder.locked());
     for (const char* action : {"check", "download", "install", "frobnicate", ""}) {
       SCOPED_TRACE(action);
       EXPECT_EQ(failureOf(action, true), markers::kOperationInProgress);
@@ -217,7 +246,7 @@ TEST_F(PerformOperationTest, AnotherProcessHoldingTheLockRefusesEveryAction) {
   // The lock is free again once its holder is gone, and every operation releases it.
   EXPECT_EQ(check(), resultFor("120", "1.2.0"));
   EXPECT_EQ(failureOf("frobnicate"), markers::kOperationNotSupported);
-  EXPECT_TRUE(holdLock(service_->cache / "update.lock"));
+  EXPECT_TRUE(LockHolder(service_->cache / "update.lock").locked());
 }
 
 TEST_F(PerformOperationTest, TheLockMustBeOpenableAsAPlainFile) {

@@ -15,7 +15,9 @@ using bramlow::UpdateRelease;
 using platform::Json;
 namespace markers = bramlow::markers;
 
+// Distinct values for every member, so a decoder that swapped two of them would be caught.
 const std::string kDigest(64, 'a');
+const std::string kPayloadDigest(64, 'b');
 
 Json validManifest() {
   return Json{
@@ -23,8 +25,8 @@ Json validManifest() {
       {"product", kAppID},
       {"version", "1.2.3"},
       {"build", "120"},
-      {"payloadVersion", "1.2.3"},
-      {"payloadSha256", kDigest},
+      {"payloadVersion", "1.2.3-web"},
+      {"payloadSha256", kPayloadDigest},
       {"minimumSystemVersion", "11.0"},
       {"artifact", {{"name", "BramlowForSafari-120.dmg"}, {"sha256", kDigest}, {"size", 1024}}}};
 }
@@ -67,8 +69,8 @@ TEST_F(UpdateReleaseTest, DecodesEveryMemberAndIgnoresUnknownOnes) {
   EXPECT_EQ(release.product, kAppID);
   EXPECT_EQ(release.version, "1.2.3");
   EXPECT_EQ(release.build, "120");
-  EXPECT_EQ(release.payloadVersion, "1.2.3");
-  EXPECT_EQ(release.payloadSha256, kDigest);
+  EXPECT_EQ(release.payloadVersion, "1.2.3-web");
+  EXPECT_EQ(release.payloadSha256, kPayloadDigest);
   EXPECT_EQ(release.minimumSystemVersion, "11.0");
   EXPECT_EQ(release.artifact.name, "BramlowForSafari-120.dmg");
   EXPECT_EQ(release.artifact.sha256, kDigest);
