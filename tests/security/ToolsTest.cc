@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -62,9 +61,8 @@ TEST_F(ToolsTest, IdentitiesCommandWritesEveryIdentity) {
         release::kTlsCaFile, release::kTlsServerFile}) {
     EXPECT_TRUE(fs::is_regular_file(out / name)) << name;
   }
-  struct stat info {};
-  ASSERT_EQ(::stat((out / release::kDeveloperIdIdentity).c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(fs::status(out / release::kDeveloperIdIdentity).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write);
 
   // The TLS server certificate names both loopback forms and is issued by the TLS CA.
   using platform::openssl::UniquePtr;

@@ -92,20 +92,14 @@ TEST_F(ExtensionManagerTest, StateFromTheManifests) {
 TEST_F(ExtensionManagerTest, UnreadableManifestsAreErrors) {
   const Browser chromium = browser("chromium");
   writeManifest(chromium, "ours.json", extensionExecutable());
-  const struct {
-    const char* name;
-    std::function<void()> breakIt;
-  } cases[] = {
-      {"not JSON", [&] { writeFile(chromium.manifestFolder / "bad.json", "{\"path\": "); }},
-      {"a folder", [&] { fs::create_directories(chromium.manifestFolder / "bad.json"); }},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    c.breakIt();
-    EXPECT_THROW(state({chromium}), std::exception);
-    fs::remove_all(chromium.manifestFolder / "bad.json");
-    EXPECT_TRUE(state({chromium})->isEnabled);
-  }
+  const fs::path bad = chromium.manifestFolder / "bad.json";
+  writeFile(bad, "{\"path\": ");
+  EXPECT_THROW(state({chromium}), std::exception) << "not JSON";
+  fs::remove(bad);
+  fs::create_directories(bad);
+  EXPECT_THROW(state({chromium}), std::exception) << "a folder";
+  fs::remove(bad);
+  EXPECT_TRUE(state({chromium})->isEnabled);
   // An extension the bundle does not carry cannot have a state.
   EXPECT_THROW(
       BrowserExtensionManager(app_.appURL, {chromium}).stateOfExtension("com.example.none"),
