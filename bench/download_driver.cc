@@ -11,25 +11,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
-#include <fstream>
 #include <string>
 #include <thread>
 
+#include "bench/ProcStatus.h"
 #include "platform/Url.h"
 #include "tests/support/TestHttpsServer.h"
 #include "updater/UpdateTransfer.h"
 
 namespace {
-
-long statusKiB(const char* field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  const std::string prefix = std::string(field) + ":";
-  while (std::getline(status, line)) {
-    if (line.rfind(prefix, 0) == 0) return std::stol(line.substr(prefix.size()));
-  }
-  return -1;
-}
 
 int serve(std::uint64_t size, const char* root) {
   const testing_support::TestTlsIdentity identity;
@@ -54,7 +44,7 @@ int fetch(const char* url, const char* destination, std::int64_t size) {
   bramlow::UpdateTransfer().download(*address, destination, size);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  std::printf("seconds %.3f\npeak_rss_kib %ld\n", seconds, statusKiB("VmHWM"));
+  std::printf("seconds %.3f\npeak_rss_kib %ld\n", seconds, bench::statusKiB("VmHWM"));
   return 0;
 }
 

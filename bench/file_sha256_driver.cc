@@ -5,21 +5,8 @@
 #include <fstream>
 #include <string>
 
+#include "bench/ProcStatus.h"
 #include "updater/BundleFacts.h"
-
-namespace {
-
-long statusKiB(const char* field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  const std::string prefix = std::string(field) + ":";
-  while (std::getline(status, line)) {
-    if (line.rfind(prefix, 0) == 0) return std::stol(line.substr(prefix.size()));
-  }
-  return -1;
-}
-
-}  // namespace
 
 int main(int argc, char** argv) {
   if (argc != 2) {
@@ -28,12 +15,12 @@ int main(int argc, char** argv) {
   }
   // Resets the peak so VmHWM afterwards is the peak of the hashing alone.
   std::ofstream("/proc/self/clear_refs") << "5";
-  const long before = statusKiB("VmRSS");
+  const long before = bench::statusKiB("VmRSS");
   const auto start = std::chrono::steady_clock::now();
   const std::string digest = bramlow::fileSHA256(argv[1]);
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-  const long peak = statusKiB("VmHWM");
+  const long peak = bench::statusKiB("VmHWM");
   std::printf("digest %s\nseconds %.3f\npeak_growth_kib %ld\n", digest.c_str(), seconds,
               peak - before);
   return 0;
