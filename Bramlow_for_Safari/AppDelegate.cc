@@ -274,28 +274,29 @@ void AppDelegate::buildWindow() {
 
 void AppDelegate::refreshStatus() {
   std::weak_ptr<AppDelegate> weak = weak_from_this();
-  extensions_.getStateOfExtension(
-      extensionIdentifier(),
-      [weak](std::optional<platform::ExtensionState> state, std::exception_ptr error) {
-        dispatchToMainLoop([weak, state, error] {
-          if (const std::shared_ptr<AppDelegate> self = weak.lock()) {
-            self->show(statusForExtensionState(state, error));
-          }
-        });
-      });
+  extensions_.getStateOfExtension(extensionIdentifier(),
+                                  [weak](const std::optional<platform::ExtensionState>& state,
+                                         const std::exception_ptr& error) {
+                                    dispatchToMainLoop([weak, state, error] {
+                                      if (const std::shared_ptr<AppDelegate> self = weak.lock()) {
+                                        self->show(statusForExtensionState(state, error));
+                                      }
+                                    });
+                                  });
 }
 
 void AppDelegate::openSettings() {
   gtk_widget_set_sensitive(GTK_WIDGET(settingsButton_.get()), FALSE);
   std::weak_ptr<AppDelegate> weak = weak_from_this();
-  extensions_.showSettingsForExtension(extensionIdentifier(), [weak](std::exception_ptr error) {
-    dispatchToMainLoop([weak, error] {
-      if (const std::shared_ptr<AppDelegate> self = weak.lock()) {
-        gtk_widget_set_sensitive(GTK_WIDGET(self->settingsButton_.get()), TRUE);
-        self->show(statusForSettingsAnswer(error));
-      }
-    });
-  });
+  extensions_.showSettingsForExtension(
+      extensionIdentifier(), [weak](const std::exception_ptr& error) {
+        dispatchToMainLoop([weak, error] {
+          if (const std::shared_ptr<AppDelegate> self = weak.lock()) {
+            gtk_widget_set_sensitive(GTK_WIDGET(self->settingsButton_.get()), TRUE);
+            self->show(statusForSettingsAnswer(error));
+          }
+        });
+      });
 }
 
 void AppDelegate::applicationDidBecomeActive() {

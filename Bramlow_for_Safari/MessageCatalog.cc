@@ -109,7 +109,7 @@ std::string catalogLanguage(const platform::Bundle& bundle,
                             const std::vector<std::string>& preferredLanguages) {
   for (const std::string& language : preferredLanguages) {
     if (bundle.pathForResource(language, "json")) return language;
-    const std::string base = platform::baseLanguage(language);
+    std::string base = platform::baseLanguage(language);
     if (base != language && bundle.pathForResource(base, "json")) return base;
   }
   return preferredLanguages.empty() ? std::string("en") : preferredLanguages.front();

@@ -785,7 +785,8 @@ bool isCleanUtf8(std::string_view text) {
     if (c < 0x80) {
       ++i;
       continue;
-    } else if ((c & 0xe0) == 0xc0) {
+    }
+    if ((c & 0xe0) == 0xc0) {
       extra = 1, point = c & 0x1f;
     } else if ((c & 0xf0) == 0xe0) {
       extra = 2, point = c & 0x0f;
@@ -844,7 +845,7 @@ SigningIdentity SigningIdentity::load(const fs::path& pem) {
     if (!parts->leaf) {
       parts->leaf = std::move(certificate);
     } else if (sk_X509_push(parts->intermediates.get(), certificate.get()) > 0) {
-      certificate.release();
+      static_cast<void>(certificate.release());  // the stack owns it now
     }
   }
   ERR_clear_error();

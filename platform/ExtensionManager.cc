@@ -192,6 +192,7 @@ Launch startProgram(const fs::path& program, const std::vector<std::string>& arg
   std::vector<std::string> strings{program.string()};
   strings.insert(strings.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
+  argv.reserve(strings.size() + 1);
   for (std::string& s : strings) argv.push_back(s.data());
   argv.push_back(nullptr);
 

@@ -18,6 +18,7 @@ namespace platform::openssl {
 template <typename T>
 struct Deleter;
 
+// NOLINTNEXTLINE(bugprone-macro-parentheses): `type` names a type, it cannot be parenthesised
 #define PLATFORM_OPENSSL_DELETER(type, free_function)              \
   template <>                                                      \
   struct Deleter<type> {                                           \

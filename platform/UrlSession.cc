@@ -35,7 +35,7 @@ void initializeCurlOnce() {
 
 // libcurl's download buffer. Larger than its default so a fast link needs fewer callbacks and
 // writes; small enough not to matter for memory.
-constexpr long kBufferSize = 256 * 1024;
+constexpr long kBufferSize = 256L * 1024;
 
 // The body while it arrives: a new hidden file, deleted on every way out unless the delegate has
 // moved it away.
