@@ -18,12 +18,14 @@ namespace platform::openssl {
 template <typename T>
 struct Deleter;
 
-// NOLINTNEXTLINE(bugprone-macro-parentheses): `type` names a type, it cannot be parenthesised
+// `type` names a type, which cannot be parenthesised.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define PLATFORM_OPENSSL_DELETER(type, free_function)              \
   template <>                                                      \
   struct Deleter<type> {                                           \
     void operator()(type* object) const { free_function(object); } \
   }
+// NOLINTEND(bugprone-macro-parentheses)
 
 PLATFORM_OPENSSL_DELETER(ASN1_INTEGER, ASN1_INTEGER_free);
 PLATFORM_OPENSSL_DELETER(ASN1_OBJECT, ASN1_OBJECT_free);
