@@ -10,6 +10,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -368,6 +369,51 @@ struct Seal {
   Signature signature;
 };
 
+// The property list library builds and frees its trees recursively, so a list nested a few
+// hundred thousand levels deep exhausts the stack inside it, before its result could be judged;
+// and a signed list is read before its signer is trusted. Signed lists are written as plain XML
+// (no binary form, comments, character data sections or processing instructions after the
+// prolog), so anything else is refused and the nesting of the rest is counted first.
+plist::Value parseSignedList(std::string_view bytes) {
+  constexpr int kMaximumDepth = 128;
+  if (bytes.starts_with("bplist")) throw plist::PropertyListError("not an XML property list");
+  std::size_t at = 0;
+  // The prolog: the XML declaration and the document type.
+  while ((at = bytes.find_first_not_of(" \t\r\n", at)) != std::string_view::npos) {
+    const std::string_view rest = bytes.substr(at);
+    std::string_view terminator;
+    if (rest.starts_with("<?")) {
+      terminator = "?>";
+    } else if (rest.starts_with("<!DOCTYPE")) {
+      terminator = ">";
+    } else {
+      break;
+    }
+    const std::size_t end = bytes.find(terminator, at);
+    if (end == std::string_view::npos) throw plist::PropertyListError("damaged prolog");
+    at = end + terminator.size();
+  }
+  int depth = 0;
+  while (at != std::string_view::npos && (at = bytes.find('<', at)) != std::string_view::npos) {
+    const std::size_t end = bytes.find('>', at);
+    if (end == std::string_view::npos) throw plist::PropertyListError("unterminated tag");
+    const std::string_view tag = bytes.substr(at + 1, end - at - 1);
+    if (tag.empty() || tag.front() == '!' || tag.front() == '?' ||
+        tag.find('<') != std::string_view::npos ||
+        std::count(tag.begin(), tag.end(), '"') % 2 != 0 ||
+        tag.find('\'') != std::string_view::npos) {
+      throw plist::PropertyListError("unexpected markup");
+    }
+    if (tag.front() == '/') {
+      if (--depth < 0) throw plist::PropertyListError("unbalanced tags");
+    } else if (tag.back() != '/' && ++depth > kMaximumDepth) {
+      throw plist::PropertyListError("nested too deeply");
+    }
+    at = end + 1;
+  }
+  return plist::parse(bytes);
+}
+
 const plist::Data* dataForKey(const plist::Dictionary& dictionary, const std::string& key) {
   const auto it = dictionary.find(key);
   return it == dictionary.end() ? nullptr : std::get_if<plist::Data>(&it->second.v);
@@ -386,7 +432,7 @@ Seal readSeal(int bundleFd) {
   seal.signature = verifySignature(signatureFile.bytes, &resources.bytes);
   plist::Value root;
   try {
-    root = plist::parse(resources.bytes);
+    root = parseSignedList(resources.bytes);
   } catch (const plist::PropertyListError&) {
     raise(Status::kSignatureInvalid, "the seal is damaged");
   }
@@ -726,7 +772,7 @@ struct FlatDirectory {
 
 FlatDirectory parseDirectory(const std::string& bytes) {
   try {
-    const plist::Value root = plist::parse(bytes);
+    const plist::Value root = parseSignedList(bytes);
     const plist::Dictionary* top = root.dictionary();
     const std::string* identifier = top ? plist::stringForKey(*top, "identifier") : nullptr;
     const plist::Data* digest = top ? dataForKey(*top, "sha256") : nullptr;
