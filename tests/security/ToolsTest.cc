@@ -193,4 +193,33 @@ TEST_F(ToolsTest, SpctlAssessesApplicationsAndImages) {
   EXPECT_EQ(spctl({"--assess", "--type", "execute", "--force", good.string()}).exitCode, 2);
 }
 
+// A revocation list that says more than fingerprints cannot be trusted to revoke what it means
+// to: the assessment then refuses everything rather than accept a leaf it may name.
+TEST_F(ToolsTest, SpctlRefusesEverythingWhenTheRevocationListIsNotPlainFingerprints) {
+  const fs::path good = builtApp("good");
+  const std::string fingerprint = leafFingerprint(release::kDeveloperIdIdentity);
+  std::string colons;
+  for (std::size_t i = 0; i < fingerprint.size(); i += 2) {
+    colons += (i ? ":" : "") + fingerprint.substr(i, 2);
+  }
+  const struct {
+    const char* name;
+    std::string list;
+    int exitCode;
+  } rows[] = {
+      {"fingerprint with a trailing comment", fingerprint + "  # bad leaf\n", 3},
+      {"as a fingerprint tool prints it", "SHA256 Fingerprint=" + colons + "\n", 3},
+      {"fingerprint followed by a date", fingerprint + " revoked 2024-05-01\n", 3},
+      {"a truncated fingerprint", fingerprint.substr(0, 40) + "\n", 3},
+      {"another leaf, with comments and blank lines", "# list\n\n" + std::string(64, 'a') + "\n",
+       0},
+  };
+  const fs::path revoked = root_ / "System/Library/Security/revoked.txt";
+  for (const auto& row : rows) {
+    writeFile(revoked, row.list);
+    EXPECT_EQ(spctl({"--assess", "--type", "execute", good.string()}).exitCode, row.exitCode)
+        << row.name;
+  }
+}
+
 }  // namespace

@@ -31,7 +31,8 @@ int usage() {
 }
 
 // The revoked leaf fingerprints, normalised to lower-case hex without separators. A list that
-// exists but cannot be read revokes everything: the assessment fails closed.
+// exists but cannot be read, or holds a line that is not one SHA-256 fingerprint (colons and
+// spaces allowed, "#" starts a comment), revokes everything: the assessment fails closed.
 std::optional<std::vector<std::string>> revokedFingerprints() {
   const auto path = codesign::revokedCertificatesPath();
   if (!platform::env().status(path).exists) return std::vector<std::string>();
@@ -47,12 +48,17 @@ std::optional<std::vector<std::string>> revokedFingerprints() {
   while (std::getline(lines, line)) {
     std::string fingerprint;
     for (char c : line) {
+      const auto u = static_cast<unsigned char>(c);
       if (c == '#') break;
-      if (std::isxdigit(static_cast<unsigned char>(c))) {
-        fingerprint.push_back(static_cast<char>(std::tolower(static_cast<unsigned char>(c))));
+      if (std::isxdigit(u)) {
+        fingerprint.push_back(static_cast<char>(std::tolower(u)));
+      } else if (c != ':' && !std::isspace(u)) {
+        return std::nullopt;
       }
     }
-    if (!fingerprint.empty()) out.push_back(fingerprint);
+    if (fingerprint.empty()) continue;
+    if (fingerprint.size() != 64) return std::nullopt;
+    out.push_back(fingerprint);
   }
   return out;
 }
