@@ -637,8 +637,8 @@ UniqueFd openCodeFolder(const fs::path& path) {
   return fd;
 }
 
-void checkBundleAt(int bundleFd, const fs::path& path, Flags flags,
-                   const Requirement* requirement) {
+SigningInformation checkBundleAt(int bundleFd, const fs::path& path, Flags flags,
+                                 const Requirement* requirement) {
   Seal seal = readSeal(bundleFd);
   if (!seal.signature.anchored) {
     raise(Status::kUntrusted, "the signing certificate's chain does not end at a trust anchor");
@@ -703,11 +703,12 @@ void checkBundleAt(int bundleFd, const fs::path& path, Flags flags,
     }
   }
   requireTrustAndRequirement(seal.signature, seal.identifier, requirement);
+  return informationOf(seal.signature, seal.identifier);
 }
 
-void checkBundle(const fs::path& path, Flags flags, const Requirement* requirement) {
+SigningInformation checkBundle(const fs::path& path, Flags flags, const Requirement* requirement) {
   UniqueFd fd = openCodeFolder(path);
-  checkBundleAt(fd.get(), path, flags, requirement);
+  return checkBundleAt(fd.get(), path, flags, requirement);
 }
 
 // --- Flat files ------------------------------------------------------------------------------
@@ -806,7 +807,7 @@ FlatSignature readFlatSignature(int fd) {
   return result;
 }
 
-void checkFlatFile(const fs::path& path, const Requirement* requirement) {
+SigningInformation checkFlatFile(const fs::path& path, const Requirement* requirement) {
   UniqueFd fd = openFlatFile(path, O_RDONLY);
   FlatSignature flat = readFlatSignature(fd.get());
   if (!flat.signature.anchored) {
@@ -817,6 +818,7 @@ void checkFlatFile(const fs::path& path, const Requirement* requirement) {
     raise(Status::kSealBroken, "the signed content is modified");
   }
   requireTrustAndRequirement(flat.signature, flat.directory.identifier, requirement);
+  return informationOf(flat.signature, flat.directory.identifier);
 }
 
 // --- Signing ---------------------------------------------------------------------------------
@@ -1037,12 +1039,11 @@ StaticCode StaticCode::createWithPath(const fs::path& path, Flags /*flags*/) {
   raise(Status::kNoCode, path.string() + " is neither a bundle nor a file");
 }
 
-void StaticCode::checkValidity(Flags flags, const Requirement* requirement) const {
-  if (isBundle_) {
-    checkBundle(path_, flags, requirement);
-  } else {
-    checkFlatFile(path_, requirement);
-  }
+SigningInformation StaticCode::checkValidity(Flags flags, const Requirement* requirement) const {
+  SigningInformation info =
+      isBundle_ ? checkBundle(path_, flags, requirement) : checkFlatFile(path_, requirement);
+  info.isBundle = isBundle_;
+  return info;
 }
 
 SigningInformation StaticCode::signingInformation() const {

@@ -132,8 +132,9 @@ class StaticCode {
   bool isBundle() const { return isBundle_; }
 
   // Validates the signature, its chain, every sealed entry (a flat file's content), and then the
-  // requirement when one is given (kRequirementUnsatisfied). Reads every file of the code.
-  void checkValidity(Flags flags, const Requirement* requirement) const;
+  // requirement when one is given (kRequirementUnsatisfied). Reads every file of the code. Returns
+  // what the signature just validated shows (the signature on disk may change afterwards).
+  SigningInformation checkValidity(Flags flags, const Requirement* requirement) const;
 
   // Reads the signature without asking for trust. Throws kUnsigned or kSignatureInvalid.
   SigningInformation signingInformation() const;

@@ -5,6 +5,8 @@
 #include <openssl/x509v3.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 
 #include "platform/OpenSsl.h"
 #include "tests/security/SigningTestSupport.h"
@@ -220,6 +222,37 @@ TEST_F(ToolsTest, SpctlRefusesEverythingWhenTheRevocationListIsNotPlainFingerpri
     EXPECT_EQ(spctl({"--assess", "--type", "execute", good.string()}).exitCode, row.exitCode)
         << row.name;
   }
+}
+
+// The leaf looked up in the revocation list must be the one whose signature was validated, even
+// while the signature on disk is being swapped for a self-signed one over the same seal.
+TEST_F(ToolsTest, SpctlLooksUpTheLeafItValidated) {
+  const fs::path revokedApp = builtApp("revoked");
+  // The same seal, its outer signature made by a self-signed identity.
+  const fs::path selfSigned = dir_.path() / "self.app";
+  fs::copy(revokedApp, selfSigned, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  sign(selfSigned, release::kSelfSignedIdentity);
+  const std::string seal = "Contents/_CodeSignature/";
+  ASSERT_EQ(readFile(revokedApp / (seal + "CodeResources")),
+            readFile(selfSigned / (seal + "CodeResources")));
+  writeFile(root_ / "System/Library/Security/revoked.txt",
+            leafFingerprint(release::kDeveloperIdIdentity) + "\n");
+  const std::string signatures[] = {readFile(revokedApp / (seal + "CodeSignature")),
+                                    readFile(selfSigned / (seal + "CodeSignature"))};
+  std::atomic<bool> stop = false;
+  std::thread swapper([&] {
+    for (std::size_t i = 0; !stop; ++i) {
+      writeFile(dir_.path() / "next", signatures[i % 2]);
+      fs::rename(dir_.path() / "next", revokedApp / (seal + "CodeSignature"));
+    }
+  });
+  int accepted = 0;
+  for (int i = 0; i < 30; ++i) {
+    if (spctl({"--assess", "--type", "execute", revokedApp.string()}).exitCode == 0) ++accepted;
+  }
+  stop = true;
+  swapper.join();
+  EXPECT_EQ(accepted, 0);
 }
 
 }  // namespace

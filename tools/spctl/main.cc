@@ -67,12 +67,15 @@ bool accepted(const std::string& type, const std::string& path) {
   const codesign::StaticCode code = codesign::StaticCode::createWithPath(path);
   if (code.isBundle() != (type == "execute")) return false;
   const codesign::Requirement requirement = codesign::Requirement::compile(kDeveloperIdRequirement);
-  code.checkValidity(
-      codesign::kCheckAllArchitectures | codesign::kCheckNestedCode | codesign::kStrictValidate,
-      &requirement);
-  const std::string leaf = code.signingInformation().leafSha256;
+  // The leaf of the signature validated here, not of whatever signature the path holds next.
+  const std::string leaf =
+      code.checkValidity(codesign::kCheckAllArchitectures | codesign::kCheckNestedCode |
+                             codesign::kStrictValidate,
+                         &requirement)
+          .leafSha256;
   const auto revoked = revokedFingerprints();
-  return revoked && std::find(revoked->begin(), revoked->end(), leaf) == revoked->end();
+  return revoked && !leaf.empty() &&
+         std::find(revoked->begin(), revoked->end(), leaf) == revoked->end();
 }
 
 }  // namespace
