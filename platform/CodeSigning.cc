@@ -39,6 +39,10 @@ constexpr std::uint64_t kMaximumSignatureSize = 1 << 20;
 constexpr std::uint64_t kMaximumResourcesSize = 64 << 20;
 constexpr std::uint64_t kMaximumInfoPlistSize = 1 << 20;
 constexpr int kMaximumFolderDepth = 128;
+// Bundles inside bundles: an application holds its extension, which holds its service. The folder
+// limit restarts in every nested bundle, so without this bound a chain of nested bundles (any
+// trusted signer can make one) would recurse until the stack runs out.
+constexpr int kMaximumNestedCodeDepth = 16;
 // One read of a file being hashed: large enough that system calls cost nothing next to hashing.
 constexpr std::size_t kHashChunk = 1 << 20;
 
@@ -638,7 +642,10 @@ UniqueFd openCodeFolder(const fs::path& path) {
 }
 
 SigningInformation checkBundleAt(int bundleFd, const fs::path& path, Flags flags,
-                                 const Requirement* requirement) {
+                                 const Requirement* requirement, int nestingLevel = 0) {
+  if (nestingLevel > kMaximumNestedCodeDepth) {
+    raise(Status::kNestedCodeInvalid, "code nested too deeply: " + path.string());
+  }
   Seal seal = readSeal(bundleFd);
   if (!seal.signature.anchored) {
     raise(Status::kUntrusted, "the signing certificate's chain does not end at a trust anchor");
@@ -695,7 +702,7 @@ SigningInformation checkBundleAt(int bundleFd, const fs::path& path, Flags flags
         // Opened through the folders just walked, so a folder swapped for a link is not followed.
         UniqueFd nestedFd = openBeneath(bundleFd, nestedPath, O_RDONLY | O_DIRECTORY);
         if (!nestedFd) raise(Status::kNestedCodeInvalid, std::strerror(errno));
-        checkBundleAt(nestedFd.get(), path / nestedPath, flags, nullptr);
+        checkBundleAt(nestedFd.get(), path / nestedPath, flags, nullptr, nestingLevel + 1);
       } catch (const CodeSigningError& error) {
         raise(Status::kNestedCodeInvalid,
               "nested code is invalid: " + nestedPath + ": " + error.what());

@@ -118,4 +118,23 @@ TEST_F(HostileSignatureTest, DeeplyNestedSignedListsAreRefused) {
   }
 }
 
+// A chain of bundles, each in the previous one's Contents/PlugIns, every one validly signed by a
+// trusted identity: deep nesting is refused with a status, not followed until the stack runs out.
+TEST_F(HostileSignatureTest, CodeNestedWithoutEndIsRefused) {
+  std::vector<fs::path> bundles{dir_.path() / "Outer.app"};
+  for (int level = 1; level < 40; ++level) {
+    bundles.push_back(bundles.back() / "Contents/PlugIns" /
+                      ("L" + std::to_string(level) + ".appex"));
+  }
+  for (std::size_t i = 0; i < bundles.size(); ++i) {
+    writeInfoPlist(bundles[i], {{"CFBundleIdentifier", "com.example.level" + std::to_string(i)}});
+    writeFile(bundles[i] / "Contents/MacOS/main", "#!level\n");
+  }
+  for (auto it = bundles.rbegin(); it != bundles.rend(); ++it) {
+    signWith(*it, release::kDeveloperIdIdentity);
+  }
+  EXPECT_EQ(checkStatus(bundles[bundles.size() - 3]), codesign::Status::kSuccess);
+  EXPECT_EQ(checkStatus(bundles.front()), codesign::Status::kNestedCodeInvalid);
+}
+
 }  // namespace
