@@ -16,8 +16,8 @@ build=${1:-$here/build/release}
 rounds=${ROUNDS:-7}
 
 if [[ ! -x $build/tools/codesign || ! -x $build/tools/bramlow-release ]]; then
-  # The release preset as it is: other benchmarks share this folder and need its tests' targets.
-  [[ -d "$build" ]] || (cd "$here" && cmake --preset release >/dev/null)
+  # Options left as they are: other benchmarks share this folder and need its tests' targets.
+  cmake -S "$here" -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
   cmake --build "$build" -j2 --target bramlow_codesign bramlow-release >/dev/null
 fi
 codesign=$build/tools/codesign
