@@ -1,0 +1,80 @@
+// Runs a fuzz target without libFuzzer, so every build (GCC, sanitizers) exercises it: each file
+// of the given corpus folders, then a fixed number of deterministic mutations of them (bit flips,
+// byte changes, insertions, deletions, truncations, splices). A crash, a sanitizer report or a
+// hang (ctest's timeout) fails the test. With clang, BRAMLOW_FUZZ=ON builds the same targets for
+// libFuzzer instead, for open-ended runs.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+
+namespace {
+
+void run(const std::string& input) {
+  LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(input.data()), input.size());
+}
+
+std::string mutate(std::string input, const std::vector<std::string>& corpus,
+                   std::mt19937_64& rng) {
+  const int steps = 1 + static_cast<int>(rng() % 4);
+  for (int i = 0; i < steps; ++i) {
+    const std::size_t at = input.empty() ? 0 : rng() % input.size();
+    switch (rng() % 6) {
+      case 0:
+        if (!input.empty()) input[at] = static_cast<char>(input[at] ^ (1u << (rng() % 8)));
+        break;
+      case 1:
+        if (!input.empty()) input[at] = static_cast<char>(rng());
+        break;
+      case 2:
+        input.insert(at, 1 + rng() % 8, static_cast<char>(rng()));
+        break;
+      case 3:
+        if (!input.empty()) input.erase(at, 1 + rng() % 16);
+        break;
+      case 4:
+        input.resize(at);
+        break;
+      default: {
+        const std::string& other = corpus[rng() % corpus.size()];
+        if (!other.empty()) input.insert(at, other.substr(rng() % other.size(), 1 + rng() % 32));
+        break;
+      }
+    }
+  }
+  return input;
+}
+
+}  // namespace
+
+// Usage: TARGET [--iterations N] CORPUS_DIR...
+int main(int argc, char** argv) {
+  long iterations = 20000;
+  std::vector<std::string> corpus;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--iterations" && i + 1 < argc) {
+      iterations = std::strtol(argv[++i], nullptr, 10);
+      continue;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(arg)) {
+      std::ifstream in(entry.path(), std::ios::binary);
+      std::ostringstream content;
+      content << in.rdbuf();
+      corpus.push_back(content.str());
+    }
+  }
+  if (corpus.empty()) corpus.emplace_back();
+  for (const std::string& input : corpus) run(input);
+  std::mt19937_64 rng(20261206);
+  for (long i = 0; i < iterations; ++i) run(mutate(corpus[rng() % corpus.size()], corpus, rng));
+  std::printf("%zu corpus inputs and %ld mutations ran\n", corpus.size(), iterations);
+  return 0;
+}
