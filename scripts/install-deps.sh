@@ -6,7 +6,7 @@ packages=(
   build-essential cmake pkg-config git curl openssl ca-certificates
   libssl-dev libcurl4-openssl-dev libplist-dev nlohmann-json3-dev libcpp-httplib-dev
   libgtest-dev libgmock-dev libbenchmark-dev clang-format clang-tidy
-  libgtk-4-dev xvfb xauth
+  libgtk-4-dev xvfb xauth fonts-dejavu-core
   squashfs-tools squashfuse fuse3
 )
 
