@@ -3,12 +3,9 @@
 #include <httplib.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/rand.h>
 #include <openssl/x509.h>
-#include <openssl/x509v3.h>
 
 #include <algorithm>
-#include <array>
 #include <cctype>
 #include <fstream>
 #include <random>
@@ -16,6 +13,7 @@
 
 #include "platform/Errors.h"
 #include "platform/OpenSsl.h"
+#include "tools/release/Identities.h"
 
 namespace testing_support {
 namespace fs = std::filesystem;
@@ -25,74 +23,6 @@ namespace {
 
 [[noreturn]] void throwOpenSsl(const std::string& what) {
   throw std::runtime_error(what + ": " + platform::drainOpenSslErrors());
-}
-
-UniquePtr<EVP_PKEY> newP256Key() {
-  UniquePtr<EVP_PKEY> key(EVP_EC_gen("P-256"));
-  if (!key) throwOpenSsl("EC key generation");
-  return key;
-}
-
-void addExtension(X509* certificate, X509* issuer, int nid, const char* value) {
-  X509V3_CTX context;
-  X509V3_set_ctx(&context, issuer, certificate, nullptr, nullptr, 0);
-  UniquePtr<X509_EXTENSION> extension(X509V3_EXT_conf_nid(nullptr, &context, nid, value));
-  if (!extension || X509_add_ext(certificate, extension.get(), -1) != 1) {
-    throwOpenSsl("certificate extension");
-  }
-}
-
-// A certificate for key, named commonName, signed by issuerKey (issuer null: self-signed): a CA
-// when serverNames is empty, else a TLS server certificate for those subject alternative names.
-UniquePtr<X509> newCertificate(EVP_PKEY* key, const char* commonName, X509* issuer,
-                               EVP_PKEY* issuerKey, const std::string& serverNames) {
-  const bool authority = serverNames.empty();
-  UniquePtr<X509> certificate(X509_new());
-  if (!certificate) throwOpenSsl("X509_new");
-  std::array<unsigned char, 16> serial{};
-  if (RAND_bytes(serial.data(), serial.size()) != 1) throwOpenSsl("RAND_bytes");
-  serial[0] &= 0x7f;  // positive
-  UniquePtr<BIGNUM> number(BN_bin2bn(serial.data(), serial.size(), nullptr));
-  if (!number || X509_set_version(certificate.get(), 2) != 1 ||
-      !BN_to_ASN1_INTEGER(number.get(), X509_get_serialNumber(certificate.get())) ||
-      !X509_gmtime_adj(X509_getm_notBefore(certificate.get()), -3600) ||
-      !X509_gmtime_adj(X509_getm_notAfter(certificate.get()), 30L * 24 * 3600) ||
-      X509_set_pubkey(certificate.get(), key) != 1) {
-    throwOpenSsl("certificate fields");
-  }
-  X509_NAME* subject = X509_get_subject_name(certificate.get());
-  if (X509_NAME_add_entry_by_txt(subject, "O", MBSTRING_ASC,
-                                 reinterpret_cast<const unsigned char*>("Test"), -1, -1, 0) != 1 ||
-      X509_NAME_add_entry_by_txt(subject, "CN", MBSTRING_ASC,
-                                 reinterpret_cast<const unsigned char*>(commonName), -1, -1,
-                                 0) != 1 ||
-      X509_set_issuer_name(certificate.get(), issuer ? X509_get_subject_name(issuer) : subject) !=
-          1) {
-    throwOpenSsl("certificate names");
-  }
-  X509* signer = issuer ? issuer : certificate.get();
-  if (authority) {
-    addExtension(certificate.get(), signer, NID_basic_constraints, "critical,CA:TRUE");
-    addExtension(certificate.get(), signer, NID_key_usage, "critical,keyCertSign,cRLSign");
-    addExtension(certificate.get(), signer, NID_subject_key_identifier, "hash");
-  } else {
-    addExtension(certificate.get(), signer, NID_basic_constraints, "critical,CA:FALSE");
-    addExtension(certificate.get(), signer, NID_key_usage, "critical,digitalSignature");
-    addExtension(certificate.get(), signer, NID_ext_key_usage, "serverAuth");
-    addExtension(certificate.get(), signer, NID_subject_alt_name, serverNames.c_str());
-    addExtension(certificate.get(), signer, NID_subject_key_identifier, "hash");
-    addExtension(certificate.get(), signer, NID_authority_key_identifier, "keyid:always");
-  }
-  if (X509_sign(certificate.get(), issuerKey, EVP_sha256()) <= 0) throwOpenSsl("X509_sign");
-  return certificate;
-}
-
-std::string pemOf(X509* certificate) {
-  UniquePtr<BIO> bio(BIO_new(BIO_s_mem()));
-  if (!bio || PEM_write_bio_X509(bio.get(), certificate) != 1) throwOpenSsl("PEM certificate");
-  char* data = nullptr;
-  const long size = BIO_get_mem_data(bio.get(), &data);
-  return std::string(data, static_cast<std::size_t>(size));
 }
 
 // The generated body: byte i of a body is kPattern[i % size], so any slice is cheap to send.
@@ -115,21 +45,20 @@ std::string lowerCase(std::string text) {
 }  // namespace
 
 struct TestTlsIdentity::Objects {
-  UniquePtr<EVP_PKEY> caKey;
-  UniquePtr<X509> ca;
   UniquePtr<EVP_PKEY> serverKey;
   UniquePtr<X509> server;
 };
 
 TestTlsIdentity::TestTlsIdentity(const std::string& serverNames)
     : objects_(std::make_unique<Objects>()) {
-  objects_->caKey = newP256Key();
-  objects_->ca = newCertificate(objects_->caKey.get(), "Test TLS CA", nullptr,
-                                objects_->caKey.get(), /*serverNames=*/"");
-  objects_->serverKey = newP256Key();
-  objects_->server = newCertificate(objects_->serverKey.get(), "127.0.0.1", objects_->ca.get(),
-                                    objects_->caKey.get(), serverNames);
-  caPem_ = pemOf(objects_->ca.get());
+  const bramlow::release::TlsIdentity tls = bramlow::release::makeTlsIdentity(serverNames);
+  const std::string& server = tls.serverKeyAndCertificate;
+  UniquePtr<BIO> bio(BIO_new_mem_buf(server.data(), static_cast<int>(server.size())));
+  if (!bio) throwOpenSsl("BIO_new_mem_buf");
+  objects_->serverKey.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+  objects_->server.reset(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  if (!objects_->serverKey || !objects_->server) throwOpenSsl("server identity");
+  caPem_ = tls.caCertificate;
 }
 
 TestTlsIdentity::~TestTlsIdentity() = default;

@@ -71,8 +71,9 @@ void addMarker(X509* certificate, const char* oid) {
 }
 
 // Issues a certificate for a new key; issuer == nullptr makes it self-signed.
+// serverNames: the subject alternative names of a TLS server.
 Issued issue(const Subject& subject, Role role, const Issued* issuer,
-             const std::vector<const char*>& markers = {}) {
+             const std::vector<const char*>& markers = {}, const std::string& serverNames = "") {
   Issued out{newKey(), UniquePtr<X509>(X509_new())};
   X509* certificate = out.certificate.get();
   if (!certificate || X509_set_version(certificate, X509_VERSION_3) != 1)
@@ -129,8 +130,7 @@ Issued issue(const Subject& subject, Role role, const Issued* issuer,
       addExtension(certificate, issuerCertificate, NID_basic_constraints, "critical,CA:FALSE");
       addExtension(certificate, issuerCertificate, NID_key_usage, "critical,digitalSignature");
       addExtension(certificate, issuerCertificate, NID_ext_key_usage, "serverAuth");
-      addExtension(certificate, issuerCertificate, NID_subject_alt_name,
-                   "DNS:localhost,IP:127.0.0.1");
+      addExtension(certificate, issuerCertificate, NID_subject_alt_name, serverNames.c_str());
       break;
   }
   for (const char* marker : markers) addMarker(certificate, marker);
@@ -163,6 +163,14 @@ void writeIdentity(const fs::path& path, const Issued& leaf, const Issued* inter
   write(path, pem(leaf.key.get(), chain), 0600);
 }
 
+// "IP:127.0.0.1,DNS:localhost" -> "127.0.0.1".
+std::string firstName(const std::string& serverNames) {
+  std::string first = serverNames.substr(0, serverNames.find(','));
+  const std::size_t colon = first.find(':');
+  if (colon != std::string::npos) first.erase(0, colon + 1);
+  return first;
+}
+
 std::string leafName(const char* kind, const std::string& team) {
   return std::string(kind) + ": Test Developer (" + team + ")";
 }
@@ -171,6 +179,16 @@ std::string leafName(const char* kind, const std::string& team) {
 
 std::string otherTeamFor(const std::string& team) {
   return team == "OTHERTEAM9" ? "OTHERTEAM8" : "OTHERTEAM9";
+}
+
+TlsIdentity makeTlsIdentity(const std::string& serverNames) {
+  const std::string commonName = firstName(serverNames);
+  if (commonName.empty()) throw std::runtime_error("no TLS server name");
+  const Issued root = issue({"Test TLS Root CA", "", "Test Platform"}, Role::kRoot, nullptr);
+  const Issued server =
+      issue({commonName, "", "Test Platform"}, Role::kTlsServer, &root, {}, serverNames);
+  return {pem(nullptr, {root.certificate.get()}),
+          pem(server.key.get(), {server.certificate.get()})};
 }
 
 void writeTestIdentities(const std::string& team, const fs::path& folder) {
@@ -219,10 +237,9 @@ void writeTestIdentities(const std::string& team, const fs::path& folder) {
 
   write(folder / kAnchorsFile, pem(nullptr, {root.certificate.get()}), 0644);
 
-  const Issued tlsRoot = issue({"Test TLS Root CA", "", "Test Platform"}, Role::kRoot, nullptr);
-  const Issued tlsServer = issue({"localhost", "", "Test Platform"}, Role::kTlsServer, &tlsRoot);
-  write(folder / kTlsCaFile, pem(nullptr, {tlsRoot.certificate.get()}), 0644);
-  write(folder / kTlsServerFile, pem(tlsServer.key.get(), {tlsServer.certificate.get()}), 0600);
+  const TlsIdentity tls = makeTlsIdentity("DNS:localhost,IP:127.0.0.1");
+  write(folder / kTlsCaFile, tls.caCertificate, 0644);
+  write(folder / kTlsServerFile, tls.serverKeyAndCertificate, 0600);
 }
 
 }  // namespace bramlow::release

@@ -22,6 +22,17 @@ inline constexpr const char* kTlsServerFile = "tls-server.pem";  // key and cert
 // The team that other-team.pem is issued to (a different one when team is this very name).
 std::string otherTeamFor(const std::string& team);
 
+// A TLS root certificate and a server identity it issued, as PEM text.
+struct TlsIdentity {
+  std::string caCertificate;            // the root certificate
+  std::string serverKeyAndCertificate;  // the server's private key, then its certificate
+};
+
+// Makes a new TLS root and a server certificate for serverNames, subject alternative names as
+// OpenSSL writes them ("IP:127.0.0.1,DNS:localhost"); the first name is also the server's common
+// name. Throws std::runtime_error on failure.
+TlsIdentity makeTlsIdentity(const std::string& serverNames);
+
 // Makes the folder when needed and writes every file above, keys with mode 0600. Throws
 // std::runtime_error on failure.
 void writeTestIdentities(const std::string& team, const std::filesystem::path& folder);
