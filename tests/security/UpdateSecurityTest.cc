@@ -12,6 +12,7 @@
 #include "shared/UpdateFailure.h"
 #include "shared/UpdateSecurity.h"
 #include "tests/security/SigningTestSupport.h"
+#include "tests/support/FailureText.h"
 
 namespace {
 namespace fs = std::filesystem;
@@ -19,17 +20,6 @@ namespace release = bramlow::release;
 namespace markers = bramlow::markers;
 namespace UpdateSecurity = bramlow::UpdateSecurity;
 using namespace testing_support;
-
-// The marker a call raised, or "" when it returned.
-template <typename Call>
-std::string outcome(Call&& call) {
-  try {
-    call();
-    return "";
-  } catch (const bramlow::UpdateFailure& failure) {
-    return failure.text();
-  }
-}
 
 using UpdateSecurityTest = SigningTest;
 
@@ -65,13 +55,13 @@ TEST_F(UpdateSecurityTest, VerifyCodeOnBundles) {
        std::string(kTeam) + "\" and identifier \"other", signature},
   };
   for (const auto& row : rows) {
-    EXPECT_EQ(outcome([&] { UpdateSecurity::verifyCode(row.path, row.identifier, row.team); }),
+    EXPECT_EQ(failureText([&] { UpdateSecurity::verifyCode(row.path, row.identifier, row.team); }),
               row.expected)
         << row.name;
   }
   // Nested code is checked too.
   writeFile(app.updaterURL / "Contents/MacOS/BramlowUpdater", "#!changed\n");
-  EXPECT_EQ(outcome([&] { UpdateSecurity::verifyCode(app.appURL, kAppID, kTeam); }), signature);
+  EXPECT_EQ(failureText([&] { UpdateSecurity::verifyCode(app.appURL, kAppID, kTeam); }), signature);
 }
 
 TEST_F(UpdateSecurityTest, VerifyCodeOnImages) {
@@ -79,7 +69,7 @@ TEST_F(UpdateSecurityTest, VerifyCodeOnImages) {
   writeFile(image, std::string(4096, 'd'));
   signWith(image, release::kDeveloperIdIdentity, "release");
   auto verify = [&](const char* team) {
-    return outcome([&] { UpdateSecurity::verifyCode(image, std::nullopt, team); });
+    return failureText([&] { UpdateSecurity::verifyCode(image, std::nullopt, team); });
   };
   EXPECT_EQ(verify(kTeam), "");
   EXPECT_EQ(verify("OTHER"), markers::kInvalidSignature);
@@ -130,7 +120,7 @@ class MessageSenderTest : public SigningTest {
   }
   static std::string verify(platform::PeerIdentity peer,
                             const std::optional<std::string>& identifier, const std::string& team) {
-    return outcome([&] { UpdateSecurity::verifyMessageSender(peer, identifier, team); });
+    return failureText([&] { UpdateSecurity::verifyMessageSender(peer, identifier, team); });
   }
   const std::string connection_{markers::kConnectionNotAuthenticated};
 };
