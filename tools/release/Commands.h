@@ -10,4 +10,8 @@ namespace bramlow::release {
 // identities --team TEAM --out DIR
 int runIdentities(const std::vector<std::string>& arguments);
 
+// serve DIR --tls TLS.pem [--port N]: serves DIR over HTTPS on 127.0.0.1 until SIGINT or SIGTERM,
+// after printing its base address on the first line of stdout.
+int runServe(const std::vector<std::string>& arguments);
+
 }  // namespace bramlow::release

@@ -16,6 +16,7 @@ struct Subcommand {
 
 constexpr Subcommand kSubcommands[] = {
     {"identities", bramlow::release::runIdentities, "identities --team TEAM --out DIR"},
+    {"serve", bramlow::release::runServe, "serve DIR --tls TLS.pem [--port N]"},
 };
 
 int usage() {
