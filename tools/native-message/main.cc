@@ -1,0 +1,164 @@
+// bramlow-native-message: talks to a native-messaging host the way a browser does, for the demo,
+// the end-to-end tests and the benchmarks.
+//
+//   bramlow-native-message [--repeat N] [--quiet] HOST MESSAGE...
+//
+// Starts HOST (its first argument the caller's origin), sends each MESSAGE (JSON text) as a frame
+// of a 4-byte native-endian length and the text, waits for its answer and prints both. With
+// --repeat N every message is sent N times, one at a time, and the median and 99th percentile of
+// its round trip are printed. Exits 0 when every message was answered, 1 otherwise.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Fd.h"
+
+extern char** environ;
+
+namespace {
+using platform::UniqueFd;
+
+bool writeAll(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool readAll(int fd, char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::read(fd, data, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool sendFrame(int fd, const std::string& text) {
+  const auto length = static_cast<std::uint32_t>(text.size());
+  char header[4];
+  std::memcpy(header, &length, sizeof header);
+  return writeAll(fd, header, sizeof header) && writeAll(fd, text.data(), text.size());
+}
+
+std::optional<std::string> receiveFrame(int fd) {
+  char header[4];
+  if (!readAll(fd, header, sizeof header)) return std::nullopt;
+  std::uint32_t length = 0;
+  std::memcpy(&length, header, sizeof length);
+  if (length > (1U << 20)) return std::nullopt;  // hosts answer at most 1 MiB
+  std::string text(length, '\0');
+  if (!readAll(fd, text.data(), length)) return std::nullopt;
+  return text;
+}
+
+struct Host {
+  pid_t pid = -1;
+  UniqueFd input;   // the host's stdin
+  UniqueFd output;  // the host's stdout
+};
+
+Host startHost(const char* path) {
+  int toHost[2];
+  int fromHost[2];
+  if (::pipe2(toHost, O_CLOEXEC) != 0 || ::pipe2(fromHost, O_CLOEXEC) != 0) {
+    std::perror("pipe2");
+    std::exit(1);
+  }
+  Host host;
+  host.input.reset(toHost[1]);
+  host.output.reset(fromHost[0]);
+  UniqueFd childIn(toHost[0]);
+  UniqueFd childOut(fromHost[1]);
+  posix_spawn_file_actions_t actions;
+  ::posix_spawn_file_actions_init(&actions);
+  ::posix_spawn_file_actions_adddup2(&actions, childIn.get(), STDIN_FILENO);
+  ::posix_spawn_file_actions_adddup2(&actions, childOut.get(), STDOUT_FILENO);
+  ::posix_spawn_file_actions_addclosefrom_np(&actions, 3);
+  std::string program(path);
+  std::string origin = "chrome-extension://bramlow-native-message/";
+  char* argv[] = {program.data(), origin.data(), nullptr};
+  const int error = ::posix_spawn(&host.pid, path, &actions, nullptr, argv, environ);
+  ::posix_spawn_file_actions_destroy(&actions);
+  if (error != 0) {
+    std::fprintf(stderr, "cannot start %s: %s\n", path, std::strerror(error));
+    std::exit(1);
+  }
+  return host;
+}
+
+double percentile(std::vector<double> values, double fraction) {
+  std::sort(values.begin(), values.end());
+  const auto index = static_cast<std::size_t>(fraction * static_cast<double>(values.size() - 1));
+  return values[index];
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  long repeat = 0;
+  bool quiet = false;
+  int first = 1;
+  for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
+    if (std::strcmp(argv[first], "--repeat") == 0 && first + 1 < argc) {
+      repeat = std::strtol(argv[++first], nullptr, 10);
+    } else if (std::strcmp(argv[first], "--quiet") == 0) {
+      quiet = true;
+    } else {
+      break;
+    }
+  }
+  if (argc - first < 2 || repeat < 0) {
+    std::fprintf(stderr, "usage: bramlow-native-message [--repeat N] [--quiet] HOST MESSAGE...\n");
+    return 2;
+  }
+  ::signal(SIGPIPE, SIG_IGN);
+  Host host = startHost(argv[first]);
+  bool answeredAll = true;
+  for (int i = first + 1; i < argc && answeredAll; ++i) {
+    const std::string message = argv[i];
+    std::vector<double> micros;
+    std::string answer;
+    for (long n = 0; n < std::max(repeat, 1L); ++n) {
+      const auto start = std::chrono::steady_clock::now();
+      std::optional<std::string> received;
+      if (sendFrame(host.input.get(), message)) received = receiveFrame(host.output.get());
+      const auto elapsed = std::chrono::steady_clock::now() - start;
+      if (!received) {
+        answeredAll = false;
+        break;
+      }
+      answer = *received;
+      micros.push_back(std::chrono::duration<double, std::micro>(elapsed).count());
+    }
+    if (!quiet) std::printf("message: %s\nanswer:  %s\n", message.c_str(), answer.c_str());
+    if (repeat > 0 && answeredAll) {
+      std::printf("round trip of %s over %ld runs: median %.1f us, p99 %.1f us\n", message.c_str(),
+                  repeat, percentile(micros, 0.5), percentile(micros, 0.99));
+    }
+    std::fflush(stdout);
+  }
+  if (!answeredAll) std::fprintf(stderr, "the host did not answer\n");
+  host.input.reset();  // end of input ends the host
+  int status = 0;
+  while (::waitpid(host.pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return answeredAll ? 0 : 1;
+}
