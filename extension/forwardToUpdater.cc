@@ -9,6 +9,8 @@ namespace bramlow {
 
 void forwardToUpdater(const std::string& /*action*/, const std::string& /*build*/, bool /*force*/,
                       const std::string& /*serviceName*/, const std::string& /*team*/,
+                      // The declared signature takes ownership; this stand-in only answers.
+                      // NOLINTNEXTLINE(performance-unnecessary-value-param)
                       std::shared_ptr<platform::ExtensionContext> context) {
   SafariWebExtensionHandler::sendResponse(
       platform::Json::object({{"error", std::string(markers::kHelperUnavailable)}}), context);

@@ -11,7 +11,7 @@
 int main() {
   try {
     platform::NativeMessagingHost host = platform::NativeMessagingHost::standardStreams();
-    host.run([](std::shared_ptr<platform::ExtensionContext> context) {
+    host.run([](const std::shared_ptr<platform::ExtensionContext>& context) {
       bramlow::SafariWebExtensionHandler().beginRequest(context);
     });
   } catch (const std::exception& error) {

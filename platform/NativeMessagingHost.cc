@@ -18,7 +18,7 @@ namespace platform {
 namespace {
 
 // Oversized frames are dropped through a buffer of this size.
-constexpr std::size_t kSkipChunk = 16 * 1024;
+constexpr std::size_t kSkipChunk = std::size_t{16} * 1024;
 
 }  // namespace
 

@@ -18,7 +18,7 @@ namespace platform {
 
 // Frames longer than this are refused: their bytes are read and dropped in small pieces, never
 // held, whatever length they announce.
-inline constexpr std::size_t kMaximumNativeMessageSize = 1024 * 1024;
+inline constexpr std::size_t kMaximumNativeMessageSize = std::size_t{1024} * 1024;
 
 // Splits a byte stream into frames. Reads go through the given function, which returns up to size
 // bytes, 0 at the end of input, and throws on a read error; short reads are expected.
