@@ -1,13 +1,12 @@
 // Loads the test extension into Chromium (headless, a new profile), registers the built extension
-// executable as its native-messaging host and sends each case's message through
+// executable as its native-messaging host and sends each message through
 // chrome.runtime.sendNativeMessage from the extension's service worker. Every answer must equal
-// the case's expected JSON.
+// the JSON given after its message.
 //
-//   node native_messaging_test.mjs --host EXECUTABLE [--env NAME=VALUE]...
-//        --case MESSAGE_JSON EXPECTED_JSON [--case ...]
+//   node native_messaging_test.mjs EXECUTABLE MESSAGE_JSON EXPECTED_JSON [MESSAGE_JSON EXPECTED_JSON]...
 //
-// --env values reach the host through the browser's environment (an updater's platform root,
-// say). Exit 0 when every case passed, 1 otherwise, 77 when no Chromium is installed.
+// The browser, and through it the host, runs in this process's environment (where an updater's
+// platform root would be set). Exit 0 when every answer matched, 1 otherwise, 77 without Chromium.
 import crypto from 'node:crypto';
 import fs from 'node:fs';
 import os from 'node:os';
@@ -19,24 +18,6 @@ const kChromium = '/usr/bin/chromium';
 const kHostName = 'com.bramlow.safari_extension';
 const kSkip = 77;
 
-function parseArguments(argv) {
-  const options = {host: null, env: {}, cases: []};
-  for (let i = 0; i < argv.length; ++i) {
-    if (argv[i] === '--host') {
-      options.host = argv[++i];
-    } else if (argv[i] === '--env') {
-      const [name, ...value] = argv[++i].split('=');
-      options.env[name] = value.join('=');
-    } else if (argv[i] === '--case') {
-      options.cases.push({message: JSON.parse(argv[++i]), expected: JSON.parse(argv[++i])});
-    } else {
-      throw new Error(`unknown argument ${argv[i]}`);
-    }
-  }
-  if (!options.host || options.cases.length === 0) throw new Error('need --host and a --case');
-  return options;
-}
-
 // The browser derives an extension's id from its public key: the first 128 bits of its SHA-256,
 // one letter a-p per hexadecimal digit.
 function extensionId(manifest) {
@@ -47,7 +28,12 @@ function extensionId(manifest) {
 }
 
 async function main() {
-  const options = parseArguments(process.argv.slice(2));
+  const [host, ...pairs] = process.argv.slice(2);
+  if (!host || pairs.length === 0 || pairs.length % 2) throw new Error('usage: see the header');
+  const cases = [];
+  for (let i = 0; i < pairs.length; i += 2) {
+    cases.push({message: JSON.parse(pairs[i]), expected: JSON.parse(pairs[i + 1])});
+  }
   if (!fs.existsSync(kChromium)) {
     console.log(`SKIP: no browser at ${kChromium}`);
     return kSkip;
@@ -63,7 +49,7 @@ async function main() {
     fs.writeFileSync(path.join(hosts, `${kHostName}.json`), JSON.stringify({
       name: kHostName,
       description: 'Bramlow for Safari Extension',
-      path: path.resolve(options.host),
+      path: path.resolve(host),
       type: 'stdio',
       allowed_origins: [`chrome-extension://${extensionId(manifest)}/`],
     }));
@@ -77,13 +63,12 @@ async function main() {
         '--disable-background-networking', '--disable-component-update', '--disable-sync',
         `--disable-extensions-except=${extensionDir}`, `--load-extension=${extensionDir}`,
       ],
-      env: {...process.env, ...options.env},
       timeout: 120000,
     });
     const worker = context.serviceWorkers()[0] ??
         await context.waitForEvent('serviceworker', {timeout: 60000});
     let failed = 0;
-    for (const {message, expected} of options.cases) {
+    for (const {message, expected} of cases) {
       let answer;
       try {
         answer = await worker.evaluate(
@@ -96,7 +81,7 @@ async function main() {
       console.log(`${ok ? 'ok' : 'FAILED'} ${JSON.stringify(message)} -> ${JSON.stringify(answer)}` +
                   (ok ? '' : ` (expected ${JSON.stringify(expected)})`));
     }
-    console.log(`${options.cases.length - failed} passed, ${failed} failed`);
+    console.log(`${cases.length - failed} passed, ${failed} failed`);
     return failed ? 1 : 0;
   } finally {
     if (context) await context.close();
