@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "platform/Bundle.h"
 #include "platform/ExtensionContext.h"
 #include "platform/Json.h"
 
@@ -18,6 +19,10 @@ class SafariWebExtensionHandler {
   // Answers the context with one item whose user info holds response under the message key.
   static void sendResponse(const platform::Json& response,
                            const std::shared_ptr<platform::ExtensionContext>& context);
+
+  // Makes every handler read its Info.plist keys from bundle instead of the executable's own main
+  // bundle; nullptr restores the main bundle. The bundle must outlive its use.
+  static void setBundleForTesting(const platform::Bundle* bundle);
 };
 
 }  // namespace bramlow

@@ -1,13 +1,22 @@
-// Bramlow for Safari Extension: the extension's native message handler. It reads its own bundle's
-// configuration at start; the message loop arrives with the extension bridge.
+// Bramlow for Safari Extension: the extension's native message handler, started by the browser as
+// its native-messaging host (the first argument is the caller's origin, which it does not need).
+// One handler per message; the process ends when the browser closes its input and every answer
+// is out.
 #include <cstdio>
+#include <exception>
 
-#include "platform/Bundle.h"
+#include "extension/SafariWebExtensionHandler.h"
+#include "platform/NativeMessagingHost.h"
 
 int main() {
-  const platform::Bundle bundle = platform::Bundle::main();
-  const auto* version = bundle.objectForInfoDictionaryKey("CFBundleShortVersionString");
-  const std::string* text = version ? version->string() : nullptr;
-  std::printf("Bramlow for Safari Extension %s\n", text ? text->c_str() : "");
+  try {
+    platform::NativeMessagingHost host = platform::NativeMessagingHost::standardStreams();
+    host.run([](const std::shared_ptr<platform::ExtensionContext>& context) {
+      bramlow::SafariWebExtensionHandler().beginRequest(context);
+    });
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s\n", error.what());
+    return 1;
+  }
   return 0;
 }

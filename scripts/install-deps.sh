@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build, the tests and the demo need, when any is missing.
+#   install-deps.sh [--tests]
+# --tests adds what only the test command needs: Chromium and node with npm for the real-browser
+# test (the demo does without them).
 set -euo pipefail
 
 packages=(
@@ -9,6 +12,13 @@ packages=(
   libgtk-4-dev xvfb xauth fonts-dejavu-core
   squashfs-tools squashfuse fuse3
 )
+
+if [[ "${1:-}" == --tests ]]; then
+  packages+=(chromium)
+  # A node from elsewhere (with its own npm) serves as well as Debian's packages of them.
+  command -v node >/dev/null || packages+=(nodejs)
+  command -v npm >/dev/null || packages+=(npm)
+fi
 
 missing=()
 for package in "${packages[@]}"; do

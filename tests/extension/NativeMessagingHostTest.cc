@@ -1,0 +1,131 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/NativeMessagingHost.h"
+#include "shared/UpdateFailure.h"
+#include "tests/support/TestSupport.h"
+
+namespace {
+using namespace testing_support;
+using platform::Json;
+
+std::string frame(const std::string& payload, std::uint32_t length) {
+  return std::string(reinterpret_cast<const char*>(&length), sizeof length) + payload;
+}
+std::string frame(const std::string& payload) {
+  return frame(payload, static_cast<std::uint32_t>(payload.size()));
+}
+
+// Splits the host's output into answers; a torn frame fails.
+std::vector<Json> answers(std::string_view output) {
+  std::vector<Json> result;
+  for (std::uint32_t length = 0; output.size() >= sizeof length; output.remove_prefix(length)) {
+    std::memcpy(&length, output.data(), sizeof length);
+    output.remove_prefix(sizeof length);
+    if (output.size() < length) break;
+    result.push_back(Json::parse(output.substr(0, length)));
+  }
+  EXPECT_TRUE(output.empty()) << "torn frame";
+  return result;
+}
+
+// Two pipes: [0] the host's input (the test writes [0][1]), [1] its output (the test reads [1][0]).
+struct Pipes {
+  Pipes() {
+    for (auto& ends : fds) {
+      int pair[2];
+      EXPECT_EQ(::pipe2(pair, O_CLOEXEC), 0);
+      ends[0].reset(pair[0]);
+      ends[1].reset(pair[1]);
+    }
+  }
+  void send(const std::string& bytes) {
+    EXPECT_EQ(::write(fds[0][1].get(), bytes.data(), bytes.size()), std::ssize(bytes));
+    fds[0][1].reset();
+  }
+  platform::NativeMessagingHost host() { return {std::move(fds[0][0]), std::move(fds[1][1])}; }
+  platform::UniqueFd fds[2][2];
+};
+
+// Answers that arrive late from other threads, all at once, still go out whole, once each, and
+// before the host returns at the end of its input.
+TEST(NativeMessagingHost, WritesPendingAnswersWholeBeforeItEnds) {
+  Pipes pipes;
+  std::string frames;
+  for (std::size_t i = 0; i < 40; ++i)
+    frames += frame(Json{{"id", i}, {"pad", std::string(i * 20, 'x')}}.dump());
+  pipes.send(frames);
+  std::vector<std::thread> answering;
+  pipes.host().run([&](const std::shared_ptr<platform::ExtensionContext>& context) {
+    answering.emplace_back([context] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      context->completeRequestReturningItems({context->inputItems()[0]});
+      context->completeRequestReturningItems({});
+    });
+  });
+  for (auto& thread : answering) thread.join();  // nothing may be written after run returns
+
+  ASSERT_EQ(::fcntl(pipes.fds[1][0].get(), F_SETFL, O_NONBLOCK), 0);
+  std::string written(256 * 1024, '\0');
+  written.resize(
+      std::max<ssize_t>(::read(pipes.fds[1][0].get(), written.data(), written.size()), 0));
+  std::set<int> ids;
+  for (const Json& answer : answers(written)) ids.insert(answer.at("id").get<int>());
+  EXPECT_EQ(ids.size(), 40u);
+  EXPECT_EQ(answers(written).size(), 40u);
+}
+
+// A browser that has gone away must not kill the host with SIGPIPE.
+TEST(NativeMessagingHost, EndsQuietlyWhenItsOutputIsClosed) {
+  Pipes pipes;
+  pipes.send(frame(R"({"action":"info"})") + frame(R"({"action":"info"})"));
+  pipes.fds[1][0].reset();
+  pipes.host().run([](const std::shared_ptr<platform::ExtensionContext>& context) {
+    context->completeRequestReturningItems({context->inputItems()[0]});
+  });
+}
+
+// The built extension executable as the browser runs it, with stdin and stdout as its pipes.
+TEST(NativeMessagingHost, ExtensionExecutableAnswersFramesInOrder) {
+  const TempDir folder;
+  const std::string info = R"({"action":"info"})";
+  const std::string padded = info + std::string(platform::kMaximumNativeMessageSize, ' ');
+  writeFile(folder.path() / "input",
+            frame(info) + frame("not json") + frame("[1, 2]") +
+                frame(padded.substr(0, platform::kMaximumNativeMessageSize + 1)) +
+                frame(padded.substr(0, platform::kMaximumNativeMessageSize)) +
+                frame(R"({"action":"check"})") +
+                // Announces almost 4 GiB and ends: must be neither allocated nor answered.
+                frame(info, 0xFFFFFFF0u));
+#if defined(__SANITIZE_ADDRESS__)
+  const std::string limit;  // the sanitizer reserves more address space than any limit allows
+#else
+  const std::string limit = "ulimit -v 2097152; ";
+#endif
+  const RunResult result =
+      runProgram({"/bin/sh", "-c", limit + "exec \"$0\" chrome-extension://test/ < \"$1\"",
+                  BRAMLOW_EXTENSION_DIR "/Contents/MacOS/Bramlow for Safari Extension",
+                  (folder.path() / "input").string()},
+                 {"HOME=" + folder.path().string(), "XDG_RUNTIME_DIR=" + folder.path().string(),
+                  "BRAMLOW_PLATFORM_ROOT=" + folder.path().string()});
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+
+  const std::vector<Json> got = answers(result.out);
+  const Json refused = {{"error", std::string(bramlow::markers::kUnsupportedOperation)}};
+  ASSERT_EQ(got.size(), 6u) << result.out;
+  EXPECT_TRUE(got[0].contains("nativeVersion")) << got[0];
+  EXPECT_EQ(std::vector<Json>(got.begin() + 1, got.begin() + 4), std::vector<Json>(3, refused));
+  EXPECT_EQ(got[4], got[0]);  // exactly at the limit
+  EXPECT_TRUE(got[5].is_object()) << got[5];
+}
+
+}  // namespace

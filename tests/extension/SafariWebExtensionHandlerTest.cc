@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "extension/SafariWebExtensionHandler.h"
+#include "extension/forwardToUpdater.h"
+#include "shared/UpdateFailure.h"
+#include "tests/support/TestSupport.h"
+
+// Link seam: this definition stands in for the updater connection, so the rows see exactly what
+// the handler forwards.
+void bramlow::forwardToUpdater(const std::string& action, const std::string& build, bool force,
+                               const std::string& serviceName, const std::string& team,
+                               std::shared_ptr<platform::ExtensionContext> context) {
+  SafariWebExtensionHandler::sendResponse(
+      {{"forwarded",
+        action + "|" + build + "|" + (force ? "true" : "false") + "|" + serviceName + "|" + team}},
+      context);
+}
+
+namespace {
+using namespace testing_support;
+using platform::Json;
+using platform::plist::Value;
+namespace markers = bramlow::markers;
+
+class RecordingContext : public platform::ExtensionContext {
+ public:
+  explicit RecordingContext(std::optional<Json> userInfo) : items_{{std::move(userInfo)}} {}
+  const std::vector<platform::ExtensionItem>& inputItems() const override { return items_; }
+  void completeRequestReturningItems(std::vector<platform::ExtensionItem> items) override {
+    answers.push_back(std::move(items));
+  }
+  std::vector<std::vector<platform::ExtensionItem>> answers;
+
+ private:
+  std::vector<platform::ExtensionItem> items_;
+};
+
+const std::string kUnsupported(markers::kUnsupportedOperation);
+const std::string kUnavailable(markers::kAutomaticUpdatesUnavailable);
+const std::string kBadBuild(markers::kInvalidBuild);
+const std::string kOn = R"({"build":"100","nativeVersion":"1.0.0","supported":true})";
+const std::string kOff = R"({"build":"100","nativeVersion":"1.0.0","supported":false})";
+const std::string kTo = std::string("|") + kUpdaterID + "|" + kTeam;  // the bundle's service, team
+
+TEST(SafariWebExtensionHandler, AnswersEachRequestOnceInTheOrderOfItsChecks) {
+  struct Row {
+    const char* message;   // JSON under the message key; nullptr: the item has no user info
+    std::string expected;  // the marker, the forwarded arguments or the whole answer
+    std::vector<std::pair<std::string, std::optional<Value>>> info = {};  // nullopt: key removed
+  };
+  const std::vector<Row> rows = {
+      {nullptr, kUnsupported},
+      {R"("info")", kUnsupported},
+      {R"({"action": 1})", kUnsupported},
+      {R"({"action": "Info"})", kUnsupported},
+      {R"({"action": "update"})", kUnsupported, {{"BramlowDirectUpdates", "NO"}}},
+      {R"({"action": "info"})", kOn},
+      {R"({"action": "info"})", kOff, {{"BramlowDirectUpdates", {}}}},
+      {R"({"action": "info"})", kOff, {{"BramlowDirectUpdates", "yes"}}},
+      {R"({"action": "info"})", kOff, {{"BramlowDirectUpdates", true}}},
+      {R"({"action": "check"})", kUnavailable, {{"BramlowDirectUpdates", "NO"}}},
+      {R"({"action": "check"})", kUnavailable, {{"BramlowUpdateService", {}}}},
+      {R"({"action": "install", "build": "5"})", kUnavailable, {{"BramlowSigningTeam", 7}}},
+      {R"({"action": "check"})", "check||false" + kTo},
+      {R"({"action": "check", "build": 5})", "check||false" + kTo},
+      {R"({"action": "download"})", kBadBuild},
+      {R"({"action": "install", "build": 5})", kBadBuild},
+      {R"({"action": "install", "build": "0"})", kBadBuild},
+      {R"({"action": "install", "build": "01"})", kBadBuild},
+      {R"({"action": "install", "build": "1234567890123456"})", kBadBuild},
+      {R"({"action": "install", "build": "12a"})", kBadBuild},
+      {R"({"action": "install", "build": "5\n"})", kBadBuild},
+      {R"({"action": "install", "build": "1"})", "install|1|false" + kTo},
+      {R"({"action": "download", "build": "999999999999999", "force": true})",
+       "download|999999999999999|true" + kTo},
+      {R"({"action": "install", "build": "7", "force": "true"})", "install|7|false" + kTo},
+      {R"({"action": "check", "force": 1})",
+       "check||true||",
+       {{"BramlowUpdateService", ""}, {"BramlowSigningTeam", ""}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.message ? row.message : "no user info");
+    const TempDir folder;
+    platform::plist::Dictionary info = defaultExtensionInfo();
+    for (const auto& [key, value] : row.info) {
+      if (value)
+        info[key] = *value;
+      else
+        info.erase(key);
+    }
+    writeInfoPlist(folder.path(), info);
+    const platform::Bundle bundle(folder.path());
+    bramlow::SafariWebExtensionHandler::setBundleForTesting(&bundle);
+    std::optional<Json> userInfo;
+    if (row.message) userInfo = Json{{platform::kExtensionMessageKey, Json::parse(row.message)}};
+    auto context = std::make_shared<RecordingContext>(userInfo);
+    bramlow::SafariWebExtensionHandler().beginRequest(context);
+    bramlow::SafariWebExtensionHandler::setBundleForTesting(nullptr);
+
+    ASSERT_EQ(context->answers.size(), 1u);
+    ASSERT_EQ(context->answers[0].size(), 1u);
+    const Json& answer = *context->answers[0][0].userInfo;
+    ASSERT_EQ(answer.size(), 1u);
+    const Json& response = answer.at(platform::kExtensionMessageKey);
+    // An error answer carries its marker alone; anything else is compared whole.
+    const char* key = response.size() == 1 && response.contains("error")       ? "error"
+                      : response.size() == 1 && response.contains("forwarded") ? "forwarded"
+                                                                               : nullptr;
+    EXPECT_EQ(key ? response[key].get<std::string>() : response.dump(), row.expected);
+  }
+}
+
+}  // namespace
