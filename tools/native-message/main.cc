@@ -1,12 +1,14 @@
 // bramlow-native-message: talks to a native-messaging host the way a browser does, for the demo,
 // the end-to-end tests and the benchmarks.
 //
-//   bramlow-native-message [--repeat N] [--quiet] HOST MESSAGE...
+//   bramlow-native-message [--repeat N] [--quiet] [--host-per-message] HOST MESSAGE...
 //
 // Starts HOST (its first argument the caller's origin), sends each MESSAGE (JSON text) as a frame
 // of a 4-byte native-endian length and the text, waits for its answer and prints both. With
 // --repeat N every message is sent N times, one at a time, and the median and 99th percentile of
-// its round trip are printed. Exits 0 when every message was answered, 1 otherwise.
+// its round trip are printed. A browser keeps one host for a connected port, and starts one host
+// per message for a single message: --host-per-message does the latter, closing the host's input
+// after the message. Exits 0 when every message was answered, 1 otherwise.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -75,6 +77,13 @@ struct Host {
   UniqueFd output;  // the host's stdout
 };
 
+void finish(Host& host) {
+  host.input.reset();  // end of input ends the host
+  int status = 0;
+  while (::waitpid(host.pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
 Host startHost(const char* path) {
   int toHost[2];
   int fromHost[2];
@@ -115,22 +124,28 @@ double percentile(std::vector<double> values, double fraction) {
 int main(int argc, char** argv) {
   long repeat = 0;
   bool quiet = false;
+  bool hostPerMessage = false;
   int first = 1;
   for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
     if (std::strcmp(argv[first], "--repeat") == 0 && first + 1 < argc) {
       repeat = std::strtol(argv[++first], nullptr, 10);
     } else if (std::strcmp(argv[first], "--quiet") == 0) {
       quiet = true;
+    } else if (std::strcmp(argv[first], "--host-per-message") == 0) {
+      hostPerMessage = true;
     } else {
       break;
     }
   }
   if (argc - first < 2 || repeat < 0) {
-    std::fprintf(stderr, "usage: bramlow-native-message [--repeat N] [--quiet] HOST MESSAGE...\n");
+    std::fprintf(stderr,
+                 "usage: bramlow-native-message [--repeat N] [--quiet] [--host-per-message] "
+                 "HOST MESSAGE...\n");
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
-  Host host = startHost(argv[first]);
+  Host session;
+  if (!hostPerMessage) session = startHost(argv[first]);
   bool answeredAll = true;
   for (int i = first + 1; i < argc && answeredAll; ++i) {
     const std::string message = argv[i];
@@ -138,9 +153,16 @@ int main(int argc, char** argv) {
     std::string answer;
     for (long n = 0; n < std::max(repeat, 1L); ++n) {
       const auto start = std::chrono::steady_clock::now();
+      Host single;
+      if (hostPerMessage) single = startHost(argv[first]);
+      Host& host = hostPerMessage ? single : session;
       std::optional<std::string> received;
-      if (sendFrame(host.input.get(), message)) received = receiveFrame(host.output.get());
+      if (sendFrame(host.input.get(), message)) {
+        if (hostPerMessage) host.input.reset();
+        received = receiveFrame(host.output.get());
+      }
       const auto elapsed = std::chrono::steady_clock::now() - start;
+      if (hostPerMessage) finish(single);
       if (!received) {
         answeredAll = false;
         break;
@@ -150,15 +172,13 @@ int main(int argc, char** argv) {
     }
     if (!quiet) std::printf("message: %s\nanswer:  %s\n", message.c_str(), answer.c_str());
     if (repeat > 0 && answeredAll) {
-      std::printf("round trip of %s over %ld runs: median %.1f us, p99 %.1f us\n", message.c_str(),
-                  repeat, percentile(micros, 0.5), percentile(micros, 0.99));
+      std::printf("round trip of %s over %ld runs%s: median %.1f us, p99 %.1f us\n",
+                  message.c_str(), repeat, hostPerMessage ? " (a host per message)" : "",
+                  percentile(micros, 0.5), percentile(micros, 0.99));
     }
     std::fflush(stdout);
   }
   if (!answeredAll) std::fprintf(stderr, "the host did not answer\n");
-  host.input.reset();  // end of input ends the host
-  int status = 0;
-  while (::waitpid(host.pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  if (!hostPerMessage) finish(session);
   return answeredAll ? 0 : 1;
 }
