@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <sstream>
 #include <thread>
@@ -135,6 +136,21 @@ TEST(EnvTest, StatusRemoveAndListing) {
   EXPECT_FALSE(env.status(dir.path() / "tree").exists);
   EXPECT_TRUE(fs::exists("/etc"));
   EXPECT_THROW(env.listDirectory(dir.path() / "tree"), std::system_error);
+}
+
+TEST(EnvTest, ReadRegularFileTakesNothingButABoundedRegularFile) {
+  TempDir dir;
+  platform::Env& env = platform::Env::Default();
+  writeFile(dir.path() / "at limit", std::string(16, 'x'));
+  writeFile(dir.path() / "over limit", std::string(17, 'x'));
+  ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
+  fs::create_symlink(dir.path() / "at limit", dir.path() / "link");
+  EXPECT_EQ(env.readRegularFile(dir.path() / "at limit", 16), std::string(16, 'x'));
+  // None of these may block or be read: a FIFO, a device, a link, a folder, too much, nothing.
+  for (const fs::path& path : {dir.path() / "fifo", fs::path("/dev/zero"), dir.path() / "link",
+                               dir.path(), dir.path() / "over limit", dir.path() / "missing"}) {
+    EXPECT_THROW(env.readRegularFile(path, 16), std::system_error) << path;
+  }
 }
 
 TEST(EnvTest, ExclusiveLockIsRefusedToASecondDescriptor) {
