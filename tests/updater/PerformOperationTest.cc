@@ -1,9 +1,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <cctype>
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -25,6 +29,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using namespace testing_support;
 
+constexpr const char* kUuid = "0F8FAD5B-D9CB-469F-A165-70867728950E";
 constexpr const char* kDigest = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 
 std::string manifest(const std::string& build, const std::string& version,
@@ -118,6 +123,8 @@ class PerformOperationTest : public ::testing::Test {
       return "json";
     } catch (const platform::DecodingError&) {
       return "decoding";
+    } catch (const std::system_error&) {
+      return "system_error";
     }
   }
 
@@ -234,6 +241,9 @@ TEST_F(PerformOperationTest, ACachedReleaseThatNoLongerValidatesFailsUntilAForce
 
 TEST_F(PerformOperationTest, AnotherProcessHoldingTheLockRefusesEveryAction) {
   serve(manifest("120", "1.2.0"));
+  // The holder's transfer may be running: its partial file is not touched without the lock.
+  const fs::path partial = service_->cache / (".transfer-" + std::string(kUuid) + ".part");
+  writeFile(partial, "partial");
   {
     const LockHolder holder(service_->cache / "update.lock");
     ASSERT_TRUE(holder.locked());
@@ -242,9 +252,11 @@ TEST_F(PerformOperationTest, AnotherProcessHoldingTheLockRefusesEveryAction) {
       EXPECT_EQ(failureOf(action, true), markers::kOperationInProgress);
     }
     EXPECT_EQ(fetches(), 0u);
+    EXPECT_TRUE(fs::exists(partial));
   }
   // The lock is free again once its holder is gone, and every operation releases it.
   EXPECT_EQ(check(), resultFor("120", "1.2.0"));
+  EXPECT_FALSE(fs::exists(partial));
   EXPECT_EQ(failureOf("frobnicate"), markers::kOperationNotSupported);
   EXPECT_TRUE(LockHolder(service_->cache / "update.lock").locked());
 }
@@ -273,6 +285,78 @@ TEST_F(PerformOperationTest, ActionsAreDispatchedOnlyAfterLockAndIdentification)
   EXPECT_EQ(failureOf("frobnicate"), markers::kInstalledAppUnidentified);
   EXPECT_EQ(failureOf("check"), markers::kInstalledAppUnidentified);
   EXPECT_EQ(fetches(), 0u);
+}
+
+// A killed process leaves its partial transfer behind; the next operation removes it (and only
+// files of exactly that name), also when the operation itself is refused.
+TEST_F(PerformOperationTest, OperationsRemovePartialTransfersOfEarlierProcesses) {
+  const std::string uuid(kUuid);
+  const fs::path stale[] = {service_->cache / (".transfer-" + uuid + ".part"),
+                            service_->cache / (".transfer-" + uuid.substr(0, 35) + "F.part")};
+  std::string lower = uuid;
+  for (char& c : lower) c = char(std::tolower(c));
+  const std::string kept[] = {
+      ".transfer-" + lower + ".part", ".transfer-" + uuid + ".part.1",
+      "transfer-" + uuid + ".part",   ".transfer-" + uuid.substr(1) + ".part",
+      ".transfer-" + uuid + "0.part", "feed-" + uuid + ".json"};
+  for (const fs::path& path : stale) writeFile(path, "partial");
+  for (const std::string& name : kept) writeFile(service_->cache / name, "kept");
+  EXPECT_EQ(failureOf("frobnicate"), markers::kOperationNotSupported);
+  for (const fs::path& path : stale) EXPECT_FALSE(fs::exists(path)) << path;
+  for (const std::string& name : kept) EXPECT_TRUE(fs::exists(service_->cache / name)) << name;
+}
+
+// "release.json" answers only as a regular file of at most 65,536 bytes; anything else fails the
+// check with the file system's error and without waiting, and the lock is free afterwards.
+TEST_F(PerformOperationTest, ReleaseJsonIsReadOnlyAsABoundedRegularFile) {
+  const fs::path valid = dir_.path() / "valid.json";
+  writeFile(valid, manifest("120", "1.2.0"));
+  std::string tooLarge = manifest("120", "1.2.0");
+  tooLarge.append(65537 - tooLarge.size(), ' ');
+  const struct {
+    const char* name;
+    std::function<void()> make;  // each is dated now, so fresh
+  } rows[] = {
+      {"fifo", [&] { ASSERT_EQ(::mkfifo(releaseFile_.c_str(), 0600), 0); }},
+      {"device", [&] { fs::create_symlink("/dev/null", releaseFile_); }},
+      {"link to a valid release", [&] { fs::create_symlink(valid, releaseFile_); }},
+      {"too large", [&] { writeFile(releaseFile_, tooLarge); }},
+  };
+  serve(manifest("130", "1.3.0"));
+  ::alarm(20);  // a read that blocks ends the test process rather than hanging it
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    fs::remove(releaseFile_);
+    row.make();
+    EXPECT_EQ(failureOf("check"), "system_error");
+  }
+  ::alarm(0);
+  EXPECT_EQ(fetches(), 0u);
+  EXPECT_EQ(check(/*force=*/true), resultFor("130", "1.3.0"));
+}
+
+// Fails lstat of one file name with an error other than "not there".
+class UnreadableStatusEnv : public platform::EnvWrapper {
+ public:
+  UnreadableStatusEnv(Env& target, std::string name) : EnvWrapper(target), name_(std::move(name)) {}
+  platform::FileStatus status(const fs::path& path) override {
+    if (path.filename() == name_) throw std::system_error(EACCES, std::generic_category(), "stat");
+    return EnvWrapper::status(path);
+  }
+
+ private:
+  std::string name_;
+};
+
+TEST_F(PerformOperationTest, AReleaseJsonThatCannotBeExaminedFailsTheCheckWithoutFetching) {
+  serve(manifest("120", "1.2.0"));
+  writeFile(releaseFile_, manifest("110", "1.1.0"));
+  UnreadableStatusEnv broken(env_, "release.json");
+  const platform::ScopedEnvForTesting scoped(broken);
+  const UpdateService service{platform::Bundle(app_.updaterURL)};
+  EXPECT_THROW(service.performOperation("check", "", false), std::system_error);
+  EXPECT_EQ(fetches(), 0u);
+  EXPECT_EQ(readFile(releaseFile_), manifest("110", "1.1.0"));
 }
 
 // Breaks removal, as a file that cannot be deleted would.
