@@ -51,6 +51,11 @@ TEST(UpdateProductTest, ReadsEveryValue) {
   EXPECT_EQ(product.baseURL.absoluteString(), kBaseURL);
 }
 
+std::function<void(Dictionary&)> set(const char* key, std::string value) {
+  return [key, value](Dictionary& d) { d[key] = value; };
+}
+constexpr std::string_view incomplete = markers::kConfigurationIncomplete;
+
 // A change of the server address.
 std::function<void(Dictionary&)> address(const char* url) {
   return [url](Dictionary& d) { d["UpdateBaseURL"] = url; };
@@ -71,6 +76,15 @@ TEST(UpdateProductTest, InfoKeysAndAddress) {
       {"boolean", [](Dictionary& d) { d["UpdateExtensionName"] = true; },
        markers::kConfigurationIncomplete},
       {"spaces pass", [](Dictionary& d) { d["UpdateArtifactPrefix"] = "   "; }, ""},
+      // Names that become one path component must stay one.
+      {"absolute identifier", set("UpdateAppIdentifier", "/etc/x"), incomplete},
+      {"identifier of two components", set("UpdateAppIdentifier", "com.x/y"), incomplete},
+      {"identifier dot dot", set("UpdateAppIdentifier", ".."), incomplete},
+      {"absolute extension name", set("UpdateExtensionName", "/x.appex"), incomplete},
+      {"extension name dot", set("UpdateExtensionName", "."), incomplete},
+      {"app name of two components", set("UpdateAppName", "Apps/x.app"), incomplete},
+      {"prefix leaving the folder", set("UpdateArtifactPrefix", "../x"), incomplete},
+      {"dots inside a name pass", set("UpdateAppName", "..x.app"), ""},
       {"missing key before bad address",
        [](Dictionary& d) {
          d.erase("UpdateArtifactPrefix");
