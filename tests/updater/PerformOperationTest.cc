@@ -239,9 +239,14 @@ TEST_F(PerformOperationTest, ACachedReleaseThatNoLongerValidatesFailsUntilAForce
 
 TEST_F(PerformOperationTest, AnotherProcessHoldingTheLockRefusesEveryAction) {
   serve(manifest("120", "1.2.0"));
-  // The holder's transfer may be running: its partial file is not touched without the lock.
-  const fs::path partial = service_->cache / (".transfer-" + std::string(kUuid) + ".part");
+  // A partial transfer is left alone while another process may be writing it, and removed by the
+  // next operation that holds the lock; names that only look alike stay.
+  const std::string uuid(kUuid);
+  const fs::path partial = service_->cache / (".transfer-" + uuid + ".part");
+  const std::string others[] = {".transfer-" + uuid.substr(1) + ".part",
+                                ".transfer-" + uuid + ".part.1", "transfer-" + uuid + ".part"};
   writeFile(partial, "partial");
+  for (const std::string& name : others) writeFile(service_->cache / name, "kept");
   {
     const LockHolder holder(service_->cache / "update.lock");
     ASSERT_TRUE(holder.locked());
@@ -255,6 +260,7 @@ TEST_F(PerformOperationTest, AnotherProcessHoldingTheLockRefusesEveryAction) {
   // The lock is free again once its holder is gone, and every operation releases it.
   EXPECT_EQ(check(), resultFor("120", "1.2.0"));
   EXPECT_FALSE(fs::exists(partial));
+  for (const std::string& name : others) EXPECT_TRUE(fs::exists(service_->cache / name)) << name;
   EXPECT_EQ(failureOf("frobnicate"), markers::kOperationNotSupported);
   EXPECT_TRUE(LockHolder(service_->cache / "update.lock").locked());
 }
@@ -283,20 +289,6 @@ TEST_F(PerformOperationTest, ActionsAreDispatchedOnlyAfterLockAndIdentification)
   EXPECT_EQ(failureOf("frobnicate"), markers::kInstalledAppUnidentified);
   EXPECT_EQ(failureOf("check"), markers::kInstalledAppUnidentified);
   EXPECT_EQ(fetches(), 0u);
-}
-
-// A killed process leaves its partial transfer behind; the next operation removes it, and only
-// files of exactly that name, also when the operation itself is refused.
-TEST_F(PerformOperationTest, OperationsRemovePartialTransfersOfEarlierProcesses) {
-  const std::string uuid(kUuid);
-  const fs::path stale = service_->cache / (".transfer-" + uuid + ".part");
-  const std::string kept[] = {".transfer-" + uuid.substr(1) + ".part",
-                              ".transfer-" + uuid + ".part.1", "transfer-" + uuid + ".part"};
-  writeFile(stale, "partial");
-  for (const std::string& name : kept) writeFile(service_->cache / name, "kept");
-  EXPECT_EQ(failureOf("frobnicate"), markers::kOperationNotSupported);
-  EXPECT_FALSE(fs::exists(stale));
-  for (const std::string& name : kept) EXPECT_TRUE(fs::exists(service_->cache / name)) << name;
 }
 
 // A fresh "release.json" that is a FIFO or a link fails the check at once with the file system's
