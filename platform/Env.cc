@@ -8,6 +8,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -199,6 +200,29 @@ std::string Env::readFile(const fs::path& path) {
     const std::size_t n = read(fd.get(), buffer, sizeof buffer);
     if (n == 0) break;
     content.append(buffer, n);
+  }
+  return content;
+}
+
+std::string Env::readRegularFile(const fs::path& path, std::size_t maximumSize) {
+  // O_NONBLOCK: opening a FIFO without a writer would otherwise wait for one.
+  UniqueFd fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+  struct stat info {};
+  if (::fstat(fd.get(), &info) != 0) throwErrno("stat", path.string());
+  if (!S_ISREG(info.st_mode)) throw errnoError(EINVAL, "read", path.string());
+  if (static_cast<std::uint64_t>(info.st_size) > maximumSize) {
+    throw errnoError(EFBIG, "read", path.string());
+  }
+  // The file may grow after fstat: reading one byte beyond the bound notices that.
+  std::string content;
+  content.reserve(static_cast<std::size_t>(info.st_size));
+  char buffer[65536];
+  for (;;) {
+    const std::size_t n =
+        read(fd.get(), buffer, std::min(sizeof buffer, maximumSize - content.size() + 1));
+    if (n == 0) break;
+    content.append(buffer, n);
+    if (content.size() > maximumSize) throw errnoError(EFBIG, "read", path.string());
   }
   return content;
 }

@@ -81,6 +81,11 @@ class Env {
 
   // The whole content of a regular file.
   virtual std::string readFile(const std::filesystem::path& path);
+  // The whole content of a file that must be a regular file of at most maximumSize bytes: for
+  // files that others could have replaced. It is opened without following a symbolic link and
+  // without blocking, and examined on the open descriptor, so a link (ELOOP), a FIFO or a device
+  // (EINVAL) is refused before anything is read; a larger file fails with EFBIG.
+  virtual std::string readRegularFile(const std::filesystem::path& path, std::size_t maximumSize);
   // Writes data to a new temporary file beside path, syncs it and renames it over path, so readers
   // see the old content or the new, never a mix. The temporary file never outlives the call.
   virtual void writeFileAtomically(const std::filesystem::path& path, std::string_view data,
@@ -138,6 +143,9 @@ class EnvWrapper : public Env {
   bool tryLockExclusive(int fd) override { return target_.tryLockExclusive(fd); }
   std::string readFile(const std::filesystem::path& path) override {
     return target_.readFile(path);
+  }
+  std::string readRegularFile(const std::filesystem::path& path, std::size_t maximumSize) override {
+    return target_.readRegularFile(path, maximumSize);
   }
   void writeFileAtomically(const std::filesystem::path& path, std::string_view data,
                            mode_t mode) override {

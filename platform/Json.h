@@ -23,13 +23,16 @@ class DecodingError : public std::runtime_error {
 };
 
 // Parses one JSON document (UTF-8, nothing but white space after it). Without allowFragments the
-// top level must be an object or an array. Throws JsonError.
+// top level must be an object or an array. A number written with a fraction or an exponent is an
+// integer when its digits make it exactly a whole number in the signed 64-bit range (2.0, 1e3),
+// otherwise a double. Throws JsonError.
 Json parseJson(std::string_view bytes, bool allowFragments = false);
 
 // Strict decoding of members: no conversion between JSON types. Throw DecodingError.
 const Json& decodeMember(const Json& object, const char* key);
 std::string decodeString(const Json& object, const char* key);
-// A whole number within the signed 64-bit range; 3.0 reads as 3, 3.5 and 1e19 are refused.
+// A whole number within the signed 64-bit range, judged by its text: 3.0 and 30e-1 read as 3;
+// 3.5, 1e19, -9223372036854775809 and 1.0000000000000001 are refused.
 std::int64_t decodeInt64(const Json& object, const char* key);
 
 }  // namespace platform

@@ -1,6 +1,7 @@
 #include "updater/UpdateProduct.h"
 
 #include <cmath>
+#include <string_view>
 
 #include "platform/Env.h"
 #include "platform/Json.h"
@@ -16,17 +17,31 @@ std::string infoString(const platform::Bundle& bundle, const char* key) {
   return *text;
 }
 
+// A value that the updater uses as a file name, or as the start of one, must not reach beyond
+// its folder: no "/", and no NUL, which would end the name early. A whole name is also not "."
+// or "..", which name a folder rather than an entry of it.
+std::string nameString(const platform::Bundle& bundle, const char* key, bool wholeName) {
+  std::string text = infoString(bundle, key);
+  if (text.find_first_of(std::string_view("/\0", 2)) != std::string::npos ||
+      (wholeName && (text == "." || text == ".."))) {
+    fail(markers::kConfigurationIncomplete);
+  }
+  return text;
+}
+
 }  // namespace
 
 UpdateProduct UpdateProduct::init(const platform::Bundle& bundle) {
   UpdateProduct product;
   // Every key is read before the address is examined, so an incomplete configuration is reported
   // as such even when its address is bad too.
-  product.appID = infoString(bundle, "UpdateAppIdentifier");
+  // The identifier names a cache folder, the two names bundle folders, and the prefix starts the
+  // names of disk images in the cache.
+  product.appID = nameString(bundle, "UpdateAppIdentifier", true);
   product.extensionID = infoString(bundle, "UpdateExtensionIdentifier");
-  product.extensionName = infoString(bundle, "UpdateExtensionName");
-  product.appName = infoString(bundle, "UpdateAppName");
-  product.artifactPrefix = infoString(bundle, "UpdateArtifactPrefix");
+  product.extensionName = nameString(bundle, "UpdateExtensionName", true);
+  product.appName = nameString(bundle, "UpdateAppName", true);
+  product.artifactPrefix = nameString(bundle, "UpdateArtifactPrefix", false);
   product.team = infoString(bundle, "UpdateSigningTeam");
   const std::string baseText = infoString(bundle, "UpdateBaseURL");
 

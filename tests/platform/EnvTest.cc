@@ -1,5 +1,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <sstream>
 #include <thread>
@@ -135,6 +136,21 @@ TEST(EnvTest, StatusRemoveAndListing) {
   EXPECT_FALSE(env.status(dir.path() / "tree").exists);
   EXPECT_TRUE(fs::exists("/etc"));
   EXPECT_THROW(env.listDirectory(dir.path() / "tree"), std::system_error);
+}
+
+TEST(EnvTest, ReadRegularFileTakesNothingButABoundedRegularFile) {
+  TempDir dir;
+  platform::Env& env = platform::Env::Default();
+  const fs::path file = dir.path() / "file";
+  writeFile(file, "0123456789");
+  ASSERT_EQ(::mkfifo((dir.path() / "fifo").c_str(), 0600), 0);
+  fs::create_symlink(file, dir.path() / "link");
+  EXPECT_EQ(env.readRegularFile(file, 10), "0123456789");
+  EXPECT_THROW(env.readRegularFile(file, 9), std::system_error);
+  // None of these may block or be read.
+  for (const fs::path& path : {dir.path() / "fifo", fs::path("/dev/zero"), dir.path() / "link"}) {
+    EXPECT_THROW(env.readRegularFile(path, 10), std::system_error) << path;
+  }
 }
 
 TEST(EnvTest, ExclusiveLockIsRefusedToASecondDescriptor) {

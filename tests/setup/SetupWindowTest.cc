@@ -390,6 +390,19 @@ TEST_F(SetupWindowTest, AnswersOfTheBrowserReachTheStatus) {
   }
 }
 
+TEST_F(SetupWindowTest, EveryActivationRefreshesTheStatus) {
+  launch("en");
+  GtkWindow* window = delegate_->window();
+  GtkWindow* other = GTK_WINDOW(gtk_window_new());
+  gtk_window_present(other);
+  ASSERT_TRUE(pumpUntil([&] { return !gtk_window_is_active(window); }));
+  settle();
+  const std::size_t requests = manager_.stateRequests.size();
+  gtk_window_present(window);
+  EXPECT_TRUE(pumpUntil([&] { return manager_.stateRequests.size() == requests + 1; }));
+  gtk_window_destroy(other);
+}
+
 // Finds the window's Return shortcut and runs it, as a key press would.
 void pressReturn(GtkWidget* window) {
   GObjectPtr<GtkShortcutTrigger> key(gtk_keyval_trigger_new(GDK_KEY_Return, GdkModifierType(0)));

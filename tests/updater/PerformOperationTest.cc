@@ -1,7 +1,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -25,6 +27,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using namespace testing_support;
 
+constexpr const char* kUuid = "0F8FAD5B-D9CB-469F-A165-70867728950E";
 constexpr const char* kDigest = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 
 std::string manifest(const std::string& build, const std::string& version,
@@ -118,6 +121,8 @@ class PerformOperationTest : public ::testing::Test {
       return "json";
     } catch (const platform::DecodingError&) {
       return "decoding";
+    } catch (const std::system_error&) {
+      return "system_error";
     }
   }
 
@@ -234,6 +239,14 @@ TEST_F(PerformOperationTest, ACachedReleaseThatNoLongerValidatesFailsUntilAForce
 
 TEST_F(PerformOperationTest, AnotherProcessHoldingTheLockRefusesEveryAction) {
   serve(manifest("120", "1.2.0"));
+  // A partial transfer is left alone while another process may be writing it, and removed by the
+  // next operation that holds the lock; names that only look alike stay.
+  const std::string uuid(kUuid);
+  const fs::path partial = service_->cache / (".transfer-" + uuid + ".part");
+  const std::string others[] = {".transfer-" + uuid.substr(1) + ".part",
+                                ".transfer-" + uuid + ".part.1", "transfer-" + uuid + ".part"};
+  writeFile(partial, "partial");
+  for (const std::string& name : others) writeFile(service_->cache / name, "kept");
   {
     const LockHolder holder(service_->cache / "update.lock");
     ASSERT_TRUE(holder.locked());
@@ -242,9 +255,12 @@ TEST_F(PerformOperationTest, AnotherProcessHoldingTheLockRefusesEveryAction) {
       EXPECT_EQ(failureOf(action, true), markers::kOperationInProgress);
     }
     EXPECT_EQ(fetches(), 0u);
+    EXPECT_TRUE(fs::exists(partial));
   }
   // The lock is free again once its holder is gone, and every operation releases it.
   EXPECT_EQ(check(), resultFor("120", "1.2.0"));
+  EXPECT_FALSE(fs::exists(partial));
+  for (const std::string& name : others) EXPECT_TRUE(fs::exists(service_->cache / name)) << name;
   EXPECT_EQ(failureOf("frobnicate"), markers::kOperationNotSupported);
   EXPECT_TRUE(LockHolder(service_->cache / "update.lock").locked());
 }
@@ -272,6 +288,41 @@ TEST_F(PerformOperationTest, ActionsAreDispatchedOnlyAfterLockAndIdentification)
   writeInfoPlist(app_.appURL, defaultAppInfo("not a build"));
   EXPECT_EQ(failureOf("frobnicate"), markers::kInstalledAppUnidentified);
   EXPECT_EQ(failureOf("check"), markers::kInstalledAppUnidentified);
+  EXPECT_EQ(fetches(), 0u);
+}
+
+// A fresh "release.json" that is a FIFO or a link fails the check at once with the file system's
+// error; nothing is fetched, and the lock is free again afterwards.
+TEST_F(PerformOperationTest, ReleaseJsonIsReadOnlyAsARegularFile) {
+  serve(manifest("130", "1.3.0"));
+  ASSERT_EQ(::mkfifo(releaseFile_.c_str(), 0600), 0);
+  ::alarm(20);  // a read that blocks ends the test process rather than hanging it
+  EXPECT_EQ(failureOf("check"), "system_error");
+  ::alarm(0);
+  fs::remove(releaseFile_);
+  writeFile(dir_.path() / "valid.json", manifest("120", "1.2.0"));
+  fs::create_symlink(dir_.path() / "valid.json", releaseFile_);
+  EXPECT_EQ(failureOf("check"), "system_error");
+  EXPECT_EQ(fetches(), 0u);
+  EXPECT_EQ(check(/*force=*/true), resultFor("130", "1.3.0"));
+}
+
+// Fails lstat of "release.json" with an error other than "not there".
+class UnexaminableReleaseEnv : public platform::EnvWrapper {
+ public:
+  using EnvWrapper::EnvWrapper;
+  platform::FileStatus status(const fs::path& path) override {
+    if (path.filename() == "release.json") throw std::system_error(EACCES, std::generic_category());
+    return EnvWrapper::status(path);
+  }
+};
+
+TEST_F(PerformOperationTest, AReleaseJsonThatCannotBeExaminedFailsTheCheckWithoutFetching) {
+  serve(manifest("120", "1.2.0"));
+  UnexaminableReleaseEnv broken(env_);
+  const platform::ScopedEnvForTesting scoped(broken);
+  const UpdateService service{platform::Bundle(app_.updaterURL)};
+  EXPECT_THROW(service.performOperation("check", "", false), std::system_error);
   EXPECT_EQ(fetches(), 0u);
 }
 

@@ -13,6 +13,7 @@ TEST(UpdateFailureTest, DescriptionIsTheMessageAndTheDomainNamesTheExecutable) {
   EXPECT_EQ(failure.what(), markers::kAddressInvalid);
   EXPECT_EQ(failure.localizedDescription(), markers::kAddressInvalid);
   EXPECT_EQ(UpdateFailure::errorDomain(), "BramlowUpdater.UpdateFailure");
+  EXPECT_EQ(UpdateFailure::errorCode(), 0);
 }
 
 TEST(UpdateFailureTest, CatalogHasOneTextPerIdentifier) {
