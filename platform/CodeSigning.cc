@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <openssl/err.h>
+#include <openssl/ess.h>
 #include <openssl/pem.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -250,6 +251,36 @@ struct Signature {
   }
 };
 
+// The signer is found by issuer and serial, and the certificates a signature carries are not
+// signed, so anyone could swap in another encoding of the leaf (an ECDSA signature has two) or
+// another certificate of the same key. A signed attribute holding the hash of the signer's
+// certificate (ESS signing-certificate-v2) pins the very certificate the signer used.
+void requireBoundSigner(CMS_SignerInfo* signer, X509* leaf) {
+  const int index = CMS_signed_get_attr_by_NID(signer, NID_id_smime_aa_signingCertificateV2, -1);
+  if (index < 0 ||
+      CMS_signed_get_attr_by_NID(signer, NID_id_smime_aa_signingCertificateV2, index) >= 0 ||
+      CMS_signed_get_attr_by_NID(signer, NID_id_smime_aa_signingCertificate, -1) >= 0) {
+    raise(Status::kSignatureInvalid, "the signature does not name its signer's certificate");
+  }
+  const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(CMS_signed_get_attr(signer, index), 0);
+  if (!value || value->type != V_ASN1_SEQUENCE ||
+      X509_ATTRIBUTE_count(CMS_signed_get_attr(signer, index)) != 1) {
+    raise(Status::kSignatureInvalid, "the signature does not name its signer's certificate");
+  }
+  const unsigned char* cursor = ASN1_STRING_get0_data(value->value.sequence);
+  const long length = ASN1_STRING_length(value->value.sequence);
+  UniquePtr<ESS_SIGNING_CERT_V2> bound(d2i_ESS_SIGNING_CERT_V2(nullptr, &cursor, length));
+  UniquePtr<STACK_OF(X509)> signerOnly(sk_X509_new_null());
+  if (!bound || !signerOnly || sk_X509_push(signerOnly.get(), leaf) <= 0) {
+    raiseOpenSsl(Status::kSignatureInvalid, "the signature does not name its signer's certificate");
+  }
+  X509_up_ref(leaf);  // the stack frees what it holds
+  if (OSSL_ESS_check_signing_certs(nullptr, bound.get(), signerOnly.get(), 1) != 1) {
+    raiseOpenSsl(Status::kSignatureInvalid,
+                 "the signer's certificate is not the one it signed with");
+  }
+}
+
 // Checks a DER CMS SignedData: one signer, its signature over the content (detached when
 // detachedContent is given, else encapsulated), and its chain to the platform's anchors. Chain
 // failure leaves anchored == false; every other failure throws kSignatureInvalid.
@@ -288,6 +319,8 @@ Signature verifySignature(std::string_view der, const std::string* detachedConte
     signature.leaf.reset(leaf);
     sk_X509_free(raw);  // the stack only; its certificates belong to the CMS
   }
+  requireBoundSigner(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0),
+                     signature.leaf.get());
   signature.certificates.reset(CMS_get1_certs(cms.get()));
   if (!signature.certificates) signature.certificates.reset(sk_X509_new_null());
   if (!detachedContent) {
@@ -310,6 +343,36 @@ Signature verifySignature(std::string_view der, const std::string* detachedConte
   }
   ERR_clear_error();
   return signature;
+}
+
+// SHA-256 (hex) of a certificate's TBSCertificate as encoded: the part its issuer's signature
+// covers, so unlike the whole certificate's encoding nobody but the issuer can vary it.
+std::string signedBodySha256(X509* certificate) {
+  unsigned char* der = nullptr;
+  const int length = i2d_X509(certificate, &der);
+  if (length <= 0) raiseOpenSsl(Status::kFailed, "cannot encode a certificate");
+  UniquePtr<unsigned char> owner(der);
+  const unsigned char* cursor = der;
+  long contentLength = 0;
+  int tag = 0;
+  int objectClass = 0;
+  // Into the outer SEQUENCE, then over the first element, the TBSCertificate, header included.
+  if (ASN1_get_object(&cursor, &contentLength, &tag, &objectClass, length) & 0x80) {
+    raiseOpenSsl(Status::kFailed, "cannot read a certificate");
+  }
+  const unsigned char* body = cursor;
+  const long remaining = length - (cursor - der);
+  if ((ASN1_get_object(&cursor, &contentLength, &tag, &objectClass, remaining) & 0x80) ||
+      tag != V_ASN1_SEQUENCE) {
+    raiseOpenSsl(Status::kFailed, "cannot read a certificate");
+  }
+  const std::size_t bodySize = static_cast<std::size_t>(cursor - body + contentLength);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_Digest(body, bodySize, digest, &size, EVP_sha256(), nullptr) != 1) {
+    raiseOpenSsl(Status::kFailed, "SHA-256 failed");
+  }
+  return hex(digest, size);
 }
 
 SignerFacts factsOf(const Signature& signature, std::string identifier) {
@@ -352,6 +415,7 @@ SigningInformation informationOf(const Signature& signature, std::string identif
   if (X509_digest(signature.leaf.get(), EVP_sha256(), digest, &size) == 1) {
     info.leafSha256 = hex(digest, size);
   }
+  info.leafSignedBodySha256 = signedBodySha256(signature.leaf.get());
   return info;
 }
 
@@ -918,7 +982,9 @@ namespace {
 
 std::string cmsSign(const SigningIdentity::Parts& parts, std::string_view content, bool detached) {
   UniquePtr<BIO> input = memoryBio(content);
-  const unsigned int flags = CMS_BINARY | CMS_NOSMIMECAP | (detached ? CMS_DETACHED : 0u);
+  // CMS_CADES adds the signed attribute that binds the leaf (see requireBoundSigner).
+  const unsigned int flags =
+      CMS_BINARY | CMS_NOSMIMECAP | CMS_CADES | (detached ? CMS_DETACHED : 0u);
   UniquePtr<CMS_ContentInfo> cms(
       CMS_sign(parts.leaf.get(), parts.key.get(), parts.intermediates.get(), input.get(), flags));
   if (!cms) raiseOpenSsl(Status::kFailed, "signing failed");
@@ -1150,6 +1216,13 @@ void Code::checkValidity(Flags /*flags*/, const Requirement* requirement) const 
 }
 
 // --- Paths -----------------------------------------------------------------------------------
+
+std::string certificateSignedBodySha256(std::string_view pem) {
+  UniquePtr<BIO> bio = memoryBio(pem);
+  UniquePtr<X509> certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  if (!certificate) raiseOpenSsl(Status::kFailed, "no certificate");
+  return signedBodySha256(certificate.get());
+}
 
 std::uint64_t flatFileContentLength(const fs::path& path) {
   UniqueFd fd = openFlatFile(path, O_RDONLY);

@@ -120,6 +120,9 @@ struct SigningInformation {
   std::optional<std::string> team;       // the leaf's subject OU
   std::vector<std::string> authorities;  // common names, leaf first, up to the root when known
   std::string leafSha256;                // SHA-256 of the leaf's DER, lower-case hex
+  // SHA-256 of the leaf's signed body (TBSCertificate), lower-case hex: unlike the DER, the same
+  // for every encoding of the certificate.
+  std::string leafSignedBodySha256;
 };
 
 // Code on disk: a folder with a Contents folder (a bundle), or a regular file (a flat file).
@@ -178,6 +181,10 @@ void sign(const std::filesystem::path& path, const SigningIdentity& identity,
 
 // The length of a flat file's signed content: the file's size less any signature trailer.
 std::uint64_t flatFileContentLength(const std::filesystem::path& path);
+
+// SHA-256 (lower-case hex) of the signed body (TBSCertificate) of the first certificate in PEM
+// text: how revoked.txt names a leaf. Throws kFailed when there is no certificate.
+std::string certificateSignedBodySha256(std::string_view pem);
 
 // <platform root>/System/Library/Security/anchors.pem and .../revoked.txt (for the assessment).
 std::filesystem::path trustAnchorsPath();

@@ -10,4 +10,7 @@ namespace bramlow::release {
 // identities --team TEAM --out DIR
 int runIdentities(const std::vector<std::string>& arguments);
 
+// revoke CERT.pem: prints the revoked.txt line for the first certificate in the file.
+int runRevoke(const std::vector<std::string>& arguments);
+
 }  // namespace bramlow::release
