@@ -422,7 +422,7 @@ SigningInformation informationOf(const Signature& signature, std::string identif
 // --- Bundle seals ----------------------------------------------------------------------------
 
 struct SealEntry {
-  enum class Kind { kFile, kSymlink, kNested };
+  enum class Kind { kFile, kSymlink, kNested, kFolder };
   Kind kind = Kind::kFile;
   std::string digest;           // kFile: SHA-256 of the content
   std::string target;           // kSymlink
@@ -523,6 +523,9 @@ Seal readSeal(int bundleFd) {
     } else if (const std::string* target = plist::stringForKey(*item, "symlink")) {
       entry.kind = SealEntry::Kind::kSymlink;
       entry.target = *target;
+    } else if (const auto folder = item->find("folder");
+               folder != item->end() && folder->second.v == plist::Value(true).v) {
+      entry.kind = SealEntry::Kind::kFolder;
     } else if (const auto nested = item->find("nested");
                nested != item->end() && nested->second.dictionary()) {
       const plist::Data* resourcesDigest = dataForKey(*nested->second.dictionary(), "resources");
@@ -558,9 +561,10 @@ bool isNestedBundleFolder(const std::string& parent) {
   return parent == "Contents/PlugIns" || parent == "Contents/XPCServices";
 }
 
-// Visits every entry below a bundle, depth first, without following symbolic links. Nested
-// bundles are visited as one entry; the seal's own two files are skipped. Anything that is not a
-// folder, a regular file or a symbolic link is refused.
+// Visits every entry below a bundle, depth first, without following symbolic links: a folder
+// before what it holds. Nested bundles are visited as one entry; the seal's folder and its two
+// files are skipped, though not what else the folder holds. Anything that is not a folder, a
+// regular file or a symbolic link is refused.
 void walk(int dirFd, const std::string& prefix, int depth, const Visitor& visit) {
   if (depth > kMaximumFolderDepth) raise(Status::kSealBroken, "folders nested too deeply");
   UniqueFd listing(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -589,6 +593,8 @@ void walk(int dirFd, const std::string& prefix, int depth, const Visitor& visit)
         visit({SealEntry::Kind::kNested, path, dirFd, name});
         continue;
       }
+      // The seal folder is made by signing, so a first signing could not record it.
+      if (path != kSealFolder) visit({SealEntry::Kind::kFolder, path, dirFd, name});
       UniqueFd child(::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       if (!child) raise(Status::kFailed, "cannot open " + path + ": " + std::strerror(errno));
       walk(child.get(), path + "/", depth + 1, visit);
@@ -717,7 +723,10 @@ SigningInformation checkBundleAt(int bundleFd, const fs::path& path, Flags flags
   Hasher hasher;
   std::size_t seen = 0;
   std::vector<std::string> nested;
+  // Folders hold no content, so only strict validation asks that none was added or removed.
+  const bool strict = (flags & kStrictValidate) != 0;
   walk(bundleFd, "", 0, [&](const FoundEntry& found) {
+    if (found.kind == SealEntry::Kind::kFolder && !strict) return;
     const auto it = seal.entries.find(found.path);
     if (it == seal.entries.end()) raise(Status::kSealBroken, "a file was added: " + found.path);
     SealEntry& entry = it->second;
@@ -736,6 +745,8 @@ SigningInformation checkBundleAt(int bundleFd, const fs::path& path, Flags flags
           raise(Status::kSealBroken, "a symbolic link was retargeted: " + found.path);
         }
         break;
+      case SealEntry::Kind::kFolder:
+        break;
       case SealEntry::Kind::kNested: {
         const NestedDigests digests = nestedDigests(hasher, found.dirFd, found.name, found.path);
         if (digests.resources != entry.resourcesDigest ||
@@ -749,10 +760,12 @@ SigningInformation checkBundleAt(int bundleFd, const fs::path& path, Flags flags
   });
   if (seen != seal.entries.size()) {
     for (const auto& [entryPath, entry] : seal.entries) {
-      if (!entry.seen) raise(Status::kSealBroken, "a sealed resource is missing: " + entryPath);
+      if (!entry.seen && (strict || entry.kind != SealEntry::Kind::kFolder)) {
+        raise(Status::kSealBroken, "a sealed resource is missing: " + entryPath);
+      }
     }
   }
-  if (flags & kStrictValidate) {
+  if (strict) {
     for (const auto& [entryPath, entry] : seal.entries) {
       if (entry.kind == SealEntry::Kind::kSymlink &&
           (!resolvesInside(entryPath, seal) || kernelSaysEscapes(bundleFd, entryPath))) {
@@ -1073,6 +1086,9 @@ void sign(const fs::path& path, const SigningIdentity& identity,
       case SealEntry::Kind::kSymlink:
         files[found.path] =
             plist::Dictionary{{"symlink", readSymlink(found.dirFd, found.name, found.path)}};
+        break;
+      case SealEntry::Kind::kFolder:
+        files[found.path] = plist::Dictionary{{"folder", true}};
         break;
       case SealEntry::Kind::kNested: {
         const NestedDigests digests = nestedDigests(hasher, found.dirFd, found.name, found.path);

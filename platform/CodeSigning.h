@@ -3,10 +3,12 @@
 // Signed code is either a bundle or a flat file (a disk image):
 // - A bundle is sealed by Contents/_CodeSignature/CodeResources, a property list holding the
 //   signing identifier and, for every entry below the bundle, the SHA-256 of a regular file, the
-//   target of a symbolic link, or the seal digests of a nested bundle (every folder directly inside
-//   Contents/PlugIns and Contents/XPCServices, signed on its own beforehand). Nothing else may
-//   exist. Contents/_CodeSignature/CodeSignature is a detached DER CMS SignedData over
-//   CodeResources that carries the signer's certificate and its intermediates.
+//   target of a symbolic link, the seal digests of a nested bundle (every folder directly inside
+//   Contents/PlugIns and Contents/XPCServices, signed on its own beforehand), or that it is a
+//   folder (checked under strict validation). Nothing else may exist.
+//   Contents/_CodeSignature/CodeSignature is a detached DER CMS SignedData over CodeResources that
+//   carries the signer's certificate and its intermediates, and binds the signer's certificate by
+//   a signed attribute holding its hash (ESS signing-certificate-v2).
 // - A flat file carries its signature as a trailer: [content][CMS DER][u64 LE length][8-byte
 //   magic]. The CMS encapsulates a small property list (identifier, content size, content
 //   SHA-256), so the signature covers the content and the identifier together.
@@ -42,8 +44,8 @@ inline constexpr Flags kCheckAllArchitectures = 1;
 // Nested bundles are validated in turn, with the same flags (without it, only their seal digests
 // recorded in the outer seal are compared).
 inline constexpr Flags kCheckNestedCode = 8;
-// Symbolic links must resolve inside the bundle, and nothing but folders, regular files and
-// symbolic links may exist in it.
+// Symbolic links must resolve inside the bundle, no folder may be added or removed, and nothing
+// but folders, regular files and symbolic links may exist in it.
 inline constexpr Flags kStrictValidate = 16;
 
 enum class Status : int {
