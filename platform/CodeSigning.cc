@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -1158,22 +1159,118 @@ bool processAlive(int pidfd) {
   return pidfd < 0 || ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0;
 }
 
-std::string readProcessExecutable(pid_t pid) {
-  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+std::string readProcessExecutable(int processFd) {
   std::string target(4096, '\0');
-  const ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
+  const ssize_t n = ::readlinkat(processFd, "exe", target.data(), target.size());
   if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {
-    raise(Status::kNoCode, "no code for process " + std::to_string(pid));
+    raise(Status::kNoCode, "no code for the process");
   }
   target.resize(static_cast<std::size_t>(n));
   return target;
+}
+
+// A file of /proc/<pid>, whole; reading one of a process that has ended fails.
+std::string readProcessFile(int processFd, const char* name) {
+  constexpr std::size_t kLimit = 64 << 20;
+  UniqueFd fd(::openat(processFd, name, O_RDONLY | O_CLOEXEC));
+  if (!fd) raise(Status::kNoCode, std::string("cannot read the process's ") + name);
+  std::string out;
+  char buffer[65536];
+  while (true) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) raise(Status::kNoCode, std::string("cannot read the process's ") + name);
+    if (n == 0) return out;
+    out.append(buffer, static_cast<std::size_t>(n));
+    if (out.size() > kLimit) raise(Status::kRuntimeUntrusted, "the process maps too much");
+  }
+}
+
+// No process of another user can have put a file below a folder whose every folder from / down
+// is root's and writable by nobody else.
+bool inRootOwnedFolders(const std::string& path) {
+  std::size_t slash = 0;
+  while (slash != std::string::npos) {
+    const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != 0 ||
+        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+      return false;
+    }
+    slash = path.find('/', slash + 1);
+  }
+  return true;
+}
+
+// The stand-in for a hardened runtime: a process that is traced, or that runs code a process of
+// its user could have written, may not be running the code that was signed. Executable mappings
+// must come from the main executable, from files the seal holds unchanged, or from files in
+// root-owned folders; the kernel's own ([vdso], [vsyscall]) pass. Anonymous executable memory
+// does not: our code never makes any, and injected code lives there.
+void requireUntamperedRuntime(int processFd, const fs::path& bundlePath,
+                              const std::string& executableName, int bundleFd, const Seal& seal,
+                              Hasher& hasher) {
+  const std::string status = readProcessFile(processFd, "status");
+  const std::size_t tracer = status.find("\nTracerPid:");
+  if (tracer == std::string::npos) raise(Status::kRuntimeUntrusted, "cannot tell the tracer");
+  const std::size_t value = status.find_first_not_of(" \t", tracer + 11);
+  if (value == std::string::npos || status[value] != '0' ||
+      std::isdigit(static_cast<unsigned char>(status[value + 1]))) {
+    raise(Status::kRuntimeUntrusted, "the process is being traced");
+  }
+  const std::string executable = (bundlePath / "Contents/MacOS" / executableName).string();
+  const std::string bundlePrefix = bundlePath.string() + "/";
+  const std::string maps = readProcessFile(processFd, "maps");
+  std::size_t lineStart = 0;
+  while (lineStart < maps.size()) {
+    std::size_t lineEnd = maps.find('\n', lineStart);
+    if (lineEnd == std::string::npos) lineEnd = maps.size();
+    const std::string_view line(maps.data() + lineStart, lineEnd - lineStart);
+    lineStart = lineEnd + 1;
+    // address perms offset device inode [path]; the path may hold spaces.
+    std::size_t at = 0;
+    std::string_view fields[5];
+    for (std::string_view& field : fields) {
+      at = line.find_first_not_of(' ', at);
+      const std::size_t end = at == std::string_view::npos ? at : line.find(' ', at);
+      if (at == std::string_view::npos) raise(Status::kRuntimeUntrusted, "unreadable mappings");
+      field = line.substr(at, end == std::string_view::npos ? end : end - at);
+      at = end;
+    }
+    if (fields[1].size() < 3 || fields[1][2] != 'x') continue;
+    at = at == std::string_view::npos ? at : line.find_first_not_of(' ', at);
+    const std::string path(at == std::string_view::npos ? std::string_view() : line.substr(at));
+    if (path == "[vdso]" || path == "[vsyscall]" || path == executable) continue;
+    if (!path.starts_with("/") || path.ends_with(" (deleted)")) {
+      raise(Status::kRuntimeUntrusted, "the process runs code that is not from a file: " + path);
+    }
+    if (path.starts_with(bundlePrefix)) {
+      const std::string relative = path.substr(bundlePrefix.size());
+      const auto sealed = seal.entries.find(relative);
+      UniqueFd fd = openBeneath(bundleFd, relative, O_RDONLY | O_NONBLOCK);
+      if (sealed == seal.entries.end() || sealed->second.kind != SealEntry::Kind::kFile || !fd ||
+          hasher.digest(fd.get()) != sealed->second.digest) {
+        raise(Status::kRuntimeUntrusted, "the process runs code that is not sealed: " + path);
+      }
+    } else if (!inRootOwnedFolders(path)) {
+      raise(Status::kRuntimeUntrusted, "the process runs code from outside its bundle: " + path);
+    }
+  }
 }
 
 }  // namespace
 
 Code Code::createWithPeer(const PeerIdentity& peer, Flags /*flags*/) {
   if (peer.pid <= 0) raise(Status::kNoCode, "no such process");
-  const std::string executable = readProcessExecutable(peer.pid);
+  // Everything about the process is read through this folder, which refuses reads once the
+  // process has ended; the pidfd shows it still lived after the folder was opened, so the number
+  // had not passed to another process.
+  UniqueFd process(
+      ::open(("/proc/" + std::to_string(peer.pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!process || !processAlive(peer.pidfd)) {
+    raise(Status::kNoCode, "no such process: " + std::to_string(peer.pid));
+  }
+  const std::string executable = readProcessExecutable(process.get());
   // A replaced or deleted executable is no longer the code that was signed.
   if (executable.ends_with(" (deleted)") || !executable.starts_with("/")) {
     raise(Status::kNoCode, "the process's executable is gone: " + executable);
@@ -1185,14 +1282,14 @@ Code Code::createWithPeer(const PeerIdentity& peer, Flags /*flags*/) {
       contents.parent_path().empty()) {
     raise(Status::kNoCode, "the process does not run a bundle's executable: " + executable);
   }
-  UniqueFd fd(::open(("/proc/" + std::to_string(peer.pid) + "/exe").c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd)
-    raise(Status::kNoCode, "cannot open the executable of process " + std::to_string(peer.pid));
-  // The executable opened must be the one named, by the process that sent the message.
-  if (readProcessExecutable(peer.pid) != executable || !processAlive(peer.pidfd)) {
+  UniqueFd fd(::openat(process.get(), "exe", O_RDONLY | O_CLOEXEC));
+  if (!fd) raise(Status::kNoCode, "cannot open the executable of the process");
+  // The executable opened must be the one named.
+  if (readProcessExecutable(process.get()) != executable) {
     raise(Status::kNoCode, "the process changed while it was examined");
   }
-  return Code(contents.parent_path(), path.filename().string(), std::move(fd), peer.pidfd);
+  return Code(contents.parent_path(), path.filename().string(), std::move(fd), std::move(process),
+              peer.pidfd);
 }
 
 void Code::checkValidity(Flags /*flags*/, const Requirement* requirement) const {
@@ -1227,6 +1324,8 @@ void Code::checkValidity(Flags /*flags*/, const Requirement* requirement) const 
       hasher.digest(executable_.get()) != sealedExecutable->second.digest) {
     raise(Status::kSealBroken, "the running executable is not as sealed");
   }
+  requireUntamperedRuntime(process_.get(), bundlePath_, executableName_, bundleFd.get(), seal,
+                           hasher);
   if (!processAlive(pidfd_)) raise(Status::kNoCode, "the process has ended");
   requireTrustAndRequirement(seal.signature, seal.identifier, requirement);
 }

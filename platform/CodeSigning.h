@@ -59,7 +59,8 @@ enum class Status : int {
   kSymlinkEscapes = -9007,     // a symbolic link resolves outside the bundle
   kRequirementSyntax = -9008,  // a requirement text does not compile
   kRequirementUnsatisfied = -9009,
-  kFailed = -9010,  // reading, writing or a cryptographic operation failed
+  kFailed = -9010,            // reading, writing or a cryptographic operation failed
+  kRuntimeUntrusted = -9011,  // a running process is traced or runs code from outside its bundle
 };
 
 class CodeSigningError : public std::runtime_error {
@@ -161,18 +162,25 @@ class Code {
   const std::filesystem::path& bundlePath() const { return bundlePath_; }
 
   // The cheap check of a running process: its bundle's signature and chain, and the Info.plist and
-  // the executable the process runs (not a replacement on disk) as sealed; then the requirement.
+  // the executable the process runs (not a replacement on disk) as sealed; then the stand-in for a
+  // hardened runtime (kRuntimeUntrusted): the process is not traced, and runs no code but its
+  // executable, files its seal holds unchanged and files in folders only root can write, from /
+  // down; then the requirement. A process of the same user can still change one it started
+  // before the check, or trace it after (see README.md).
   void checkValidity(Flags flags, const Requirement* requirement) const;
 
  private:
-  Code(std::filesystem::path bundlePath, std::string executableName, UniqueFd executable, int pidfd)
+  Code(std::filesystem::path bundlePath, std::string executableName, UniqueFd executable,
+       UniqueFd process, int pidfd)
       : bundlePath_(std::move(bundlePath)),
         executableName_(std::move(executableName)),
         executable_(std::move(executable)),
+        process_(std::move(process)),
         pidfd_(pidfd) {}
   std::filesystem::path bundlePath_;
   std::string executableName_;
   UniqueFd executable_;  // /proc/<pid>/exe, opened while the process was known to be the peer
+  UniqueFd process_;     // /proc/<pid>: reads through it fail once that process has ended
   int pidfd_ = -1;
 };
 
