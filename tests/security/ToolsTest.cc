@@ -26,28 +26,20 @@ void reencode(X509* certificate) {
   const ASN1_BIT_STRING* bits = nullptr;
   X509_get0_signature(&bits, nullptr, certificate);
   const unsigned char* cursor = ASN1_STRING_get0_data(bits);
-  ECDSA_SIG* raw = d2i_ECDSA_SIG(nullptr, &cursor, ASN1_STRING_length(bits));
-  ASSERT_TRUE(raw);
-  std::unique_ptr<ECDSA_SIG, decltype(&ECDSA_SIG_free)> signature(raw, ECDSA_SIG_free);
-  BIGNUM* order = nullptr;
-  BN_hex2bn(&order, "FFFFFFFF00000000FFFFFFFFFFFFFFFFBCE6FAADA7179E84F3B9CAC2FC632551");
-  UniquePtr<BIGNUM> n(order);
-  UniquePtr<BIGNUM> r(BN_dup(ECDSA_SIG_get0_r(signature.get())));
-  UniquePtr<BIGNUM> s(BN_new());
-  ASSERT_EQ(BN_sub(s.get(), n.get(), ECDSA_SIG_get0_s(signature.get())), 1);
-  ASSERT_EQ(ECDSA_SIG_set0(signature.get(), r.release(), s.release()), 1);
+  std::unique_ptr<ECDSA_SIG, decltype(&ECDSA_SIG_free)> signature(
+      d2i_ECDSA_SIG(nullptr, &cursor, ASN1_STRING_length(bits)), ECDSA_SIG_free);
+  BIGNUM* n = nullptr;
+  BN_hex2bn(&n, "FFFFFFFF00000000FFFFFFFFFFFFFFFFBCE6FAADA7179E84F3B9CAC2FC632551");
+  UniquePtr<BIGNUM> order(n);
+  ASSERT_TRUE(signature && n);
+  ASSERT_EQ(BN_sub(n, n, ECDSA_SIG_get0_s(signature.get())), 1);
+  ASSERT_EQ(
+      ECDSA_SIG_set0(signature.get(), BN_dup(ECDSA_SIG_get0_r(signature.get())), order.release()),
+      1);
   unsigned char* der = nullptr;
   const int length = i2d_ECDSA_SIG(signature.get(), &der);
   UniquePtr<unsigned char> owner(der);
   ASSERT_EQ(ASN1_BIT_STRING_set(const_cast<ASN1_BIT_STRING*>(bits), der, length), 1);
-}
-
-std::string pemOf(X509* certificate) {
-  UniquePtr<BIO> bio(BIO_new(BIO_s_mem()));
-  PEM_write_bio_X509(bio.get(), certificate);
-  char* data = nullptr;
-  const long size = BIO_get_mem_data(bio.get(), &data);
-  return std::string(data, static_cast<std::size_t>(size));
 }
 
 // An identity file with its leaf re-encoded: what the holder of a revoked key can sign with.
@@ -58,7 +50,12 @@ std::string reencodedIdentity(const std::string& identityPem) {
   UniquePtr<X509> leaf(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
   EXPECT_TRUE(leaf);
   reencode(leaf.get());
-  return identityPem.substr(0, begin) + pemOf(leaf.get()) + identityPem.substr(end);
+  UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+  PEM_write_bio_X509(out.get(), leaf.get());
+  char* pem = nullptr;
+  const long size = BIO_get_mem_data(out.get(), &pem);
+  return identityPem.substr(0, begin) + std::string(pem, std::size_t(size)) +
+         identityPem.substr(end);
 }
 
 // A DER CMS signature whose carried leaf is re-encoded, everything else untouched: what anyone
@@ -67,8 +64,7 @@ std::string withReencodedLeaf(const std::string& der) {
   const auto* cursor = reinterpret_cast<const unsigned char*>(der.data());
   UniquePtr<CMS_ContentInfo> cms(d2i_CMS_ContentInfo(nullptr, &cursor, long(der.size())));
   EXPECT_TRUE(cms);
-  UniquePtr<STACK_OF(X509)> certificates(CMS_get1_certs(cms.get()));
-  // The signer is found by issuer and serial, so any carried copy of the leaf will do.
+  UniquePtr<STACK_OF(X509)> certificates(CMS_get1_certs(cms.get()));  // the CMS's own objects
   CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
   for (int i = 0; i < sk_X509_num(certificates.get()); ++i) {
     X509* certificate = sk_X509_value(certificates.get(), i);
@@ -80,17 +76,13 @@ std::string withReencodedLeaf(const std::string& der) {
   return std::string(reinterpret_cast<const char*>(out), static_cast<std::size_t>(length));
 }
 
-// The same for a signed flat file, whose signature sits in its trailer.
+// The same in a signed flat file's trailer: [content][CMS DER][u64 LE length]["CODESIGN"].
 void reencodeImageLeaf(const fs::path& image) {
   const std::string bytes = readFile(image);
-  std::uint64_t length = 0;
-  for (int i = 7; i >= 0; --i) {
-    length = (length << 8) | static_cast<unsigned char>(bytes[bytes.size() - 16 + std::size_t(i)]);
-  }
-  const std::size_t start = bytes.size() - 16 - length;
-  const std::string der = withReencodedLeaf(bytes.substr(start, length));
+  const std::size_t start = platform::codesign::flatFileContentLength(image);
+  const std::string der = withReencodedLeaf(bytes.substr(start, bytes.size() - 16 - start));
   std::string out = bytes.substr(0, start) + der;
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>((der.size() >> (8 * i)) & 0xff));
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(der.size() >> (8 * i)));
   writeFile(image, out + "CODESIGN");
 }
 

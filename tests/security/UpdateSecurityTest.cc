@@ -161,6 +161,7 @@ TEST_F(MessageSenderTest, ChangedOrVanishedPeerIsRefused) {
   const struct {
     const char* name;
     std::function<void(const TestApp&)> change;
+    bool beforeStart = false;
   } rows[] = {
       {"Info.plist changed",
        [](const TestApp& a) {
@@ -175,21 +176,22 @@ TEST_F(MessageSenderTest, ChangedOrVanishedPeerIsRefused) {
        }},
       {"unsigned later",
        [](const TestApp& a) { fs::remove_all(a.extensionURL / "Contents/_CodeSignature"); }},
+      // The process runs a file that is not what was sealed.
+      {"executable changed before it started",
+       [](const TestApp& a) {
+         fs::copy_file(executableOf(a), a.extensionURL / "Contents/MacOS/new");
+         writeFile(a.extensionURL / "Contents/MacOS/new", readFile(executableOf(a)) + "x");
+         fs::rename(a.extensionURL / "Contents/MacOS/new", executableOf(a));
+       },
+       true},
   };
   for (const auto& row : rows) {
     const TestApp app = runnableApp(row.name);
+    if (row.beforeStart) row.change(app);
     Peer peer(executableOf(app));
-    row.change(app);
+    if (!row.beforeStart) row.change(app);
     EXPECT_EQ(verify(peer.identity(), kExtensionID, kTeam), connection_) << row.name;
   }
-  // Changed before it started: the process runs a file that is not what was sealed.
-  const TestApp changed = runnableApp("changed before start");
-  const fs::path copy = changed.extensionURL / "Contents/MacOS/copy";
-  fs::copy_file(executableOf(changed), copy);
-  writeFile(copy, readFile(copy) + "x");
-  fs::rename(copy, executableOf(changed));
-  Peer started(executableOf(changed));
-  EXPECT_EQ(verify(started.identity(), kExtensionID, kTeam), connection_) << "changed before start";
 
   Peer ended(executableOf(runnableApp("ended")));
   EXPECT_EQ(verify({ended.stop(), -1}, kExtensionID, "T\""), connection_)
