@@ -304,9 +304,7 @@ TEST_F(ToolsTest, RevokedLeafIsRefusedInEveryEncoding) {
   writeFile(identitiesFolder() / "reencoded.pem", reencodedIdentity(readFile(identity)));
   const RunResult line = run(BRAMLOW_RELEASE, {"revoke", identity.string()});
   ASSERT_EQ(line.exitCode, 0) << line.err;
-  EXPECT_EQ(line.out.size(), 65u) << line.out;
   EXPECT_EQ(run(BRAMLOW_RELEASE, {"revoke", identityFile("reencoded.pem").string()}).out, line.out);
-  EXPECT_EQ(run(BRAMLOW_RELEASE, {"revoke", (dir_.path() / "missing.pem").string()}).exitCode, 1);
 
   auto image = [&](const std::string& name, const char* signer) {
     const fs::path path = dir_.path() / name;
