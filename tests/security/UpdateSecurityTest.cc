@@ -80,27 +80,16 @@ TEST_F(UpdateSecurityTest, VerifyCodeOnImages) {
   EXPECT_EQ(verify(kTeam), markers::kInvalidSignature);
 }
 
-// A running process: a copy of sleep as the main executable of a signed bundle, started plainly,
-// with a library preloaded (once it is mapped), or traced by this process (stopped at its start).
+// A running process: a copy of sleep as the main executable of a signed bundle, started plainly or
+// with a library preloaded (returned once it is mapped).
 class Peer {
  public:
-  explicit Peer(const fs::path& executable, const std::string& preload = {}, bool traced = false) {
+  explicit Peer(const fs::path& executable, const std::string& preload = {}) {
     const std::string path = executable.string();
     std::string preloadVariable = "LD_PRELOAD=" + preload;
     char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("60"), nullptr};
     char* envp[] = {preload.empty() ? nullptr : preloadVariable.data(), nullptr};
-    if (traced) {
-      pid_ = ::fork();
-      if (pid_ == 0) {
-        ::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr);
-        ::execve(argv[0], argv, envp);
-        ::_exit(127);
-      }
-      int status = 0;
-      if (pid_ > 0 && (::waitpid(pid_, &status, 0) != pid_ || !WIFSTOPPED(status))) pid_ = -1;
-    } else if (::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv, envp) != 0) {
-      pid_ = -1;
-    }
+    if (::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv, envp) != 0) pid_ = -1;
     if (pid_ > 0) pidfd_ = platform::UniqueFd(int(::syscall(SYS_pidfd_open, pid_, 0)));
     for (int i = 0; !preload.empty() && i < 500; ++i) {
       if (readFile("/proc/" + std::to_string(pid_) + "/maps").find(preload) != std::string::npos) {
@@ -212,7 +201,8 @@ TEST_F(MessageSenderTest, TracedPeerOrPeerRunningForeignCodeIsRefused) {
   fs::copy_file(loaded.dli_fname, library);
   Peer preloaded(executableOf(app), library.string());
   EXPECT_EQ(verify(preloaded.identity(), kExtensionID, kTeam), connection_) << "preloaded";
-  Peer traced(executableOf(app), {}, true);
+  Peer traced(executableOf(app));
+  ASSERT_EQ(::ptrace(PTRACE_SEIZE, traced.identity().pid, nullptr, nullptr), 0);
   EXPECT_EQ(verify(traced.identity(), kExtensionID, kTeam), connection_) << "traced";
   Peer plain(executableOf(app));
   EXPECT_EQ(verify(plain.identity(), kExtensionID, kTeam), "") << "plain";
