@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <openssl/err.h>
+#include <openssl/ess.h>
 #include <openssl/pem.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -11,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -250,6 +252,36 @@ struct Signature {
   }
 };
 
+// The signer is found by issuer and serial, and the certificates a signature carries are not
+// signed, so anyone could swap in another encoding of the leaf (an ECDSA signature has two) or
+// another certificate of the same key. A signed attribute holding the hash of the signer's
+// certificate (ESS signing-certificate-v2) pins the very certificate the signer used.
+void requireBoundSigner(CMS_SignerInfo* signer, X509* leaf) {
+  const int index = CMS_signed_get_attr_by_NID(signer, NID_id_smime_aa_signingCertificateV2, -1);
+  if (index < 0 ||
+      CMS_signed_get_attr_by_NID(signer, NID_id_smime_aa_signingCertificateV2, index) >= 0 ||
+      CMS_signed_get_attr_by_NID(signer, NID_id_smime_aa_signingCertificate, -1) >= 0) {
+    raise(Status::kSignatureInvalid, "the signature does not name its signer's certificate");
+  }
+  const ASN1_TYPE* value = X509_ATTRIBUTE_get0_type(CMS_signed_get_attr(signer, index), 0);
+  if (!value || value->type != V_ASN1_SEQUENCE ||
+      X509_ATTRIBUTE_count(CMS_signed_get_attr(signer, index)) != 1) {
+    raise(Status::kSignatureInvalid, "the signature does not name its signer's certificate");
+  }
+  const unsigned char* cursor = ASN1_STRING_get0_data(value->value.sequence);
+  const long length = ASN1_STRING_length(value->value.sequence);
+  UniquePtr<ESS_SIGNING_CERT_V2> bound(d2i_ESS_SIGNING_CERT_V2(nullptr, &cursor, length));
+  UniquePtr<STACK_OF(X509)> signerOnly(sk_X509_new_null());
+  if (!bound || !signerOnly || sk_X509_push(signerOnly.get(), leaf) <= 0) {
+    raiseOpenSsl(Status::kSignatureInvalid, "the signature does not name its signer's certificate");
+  }
+  X509_up_ref(leaf);  // the stack frees what it holds
+  if (OSSL_ESS_check_signing_certs(nullptr, bound.get(), signerOnly.get(), 1) != 1) {
+    raiseOpenSsl(Status::kSignatureInvalid,
+                 "the signer's certificate is not the one it signed with");
+  }
+}
+
 // Checks a DER CMS SignedData: one signer, its signature over the content (detached when
 // detachedContent is given, else encapsulated), and its chain to the platform's anchors. Chain
 // failure leaves anchored == false; every other failure throws kSignatureInvalid.
@@ -288,6 +320,8 @@ Signature verifySignature(std::string_view der, const std::string* detachedConte
     signature.leaf.reset(leaf);
     sk_X509_free(raw);  // the stack only; its certificates belong to the CMS
   }
+  requireBoundSigner(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0),
+                     signature.leaf.get());
   signature.certificates.reset(CMS_get1_certs(cms.get()));
   if (!signature.certificates) signature.certificates.reset(sk_X509_new_null());
   if (!detachedContent) {
@@ -310,6 +344,36 @@ Signature verifySignature(std::string_view der, const std::string* detachedConte
   }
   ERR_clear_error();
   return signature;
+}
+
+// SHA-256 (hex) of a certificate's TBSCertificate as encoded: the part its issuer's signature
+// covers, so unlike the whole certificate's encoding nobody but the issuer can vary it.
+std::string signedBodySha256(X509* certificate) {
+  unsigned char* der = nullptr;
+  const int length = i2d_X509(certificate, &der);
+  if (length <= 0) raiseOpenSsl(Status::kFailed, "cannot encode a certificate");
+  UniquePtr<unsigned char> owner(der);
+  const unsigned char* cursor = der;
+  long contentLength = 0;
+  int tag = 0;
+  int objectClass = 0;
+  // Into the outer SEQUENCE, then over the first element, the TBSCertificate, header included.
+  if (ASN1_get_object(&cursor, &contentLength, &tag, &objectClass, length) & 0x80) {
+    raiseOpenSsl(Status::kFailed, "cannot read a certificate");
+  }
+  const unsigned char* body = cursor;
+  const long remaining = length - (cursor - der);
+  if ((ASN1_get_object(&cursor, &contentLength, &tag, &objectClass, remaining) & 0x80) ||
+      tag != V_ASN1_SEQUENCE) {
+    raiseOpenSsl(Status::kFailed, "cannot read a certificate");
+  }
+  const std::size_t bodySize = static_cast<std::size_t>(cursor - body + contentLength);
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  if (EVP_Digest(body, bodySize, digest, &size, EVP_sha256(), nullptr) != 1) {
+    raiseOpenSsl(Status::kFailed, "SHA-256 failed");
+  }
+  return hex(digest, size);
 }
 
 SignerFacts factsOf(const Signature& signature, std::string identifier) {
@@ -352,13 +416,14 @@ SigningInformation informationOf(const Signature& signature, std::string identif
   if (X509_digest(signature.leaf.get(), EVP_sha256(), digest, &size) == 1) {
     info.leafSha256 = hex(digest, size);
   }
+  info.leafSignedBodySha256 = signedBodySha256(signature.leaf.get());
   return info;
 }
 
 // --- Bundle seals ----------------------------------------------------------------------------
 
 struct SealEntry {
-  enum class Kind { kFile, kSymlink, kNested };
+  enum class Kind { kFile, kSymlink, kNested, kFolder };
   Kind kind = Kind::kFile;
   std::string digest;           // kFile: SHA-256 of the content
   std::string target;           // kSymlink
@@ -459,6 +524,9 @@ Seal readSeal(int bundleFd) {
     } else if (const std::string* target = plist::stringForKey(*item, "symlink")) {
       entry.kind = SealEntry::Kind::kSymlink;
       entry.target = *target;
+    } else if (const auto folder = item->find("folder");
+               folder != item->end() && folder->second.v == plist::Value(true).v) {
+      entry.kind = SealEntry::Kind::kFolder;
     } else if (const auto nested = item->find("nested");
                nested != item->end() && nested->second.dictionary()) {
       const plist::Data* resourcesDigest = dataForKey(*nested->second.dictionary(), "resources");
@@ -494,9 +562,10 @@ bool isNestedBundleFolder(const std::string& parent) {
   return parent == "Contents/PlugIns" || parent == "Contents/XPCServices";
 }
 
-// Visits every entry below a bundle, depth first, without following symbolic links. Nested
-// bundles are visited as one entry; the seal's own two files are skipped. Anything that is not a
-// folder, a regular file or a symbolic link is refused.
+// Visits every entry below a bundle, depth first, without following symbolic links: a folder
+// before what it holds. Nested bundles are visited as one entry; the seal's folder and its two
+// files are skipped, though not what else the folder holds. Anything that is not a folder, a
+// regular file or a symbolic link is refused.
 void walk(int dirFd, const std::string& prefix, int depth, const Visitor& visit) {
   if (depth > kMaximumFolderDepth) raise(Status::kSealBroken, "folders nested too deeply");
   UniqueFd listing(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -525,6 +594,8 @@ void walk(int dirFd, const std::string& prefix, int depth, const Visitor& visit)
         visit({SealEntry::Kind::kNested, path, dirFd, name});
         continue;
       }
+      // The seal folder is made by signing, so a first signing could not record it.
+      if (path != kSealFolder) visit({SealEntry::Kind::kFolder, path, dirFd, name});
       UniqueFd child(::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       if (!child) raise(Status::kFailed, "cannot open " + path + ": " + std::strerror(errno));
       walk(child.get(), path + "/", depth + 1, visit);
@@ -653,7 +724,10 @@ SigningInformation checkBundleAt(int bundleFd, const fs::path& path, Flags flags
   Hasher hasher;
   std::size_t seen = 0;
   std::vector<std::string> nested;
+  // Folders hold no content, so only strict validation asks that none was added or removed.
+  const bool strict = (flags & kStrictValidate) != 0;
   walk(bundleFd, "", 0, [&](const FoundEntry& found) {
+    if (found.kind == SealEntry::Kind::kFolder && !strict) return;
     const auto it = seal.entries.find(found.path);
     if (it == seal.entries.end()) raise(Status::kSealBroken, "a file was added: " + found.path);
     SealEntry& entry = it->second;
@@ -672,6 +746,8 @@ SigningInformation checkBundleAt(int bundleFd, const fs::path& path, Flags flags
           raise(Status::kSealBroken, "a symbolic link was retargeted: " + found.path);
         }
         break;
+      case SealEntry::Kind::kFolder:
+        break;
       case SealEntry::Kind::kNested: {
         const NestedDigests digests = nestedDigests(hasher, found.dirFd, found.name, found.path);
         if (digests.resources != entry.resourcesDigest ||
@@ -685,10 +761,12 @@ SigningInformation checkBundleAt(int bundleFd, const fs::path& path, Flags flags
   });
   if (seen != seal.entries.size()) {
     for (const auto& [entryPath, entry] : seal.entries) {
-      if (!entry.seen) raise(Status::kSealBroken, "a sealed resource is missing: " + entryPath);
+      if (!entry.seen && (strict || entry.kind != SealEntry::Kind::kFolder)) {
+        raise(Status::kSealBroken, "a sealed resource is missing: " + entryPath);
+      }
     }
   }
-  if (flags & kStrictValidate) {
+  if (strict) {
     for (const auto& [entryPath, entry] : seal.entries) {
       if (entry.kind == SealEntry::Kind::kSymlink &&
           (!resolvesInside(entryPath, seal) || kernelSaysEscapes(bundleFd, entryPath))) {
@@ -918,7 +996,9 @@ namespace {
 
 std::string cmsSign(const SigningIdentity::Parts& parts, std::string_view content, bool detached) {
   UniquePtr<BIO> input = memoryBio(content);
-  const unsigned int flags = CMS_BINARY | CMS_NOSMIMECAP | (detached ? CMS_DETACHED : 0u);
+  // CMS_CADES adds the signed attribute that binds the leaf (see requireBoundSigner).
+  const unsigned int flags =
+      CMS_BINARY | CMS_NOSMIMECAP | CMS_CADES | (detached ? CMS_DETACHED : 0u);
   UniquePtr<CMS_ContentInfo> cms(
       CMS_sign(parts.leaf.get(), parts.key.get(), parts.intermediates.get(), input.get(), flags));
   if (!cms) raiseOpenSsl(Status::kFailed, "signing failed");
@@ -1008,6 +1088,9 @@ void sign(const fs::path& path, const SigningIdentity& identity,
         files[found.path] =
             plist::Dictionary{{"symlink", readSymlink(found.dirFd, found.name, found.path)}};
         break;
+      case SealEntry::Kind::kFolder:
+        files[found.path] = plist::Dictionary{{"folder", true}};
+        break;
       case SealEntry::Kind::kNested: {
         const NestedDigests digests = nestedDigests(hasher, found.dirFd, found.name, found.path);
         files[found.path] = plist::Dictionary{
@@ -1076,22 +1159,118 @@ bool processAlive(int pidfd) {
   return pidfd < 0 || ::syscall(SYS_pidfd_send_signal, pidfd, 0, nullptr, 0) == 0;
 }
 
-std::string readProcessExecutable(pid_t pid) {
-  const std::string link = "/proc/" + std::to_string(pid) + "/exe";
+std::string readProcessExecutable(int processFd) {
   std::string target(4096, '\0');
-  const ssize_t n = ::readlink(link.c_str(), target.data(), target.size());
+  const ssize_t n = ::readlinkat(processFd, "exe", target.data(), target.size());
   if (n <= 0 || static_cast<std::size_t>(n) >= target.size()) {
-    raise(Status::kNoCode, "no code for process " + std::to_string(pid));
+    raise(Status::kNoCode, "no code for the process");
   }
   target.resize(static_cast<std::size_t>(n));
   return target;
+}
+
+// A file of /proc/<pid>, whole; reading one of a process that has ended fails.
+std::string readProcessFile(int processFd, const char* name) {
+  constexpr std::size_t kLimit = 64 << 20;
+  UniqueFd fd(::openat(processFd, name, O_RDONLY | O_CLOEXEC));
+  if (!fd) raise(Status::kNoCode, std::string("cannot read the process's ") + name);
+  std::string out;
+  char buffer[65536];
+  while (true) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) raise(Status::kNoCode, std::string("cannot read the process's ") + name);
+    if (n == 0) return out;
+    out.append(buffer, static_cast<std::size_t>(n));
+    if (out.size() > kLimit) raise(Status::kRuntimeUntrusted, "the process maps too much");
+  }
+}
+
+// No process of another user can have put a file below a folder whose every folder from / down
+// is root's and writable by nobody else.
+bool inRootOwnedFolders(const std::string& path) {
+  std::size_t slash = 0;
+  while (slash != std::string::npos) {
+    const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+    struct stat info {};
+    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != 0 ||
+        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+      return false;
+    }
+    slash = path.find('/', slash + 1);
+  }
+  return true;
+}
+
+// The stand-in for a hardened runtime: a process that is traced, or that runs code a process of
+// its user could have written, may not be running the code that was signed. Executable mappings
+// must come from the main executable, from files the seal holds unchanged, or from files in
+// root-owned folders; the kernel's own ([vdso], [vsyscall]) pass. Anonymous executable memory
+// does not: our code never makes any, and injected code lives there.
+void requireUntamperedRuntime(int processFd, const fs::path& bundlePath,
+                              const std::string& executableName, int bundleFd, const Seal& seal,
+                              Hasher& hasher) {
+  const std::string status = readProcessFile(processFd, "status");
+  const std::size_t tracer = status.find("\nTracerPid:");
+  if (tracer == std::string::npos) raise(Status::kRuntimeUntrusted, "cannot tell the tracer");
+  const std::size_t value = status.find_first_not_of(" \t", tracer + 11);
+  if (value == std::string::npos || status[value] != '0' ||
+      std::isdigit(static_cast<unsigned char>(status[value + 1]))) {
+    raise(Status::kRuntimeUntrusted, "the process is being traced");
+  }
+  const std::string executable = (bundlePath / "Contents/MacOS" / executableName).string();
+  const std::string bundlePrefix = bundlePath.string() + "/";
+  const std::string maps = readProcessFile(processFd, "maps");
+  std::size_t lineStart = 0;
+  while (lineStart < maps.size()) {
+    std::size_t lineEnd = maps.find('\n', lineStart);
+    if (lineEnd == std::string::npos) lineEnd = maps.size();
+    const std::string_view line(maps.data() + lineStart, lineEnd - lineStart);
+    lineStart = lineEnd + 1;
+    // address perms offset device inode [path]; the path may hold spaces.
+    std::size_t at = 0;
+    std::string_view fields[5];
+    for (std::string_view& field : fields) {
+      at = line.find_first_not_of(' ', at);
+      const std::size_t end = at == std::string_view::npos ? at : line.find(' ', at);
+      if (at == std::string_view::npos) raise(Status::kRuntimeUntrusted, "unreadable mappings");
+      field = line.substr(at, end == std::string_view::npos ? end : end - at);
+      at = end;
+    }
+    if (fields[1].size() < 3 || fields[1][2] != 'x') continue;
+    at = at == std::string_view::npos ? at : line.find_first_not_of(' ', at);
+    const std::string path(at == std::string_view::npos ? std::string_view() : line.substr(at));
+    if (path == "[vdso]" || path == "[vsyscall]" || path == executable) continue;
+    if (!path.starts_with("/") || path.ends_with(" (deleted)")) {
+      raise(Status::kRuntimeUntrusted, "the process runs code that is not from a file: " + path);
+    }
+    if (path.starts_with(bundlePrefix)) {
+      const std::string relative = path.substr(bundlePrefix.size());
+      const auto sealed = seal.entries.find(relative);
+      UniqueFd fd = openBeneath(bundleFd, relative, O_RDONLY | O_NONBLOCK);
+      if (sealed == seal.entries.end() || sealed->second.kind != SealEntry::Kind::kFile || !fd ||
+          hasher.digest(fd.get()) != sealed->second.digest) {
+        raise(Status::kRuntimeUntrusted, "the process runs code that is not sealed: " + path);
+      }
+    } else if (!inRootOwnedFolders(path)) {
+      raise(Status::kRuntimeUntrusted, "the process runs code from outside its bundle: " + path);
+    }
+  }
 }
 
 }  // namespace
 
 Code Code::createWithPeer(const PeerIdentity& peer, Flags /*flags*/) {
   if (peer.pid <= 0) raise(Status::kNoCode, "no such process");
-  const std::string executable = readProcessExecutable(peer.pid);
+  // Everything about the process is read through this folder, which refuses reads once the
+  // process has ended; the pidfd shows it still lived after the folder was opened, so the number
+  // had not passed to another process.
+  UniqueFd process(
+      ::open(("/proc/" + std::to_string(peer.pid)).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!process || !processAlive(peer.pidfd)) {
+    raise(Status::kNoCode, "no such process: " + std::to_string(peer.pid));
+  }
+  const std::string executable = readProcessExecutable(process.get());
   // A replaced or deleted executable is no longer the code that was signed.
   if (executable.ends_with(" (deleted)") || !executable.starts_with("/")) {
     raise(Status::kNoCode, "the process's executable is gone: " + executable);
@@ -1103,14 +1282,14 @@ Code Code::createWithPeer(const PeerIdentity& peer, Flags /*flags*/) {
       contents.parent_path().empty()) {
     raise(Status::kNoCode, "the process does not run a bundle's executable: " + executable);
   }
-  UniqueFd fd(::open(("/proc/" + std::to_string(peer.pid) + "/exe").c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd)
-    raise(Status::kNoCode, "cannot open the executable of process " + std::to_string(peer.pid));
-  // The executable opened must be the one named, by the process that sent the message.
-  if (readProcessExecutable(peer.pid) != executable || !processAlive(peer.pidfd)) {
+  UniqueFd fd(::openat(process.get(), "exe", O_RDONLY | O_CLOEXEC));
+  if (!fd) raise(Status::kNoCode, "cannot open the executable of the process");
+  // The executable opened must be the one named.
+  if (readProcessExecutable(process.get()) != executable) {
     raise(Status::kNoCode, "the process changed while it was examined");
   }
-  return Code(contents.parent_path(), path.filename().string(), std::move(fd), peer.pidfd);
+  return Code(contents.parent_path(), path.filename().string(), std::move(fd), std::move(process),
+              peer.pidfd);
 }
 
 void Code::checkValidity(Flags /*flags*/, const Requirement* requirement) const {
@@ -1145,11 +1324,20 @@ void Code::checkValidity(Flags /*flags*/, const Requirement* requirement) const 
       hasher.digest(executable_.get()) != sealedExecutable->second.digest) {
     raise(Status::kSealBroken, "the running executable is not as sealed");
   }
+  requireUntamperedRuntime(process_.get(), bundlePath_, executableName_, bundleFd.get(), seal,
+                           hasher);
   if (!processAlive(pidfd_)) raise(Status::kNoCode, "the process has ended");
   requireTrustAndRequirement(seal.signature, seal.identifier, requirement);
 }
 
 // --- Paths -----------------------------------------------------------------------------------
+
+std::string certificateSignedBodySha256(std::string_view pem) {
+  UniquePtr<BIO> bio = memoryBio(pem);
+  UniquePtr<X509> certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  if (!certificate) raiseOpenSsl(Status::kFailed, "no certificate");
+  return signedBodySha256(certificate.get());
+}
 
 std::uint64_t flatFileContentLength(const fs::path& path) {
   UniqueFd fd = openFlatFile(path, O_RDONLY);

@@ -3,10 +3,12 @@
 // Signed code is either a bundle or a flat file (a disk image):
 // - A bundle is sealed by Contents/_CodeSignature/CodeResources, a property list holding the
 //   signing identifier and, for every entry below the bundle, the SHA-256 of a regular file, the
-//   target of a symbolic link, or the seal digests of a nested bundle (every folder directly inside
-//   Contents/PlugIns and Contents/XPCServices, signed on its own beforehand). Nothing else may
-//   exist. Contents/_CodeSignature/CodeSignature is a detached DER CMS SignedData over
-//   CodeResources that carries the signer's certificate and its intermediates.
+//   target of a symbolic link, the seal digests of a nested bundle (every folder directly inside
+//   Contents/PlugIns and Contents/XPCServices, signed on its own beforehand), or that it is a
+//   folder (checked under strict validation). Nothing else may exist.
+//   Contents/_CodeSignature/CodeSignature is a detached DER CMS SignedData over CodeResources that
+//   carries the signer's certificate and its intermediates, and binds the signer's certificate by
+//   a signed attribute holding its hash (ESS signing-certificate-v2).
 // - A flat file carries its signature as a trailer: [content][CMS DER][u64 LE length][8-byte
 //   magic]. The CMS encapsulates a small property list (identifier, content size, content
 //   SHA-256), so the signature covers the content and the identifier together.
@@ -42,8 +44,8 @@ inline constexpr Flags kCheckAllArchitectures = 1;
 // Nested bundles are validated in turn, with the same flags (without it, only their seal digests
 // recorded in the outer seal are compared).
 inline constexpr Flags kCheckNestedCode = 8;
-// Symbolic links must resolve inside the bundle, and nothing but folders, regular files and
-// symbolic links may exist in it.
+// Symbolic links must resolve inside the bundle, no folder may be added or removed, and nothing
+// but folders, regular files and symbolic links may exist in it.
 inline constexpr Flags kStrictValidate = 16;
 
 enum class Status : int {
@@ -57,7 +59,8 @@ enum class Status : int {
   kSymlinkEscapes = -9007,     // a symbolic link resolves outside the bundle
   kRequirementSyntax = -9008,  // a requirement text does not compile
   kRequirementUnsatisfied = -9009,
-  kFailed = -9010,  // reading, writing or a cryptographic operation failed
+  kFailed = -9010,            // reading, writing or a cryptographic operation failed
+  kRuntimeUntrusted = -9011,  // a running process is traced or runs code from outside its bundle
 };
 
 class CodeSigningError : public std::runtime_error {
@@ -120,6 +123,9 @@ struct SigningInformation {
   std::optional<std::string> team;       // the leaf's subject OU
   std::vector<std::string> authorities;  // common names, leaf first, up to the root when known
   std::string leafSha256;                // SHA-256 of the leaf's DER, lower-case hex
+  // SHA-256 of the leaf's signed body (TBSCertificate), lower-case hex: unlike the DER, the same
+  // for every encoding of the certificate.
+  std::string leafSignedBodySha256;
 };
 
 // Code on disk: a folder with a Contents folder (a bundle), or a regular file (a flat file).
@@ -156,18 +162,25 @@ class Code {
   const std::filesystem::path& bundlePath() const { return bundlePath_; }
 
   // The cheap check of a running process: its bundle's signature and chain, and the Info.plist and
-  // the executable the process runs (not a replacement on disk) as sealed; then the requirement.
+  // the executable the process runs (not a replacement on disk) as sealed; then the stand-in for a
+  // hardened runtime (kRuntimeUntrusted): the process is not traced, and runs no code but its
+  // executable, files its seal holds unchanged and files in folders only root can write, from /
+  // down; then the requirement. A process of the same user can still change one it started
+  // before the check, or trace it after (see README.md).
   void checkValidity(Flags flags, const Requirement* requirement) const;
 
  private:
-  Code(std::filesystem::path bundlePath, std::string executableName, UniqueFd executable, int pidfd)
+  Code(std::filesystem::path bundlePath, std::string executableName, UniqueFd executable,
+       UniqueFd process, int pidfd)
       : bundlePath_(std::move(bundlePath)),
         executableName_(std::move(executableName)),
         executable_(std::move(executable)),
+        process_(std::move(process)),
         pidfd_(pidfd) {}
   std::filesystem::path bundlePath_;
   std::string executableName_;
   UniqueFd executable_;  // /proc/<pid>/exe, opened while the process was known to be the peer
+  UniqueFd process_;     // /proc/<pid>: reads through it fail once that process has ended
   int pidfd_ = -1;
 };
 
@@ -178,6 +191,10 @@ void sign(const std::filesystem::path& path, const SigningIdentity& identity,
 
 // The length of a flat file's signed content: the file's size less any signature trailer.
 std::uint64_t flatFileContentLength(const std::filesystem::path& path);
+
+// SHA-256 (lower-case hex) of the signed body (TBSCertificate) of the first certificate in PEM
+// text: how revoked.txt names a leaf. Throws kFailed when there is no certificate.
+std::string certificateSignedBodySha256(std::string_view pem);
 
 // <platform root>/System/Library/Security/anchors.pem and .../revoked.txt (for the assessment).
 std::filesystem::path trustAnchorsPath();

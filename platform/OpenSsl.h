@@ -7,6 +7,7 @@
 #include <openssl/bn.h>
 #include <openssl/cms.h>
 #include <openssl/crypto.h>
+#include <openssl/ess.h>
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
@@ -34,6 +35,7 @@ PLATFORM_OPENSSL_DELETER(BASIC_CONSTRAINTS, BASIC_CONSTRAINTS_free);
 PLATFORM_OPENSSL_DELETER(BIGNUM, BN_free);
 PLATFORM_OPENSSL_DELETER(BIO, BIO_free_all);
 PLATFORM_OPENSSL_DELETER(CMS_ContentInfo, CMS_ContentInfo_free);
+PLATFORM_OPENSSL_DELETER(ESS_SIGNING_CERT_V2, ESS_SIGNING_CERT_V2_free);
 PLATFORM_OPENSSL_DELETER(EVP_MD, EVP_MD_free);
 PLATFORM_OPENSSL_DELETER(EVP_MD_CTX, EVP_MD_CTX_free);
 PLATFORM_OPENSSL_DELETER(EVP_PKEY, EVP_PKEY_free);

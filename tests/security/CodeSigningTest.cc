@@ -58,6 +58,9 @@ Tamper put(const std::string& file, const std::string& content = "x") {
 Tamper erase(const std::string& file) {
   return [=](const fs::path& code) { fs::remove_all(code / file); };
 }
+Tamper folder(const std::string& path) {
+  return [=](const fs::path& code) { fs::create_directories(code / path); };
+}
 Tamper flip(const std::string& file, std::ptrdiff_t offset) {
   return [=](const fs::path& code) { flipByte(file.empty() ? code : code / file, offset); };
 }
@@ -70,6 +73,7 @@ class CodeSigningTest : public SigningTest {
     TestApp app = makeTestApp(dir_.path() / folder);
     fs::create_directories(app.appURL / "Contents/Resources");
     fs::create_symlink("../Info.plist", app.appURL / "Contents/Resources/info-link");
+    fs::create_directories(app.appURL / "Contents/Resources/empty");
     signApp(app, identity);
     return app;
   }
@@ -95,6 +99,10 @@ TEST_F(CodeSigningTest, EveryTamperingIsRefused) {
       {"a file added beside Contents", put("README"), kSealBroken},
       {"a file added to the seal folder", put("Contents/_CodeSignature/Other"), kSealBroken},
       {"an empty file added", put("Contents/MacOS/helper", ""), kSealBroken},
+      {"empty folders added", folder("Contents/Resources/added/deeper"), kSealBroken},
+      {"a folder added to the seal folder", folder("Contents/_CodeSignature/extra"), kSealBroken},
+      {"a folder named like a resource", folder("Contents/Resources/es.json"), kSealBroken},
+      {"an empty sealed folder removed", erase("Contents/Resources/empty"), kSealBroken},
       {"a file removed", erase(kMain), kSealBroken},
       {"a file replaced by a folder",
        [](const fs::path& a) {
@@ -140,6 +148,11 @@ TEST_F(CodeSigningTest, EveryTamperingIsRefused) {
        },
        kSignatureInvalid},
       {"signature corrupted", flip(kSignature, -20), kSignatureInvalid},
+      {"bytes after the signature",
+       [](const fs::path& a) {
+         writeFile(a / kSignature, readFile(a / kSignature) + std::string(1, '\0'));
+       },
+       kSignatureInvalid},
       {"seal edited",
        [](const fs::path& a) {
          const fs::path file = a / "Contents/_CodeSignature/CodeResources";
@@ -256,6 +269,12 @@ TEST_F(CodeSigningTest, SigningRefusesWhatCannotBeSealed) {
   const char* identity = release::kDeveloperIdIdentity;
   const TestApp app = makeTestApp(dir_.path() / "app");
   EXPECT_THROW(signWith(app.appURL, identity), codesign::CodeSigningError) << "nested unsigned";
+  EXPECT_THROW(signWith(app.extensionURL, identity), codesign::CodeSigningError)
+      << "XPC service unsigned";
+  signWith(app.updaterURL, identity);
+  signWith(app.extensionURL, identity);
+  fs::remove_all(app.updaterURL / "Contents/_CodeSignature");
+  EXPECT_EQ(check(app.extensionURL), kNestedCodeInvalid) << "XPC service unsigned later";
   writeFile(app.updaterURL / "Contents/Resources/bad\x01name", "x");
   EXPECT_THROW(signWith(app.updaterURL, identity), codesign::CodeSigningError);
   writeFile(dir_.path() / "image", "content");

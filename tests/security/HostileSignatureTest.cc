@@ -36,7 +36,8 @@ std::string cmsSign(const char* identity, const std::string& content, bool detac
   UniquePtr<X509> leaf(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr));
   EXPECT_TRUE(key && leaf);
   UniquePtr<BIO> input(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
-  const unsigned int flags = CMS_BINARY | CMS_NOSMIMECAP | (detached ? CMS_DETACHED : 0u);
+  const unsigned int flags =
+      CMS_BINARY | CMS_NOSMIMECAP | CMS_CADES | (detached ? CMS_DETACHED : 0u);
   UniquePtr<CMS_ContentInfo> cms(CMS_sign(leaf.get(), key.get(), nullptr, input.get(), flags));
   EXPECT_TRUE(cms);
   unsigned char* der = nullptr;

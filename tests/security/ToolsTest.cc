@@ -1,6 +1,7 @@
 // The built codesign, spctl and bramlow-release tools, driven from their command lines over the
 // bundle this project builds.
 #include <gtest/gtest.h>
+#include <openssl/ec.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
@@ -16,6 +17,74 @@ namespace fs = std::filesystem;
 namespace release = bramlow::release;
 using namespace testing_support;
 using Args = std::vector<std::string>;
+
+using platform::openssl::UniquePtr;
+
+// The certificate's ECDSA signature (r, s) rewritten as (r, n - s) on P-256: the same certificate,
+// as valid as before, with another encoding and so another fingerprint.
+void reencode(X509* certificate) {
+  const ASN1_BIT_STRING* bits = nullptr;
+  X509_get0_signature(&bits, nullptr, certificate);
+  const unsigned char* cursor = ASN1_STRING_get0_data(bits);
+  std::unique_ptr<ECDSA_SIG, decltype(&ECDSA_SIG_free)> signature(
+      d2i_ECDSA_SIG(nullptr, &cursor, ASN1_STRING_length(bits)), ECDSA_SIG_free);
+  BIGNUM* n = nullptr;
+  BN_hex2bn(&n, "FFFFFFFF00000000FFFFFFFFFFFFFFFFBCE6FAADA7179E84F3B9CAC2FC632551");
+  UniquePtr<BIGNUM> order(n);
+  ASSERT_TRUE(signature && n);
+  ASSERT_EQ(BN_sub(n, n, ECDSA_SIG_get0_s(signature.get())), 1);
+  ASSERT_EQ(
+      ECDSA_SIG_set0(signature.get(), BN_dup(ECDSA_SIG_get0_r(signature.get())), order.release()),
+      1);
+  unsigned char* der = nullptr;
+  const int length = i2d_ECDSA_SIG(signature.get(), &der);
+  UniquePtr<unsigned char> owner(der);
+  ASSERT_EQ(ASN1_BIT_STRING_set(const_cast<ASN1_BIT_STRING*>(bits), der, length), 1);
+}
+
+// An identity file with its leaf re-encoded: what the holder of a revoked key can sign with.
+std::string reencodedIdentity(const std::string& identityPem) {
+  const std::size_t begin = identityPem.find("-----BEGIN CERTIFICATE-----");
+  const std::size_t end = identityPem.find("-----END CERTIFICATE-----\n", begin) + 26;
+  UniquePtr<BIO> bio(BIO_new_mem_buf(identityPem.data() + begin, static_cast<int>(end - begin)));
+  UniquePtr<X509> leaf(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  EXPECT_TRUE(leaf);
+  reencode(leaf.get());
+  UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
+  PEM_write_bio_X509(out.get(), leaf.get());
+  char* pem = nullptr;
+  const long size = BIO_get_mem_data(out.get(), &pem);
+  return identityPem.substr(0, begin) + std::string(pem, std::size_t(size)) +
+         identityPem.substr(end);
+}
+
+// A DER CMS signature whose carried leaf is re-encoded, everything else untouched: what anyone
+// can do to code signed by a revoked leaf, without its key.
+std::string withReencodedLeaf(const std::string& der) {
+  const auto* cursor = reinterpret_cast<const unsigned char*>(der.data());
+  UniquePtr<CMS_ContentInfo> cms(d2i_CMS_ContentInfo(nullptr, &cursor, long(der.size())));
+  EXPECT_TRUE(cms);
+  UniquePtr<STACK_OF(X509)> certificates(CMS_get1_certs(cms.get()));  // the CMS's own objects
+  CMS_SignerInfo* signer = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0);
+  for (int i = 0; i < sk_X509_num(certificates.get()); ++i) {
+    X509* certificate = sk_X509_value(certificates.get(), i);
+    if (CMS_SignerInfo_cert_cmp(signer, certificate) == 0) reencode(certificate);
+  }
+  unsigned char* out = nullptr;
+  const int length = i2d_CMS_ContentInfo(cms.get(), &out);
+  UniquePtr<unsigned char> owner(out);
+  return std::string(reinterpret_cast<const char*>(out), static_cast<std::size_t>(length));
+}
+
+// The same in a signed flat file's trailer: [content][CMS DER][u64 LE length]["CODESIGN"].
+void reencodeImageLeaf(const fs::path& image) {
+  const std::string bytes = readFile(image);
+  const std::size_t start = platform::codesign::flatFileContentLength(image);
+  const std::string der = withReencodedLeaf(bytes.substr(start, bytes.size() - 16 - start));
+  std::string out = bytes.substr(0, start) + der;
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(der.size() >> (8 * i)));
+  writeFile(image, out + "CODESIGN");
+}
 
 class ToolsTest : public ::testing::Test {
  protected:
@@ -67,7 +136,6 @@ TEST_F(ToolsTest, IdentitiesCommandWritesEveryIdentity) {
             fs::perms::owner_read | fs::perms::owner_write);
 
   // The TLS server certificate names both loopback forms and is issued by the TLS CA.
-  using platform::openssl::UniquePtr;
   auto load = [](const fs::path& path) {
     UniquePtr<BIO> bio(BIO_new_file(path.c_str(), "r"));
     return UniquePtr<X509>(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
@@ -220,6 +288,58 @@ TEST_F(ToolsTest, SpctlRefusesEverythingWhenTheRevocationListIsNotPlainFingerpri
   for (const auto& row : rows) {
     writeFile(revoked, row.list);
     EXPECT_EQ(spctl({"--assess", "--type", "execute", good.string()}).exitCode, row.exitCode)
+        << row.name;
+  }
+  fs::remove(revoked);
+  fs::create_directories(revoked / "entry");
+  EXPECT_EQ(spctl({"--assess", "--type", "execute", good.string()}).exitCode, 3)
+      << "a list that exists but cannot be read";
+}
+
+// A revoked leaf stays revoked in its other encoding, whether anyone swaps it into code it signed
+// (the signature binds its own leaf) or its key's holder signs anew with it (the list names what
+// the issuer signed). The list's line comes from the publishing tool, for either encoding.
+TEST_F(ToolsTest, RevokedLeafIsRefusedInEveryEncoding) {
+  const fs::path identity = identityFile(release::kDeveloperIdIdentity);
+  writeFile(identitiesFolder() / "reencoded.pem", reencodedIdentity(readFile(identity)));
+  const RunResult line = run(BRAMLOW_RELEASE, {"revoke", identity.string()});
+  ASSERT_EQ(line.exitCode, 0) << line.err;
+  EXPECT_EQ(run(BRAMLOW_RELEASE, {"revoke", identityFile("reencoded.pem").string()}).out, line.out);
+
+  auto image = [&](const std::string& name, const char* signer) {
+    const fs::path path = dir_.path() / name;
+    writeFile(path, std::string(5000, 'i'));
+    sign(path, signer, {"--identifier", "release"});
+    return path;
+  };
+  const fs::path swappedApp = builtApp("swapped");
+  const fs::path signature = swappedApp / "Contents/_CodeSignature/CodeSignature";
+  writeFile(signature, withReencodedLeaf(readFile(signature)));
+  const fs::path swappedImage = image("swapped.dmg", release::kDeveloperIdIdentity);
+  reencodeImageLeaf(swappedImage);
+  const fs::path resignedApp = builtApp("resigned", "reencoded.pem");
+  const fs::path resignedImage = image("resigned.dmg", "reencoded.pem");
+
+  const Args execute = {"--assess", "--type", "execute"};
+  const Args open = {"--assess", "--type", "open", "--context", "context:primary-signature"};
+  const std::string team = "anchor apple generic and certificate leaf[subject.OU] = \"TESTTEAM01\"";
+  writeFile(root_ / "System/Library/Security/revoked.txt", line.out);
+  const struct {
+    const char* name;
+    fs::path path;
+    const Args& form;
+    int codesignExit;  // codesign does not consult the revocation list
+  } rows[] = {
+      {"application with the leaf swapped", swappedApp, execute, 1},
+      {"image with the leaf swapped", swappedImage, open, 1},
+      {"application signed with the re-encoded leaf", resignedApp, execute, 0},
+      {"image signed with the re-encoded leaf", resignedImage, open, 0},
+  };
+  for (const auto& row : rows) {
+    Args assess = row.form;
+    assess.push_back(row.path.string());
+    EXPECT_EQ(spctl(assess).exitCode, 3) << row.name;
+    EXPECT_EQ(codesign({"--verify", "-R", team, row.path.string()}).exitCode, row.codesignExit)
         << row.name;
   }
 }

@@ -1,7 +1,10 @@
 // UpdateSecurity against real signed code: bundles and images on disk, and running processes.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ptrace.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,15 +80,23 @@ TEST_F(UpdateSecurityTest, VerifyCodeOnImages) {
   EXPECT_EQ(verify(kTeam), markers::kInvalidSignature);
 }
 
-// A running process: a copy of sleep as the main executable of a signed bundle.
+// A running process: a copy of sleep as the main executable of a signed bundle, started plainly or
+// with a library preloaded (returned once it is mapped).
 class Peer {
  public:
-  explicit Peer(const fs::path& executable) {
+  explicit Peer(const fs::path& executable, const std::string& preload = {}) {
     const std::string path = executable.string();
+    std::string preloadVariable = "LD_PRELOAD=" + preload;
     char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("60"), nullptr};
-    char* envp[] = {nullptr};
+    char* envp[] = {preload.empty() ? nullptr : preloadVariable.data(), nullptr};
     if (::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv, envp) != 0) pid_ = -1;
     if (pid_ > 0) pidfd_ = platform::UniqueFd(int(::syscall(SYS_pidfd_open, pid_, 0)));
+    for (int i = 0; !preload.empty() && i < 500; ++i) {
+      if (readFile("/proc/" + std::to_string(pid_) + "/maps").find(preload) != std::string::npos) {
+        break;
+      }
+      ::usleep(10000);
+    }
   }
   ~Peer() { stop(); }
   platform::PeerIdentity identity() const { return {pid_, pidfd_.get()}; }
@@ -139,6 +150,7 @@ TEST_F(MessageSenderTest, ChangedOrVanishedPeerIsRefused) {
   const struct {
     const char* name;
     std::function<void(const TestApp&)> change;
+    bool beforeStart = false;
   } rows[] = {
       {"Info.plist changed",
        [](const TestApp& a) {
@@ -153,18 +165,47 @@ TEST_F(MessageSenderTest, ChangedOrVanishedPeerIsRefused) {
        }},
       {"unsigned later",
        [](const TestApp& a) { fs::remove_all(a.extensionURL / "Contents/_CodeSignature"); }},
+      // The process runs a file that is not what was sealed.
+      {"executable changed before it started",
+       [](const TestApp& a) {
+         fs::copy_file(executableOf(a), a.extensionURL / "Contents/MacOS/new");
+         writeFile(a.extensionURL / "Contents/MacOS/new", readFile(executableOf(a)) + "x");
+         fs::rename(a.extensionURL / "Contents/MacOS/new", executableOf(a));
+       },
+       true},
   };
   for (const auto& row : rows) {
     const TestApp app = runnableApp(row.name);
+    if (row.beforeStart) row.change(app);
     Peer peer(executableOf(app));
-    row.change(app);
+    if (!row.beforeStart) row.change(app);
     EXPECT_EQ(verify(peer.identity(), kExtensionID, kTeam), connection_) << row.name;
   }
+
   Peer ended(executableOf(runnableApp("ended")));
   EXPECT_EQ(verify({ended.stop(), -1}, kExtensionID, "T\""), connection_)
       << "no code object comes before the broken requirement";
   // This test binary does not live in a bundle.
   EXPECT_EQ(verify({::getpid(), -1}, std::nullopt, kTeam), connection_);
+}
+
+// The stand-in for a hardened runtime: a peer that runs code from a file that a process of its
+// user could have written, or that is being traced, is not the code that was signed.
+TEST_F(MessageSenderTest, TracedPeerOrPeerRunningForeignCodeIsRefused) {
+  const TestApp app = runnableApp("app");
+  // Any library will do, copied below /tmp (open to everybody, so outside root-owned folders).
+  Dl_info loaded{};
+  ASSERT_NE(::dladdr(reinterpret_cast<void*>(&EVP_sha256), &loaded), 0);
+  const fs::path library = dir_.path() / "lib" / fs::path(loaded.dli_fname).filename();
+  fs::create_directories(library.parent_path());
+  fs::copy_file(loaded.dli_fname, library);
+  Peer preloaded(executableOf(app), library.string());
+  EXPECT_EQ(verify(preloaded.identity(), kExtensionID, kTeam), connection_) << "preloaded";
+  Peer traced(executableOf(app));
+  ASSERT_EQ(::ptrace(PTRACE_SEIZE, traced.identity().pid, nullptr, nullptr), 0);
+  EXPECT_EQ(verify(traced.identity(), kExtensionID, kTeam), connection_) << "traced";
+  Peer plain(executableOf(app));
+  EXPECT_EQ(verify(plain.identity(), kExtensionID, kTeam), "") << "plain";
 }
 
 }  // namespace

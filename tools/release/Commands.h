@@ -10,6 +10,9 @@ namespace bramlow::release {
 // identities --team TEAM --out DIR
 int runIdentities(const std::vector<std::string>& arguments);
 
+// revoke CERT.pem: prints the revoked.txt line for the first certificate in the file.
+int runRevoke(const std::vector<std::string>& arguments);
+
 // serve DIR --tls TLS.pem [--port N]: serves DIR over HTTPS on 127.0.0.1 until SIGINT or SIGTERM,
 // after printing its base address on the first line of stdout.
 int runServe(const std::vector<std::string>& arguments);

@@ -16,6 +16,7 @@ struct Subcommand {
 
 constexpr Subcommand kSubcommands[] = {
     {"identities", bramlow::release::runIdentities, "identities --team TEAM --out DIR"},
+    {"revoke", bramlow::release::runRevoke, "revoke CERT.pem"},
     {"serve", bramlow::release::runServe, "serve DIR --tls TLS.pem [--port N]"},
 };
 

@@ -3,7 +3,8 @@
 //   spctl --assess --type open --context context:primary-signature IMAGE
 // Accepted: a valid Developer ID signature of any team (trust anchor, both Developer ID markers;
 // an application strictly, with its nested code) whose leaf certificate is not listed in
-// <platform root>/System/Library/Security/revoked.txt (SHA-256 fingerprints, one a line).
+// <platform root>/System/Library/Security/revoked.txt (one SHA-256 a line: of the leaf's signed
+// body, as bramlow-release revoke prints it, or of its whole DER).
 // Exit status: 0 accepted; 3 rejected, with "PATH: rejected" on stderr; 2 wrong usage.
 #include <algorithm>
 #include <cctype>
@@ -30,9 +31,9 @@ int usage() {
   return 2;
 }
 
-// The revoked leaf fingerprints, normalised to lower-case hex without separators. A list that
-// exists but cannot be read, or holds a line that is not one SHA-256 fingerprint (colons and
-// spaces allowed, "#" starts a comment), revokes everything: the assessment fails closed.
+// The revoked leaves' digests, normalised to lower-case hex without separators. A list that
+// exists but cannot be read, or holds a line that is not one SHA-256 digest (colons and spaces
+// allowed, "#" starts a comment), revokes everything: the assessment fails closed.
 std::optional<std::vector<std::string>> revokedFingerprints() {
   const auto path = codesign::revokedCertificatesPath();
   if (!platform::env().status(path).exists) return std::vector<std::string>();
@@ -68,14 +69,15 @@ bool accepted(const std::string& type, const std::string& path) {
   if (code.isBundle() != (type == "execute")) return false;
   const codesign::Requirement requirement = codesign::Requirement::compile(kDeveloperIdRequirement);
   // The leaf of the signature validated here, not of whatever signature the path holds next.
-  const std::string leaf =
-      code.checkValidity(codesign::kCheckAllArchitectures | codesign::kCheckNestedCode |
-                             codesign::kStrictValidate,
-                         &requirement)
-          .leafSha256;
+  const codesign::SigningInformation info = code.checkValidity(
+      codesign::kCheckAllArchitectures | codesign::kCheckNestedCode | codesign::kStrictValidate,
+      &requirement);
+  // The signed body names the leaf in every encoding; the whole DER is what older lists hold.
   const auto revoked = revokedFingerprints();
-  return revoked && !leaf.empty() &&
-         std::find(revoked->begin(), revoked->end(), leaf) == revoked->end();
+  auto listed = [&](const std::string& digest) {
+    return digest.empty() || std::find(revoked->begin(), revoked->end(), digest) != revoked->end();
+  };
+  return revoked && !listed(info.leafSha256) && !listed(info.leafSignedBodySha256);
 }
 
 }  // namespace
