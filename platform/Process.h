@@ -20,4 +20,11 @@ struct ProcessResult {
 ProcessResult spawnAndWait(const std::filesystem::path& executable,
                            const std::vector<std::string>& arguments);
 
+// For a tool that may leave a daemon behind (a file-system server): standard input and output are
+// /dev/null and standard error an anonymous file read once the tool has exited, so nothing the
+// daemon keeps open holds up the caller; passFd, when not -1, becomes the tool's descriptor 3.
+// The executable path is used as given. A launch failure throws std::system_error.
+ProcessResult runLeavingDaemons(const std::filesystem::path& executable,
+                                const std::vector<std::string>& arguments, int passFd = -1);
+
 }  // namespace platform
