@@ -20,7 +20,8 @@ bool isValidUtf8(std::string_view text) {
     if (lead < 0x80) {
       ++i;
       continue;
-    } else if ((lead & 0xE0) == 0xC0) {
+    }
+    if ((lead & 0xE0) == 0xC0) {
       length = 2, minimum = 0x80, code = lead & 0x1Fu;
     } else if ((lead & 0xF0) == 0xE0) {
       length = 3, minimum = 0x800, code = lead & 0x0Fu;
