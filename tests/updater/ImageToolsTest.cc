@@ -6,8 +6,8 @@
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 
+#include "platform/DiskImage.h"
 #include "shared/UpdateFailure.h"
 #include "tests/security/SigningTestSupport.h"
 #include "tests/support/FailureText.h"
@@ -25,16 +25,6 @@ RunResult hdiutil(std::vector<std::string> arguments) {
 
 std::vector<std::string> attachArguments(const fs::path& mountPoint, const fs::path& image) {
   return {"attach", "-readonly", "-nobrowse", "-noautoopen", "-mountpoint", mountPoint, image};
-}
-
-std::uint64_t bytesUsed(const fs::path& image) {
-  std::ifstream in(image, std::ios::binary);
-  unsigned char field[8] = {};
-  in.seekg(40);
-  in.read(reinterpret_cast<char*>(field), sizeof field);
-  std::uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | field[i];
-  return value;
 }
 
 class ImageToolsTest : public SigningTest {
@@ -85,7 +75,7 @@ TEST_F(ImageToolsTest, AttachAndDetachThroughTheCommandRunner) {
 }
 
 TEST_F(ImageToolsTest, RefusesDamagedImages) {
-  const std::uint64_t used = bytesUsed(image_);
+  const std::uint64_t used = platform::diskimage::openImage(image_).superblock.bytesUsed;
   const struct {
     const char* name;
     std::function<void(const fs::path&)> damage;
