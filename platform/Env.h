@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "platform/Fd.h"
+#include "platform/Process.h"
 
 namespace platform {
 
@@ -99,6 +100,17 @@ class Env {
   virtual void rename(const std::filesystem::path& from, const std::filesystem::path& to);
   // Names of the entries of a folder, "." and ".." excluded, in no particular order.
   virtual std::vector<std::string> listDirectory(const std::filesystem::path& path);
+
+  // --- Processes ---
+
+  // Runs a system tool to its end: executable is an absolute path that names a file under the
+  // platform root ("/usr/sbin/spctl" is <root>/usr/sbin/spctl), arguments exclude the program
+  // name. The child inherits the environment and working directory; its standard input and output
+  // are /dev/null, its standard error a pipe that is read to its end before the child is waited
+  // for, and no other descriptor of ours reaches it. A launch failure throws std::system_error;
+  // any end of the child is a result. Blocks the calling thread.
+  virtual ProcessResult runProcess(const std::filesystem::path& executable,
+                                   const std::vector<std::string>& arguments);
 };
 
 // The Env that the system's code uses: Env::Default() unless a test installed another.
@@ -161,6 +173,10 @@ class EnvWrapper : public Env {
   }
   std::vector<std::string> listDirectory(const std::filesystem::path& path) override {
     return target_.listDirectory(path);
+  }
+  ProcessResult runProcess(const std::filesystem::path& executable,
+                           const std::vector<std::string>& arguments) override {
+    return target_.runProcess(executable, arguments);
   }
 
  private:

@@ -22,6 +22,29 @@ std::optional<std::string> part(CURLU* handle, CURLUPart which) {
   return std::string(text ? text.get() : "");
 }
 
+// The text as one path segment: every byte that could end the segment, start a query or a
+// fragment, or be read as an escape or a separator by some parser is escaped, and so is a whole
+// "." or "..", which would otherwise climb out of the folder.
+std::string percentEncodedComponent(std::string_view component) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  const bool dotSegment = component == "." || component == "..";
+  std::string out;
+  out.reserve(component.size());
+  for (const char c : component) {
+    const auto byte = static_cast<unsigned char>(c);
+    const bool escape = byte <= 0x20 || byte >= 0x7f || c == '/' || c == '?' || c == '#' ||
+                        c == '%' || c == '\\' || (dotSegment && c == '.');
+    if (!escape) {
+      out += c;
+      continue;
+    }
+    out += '%';
+    out += kHex[byte >> 4];
+    out += kHex[byte & 0xf];
+  }
+  return out;
+}
+
 }  // namespace
 
 std::optional<Url> Url::parse(std::string_view text) {
@@ -74,7 +97,7 @@ Url Url::appendingPathComponent(std::string_view component) const {
   std::string head = text_.substr(0, tail);
   const std::string rest = tail == std::string::npos ? std::string() : text_.substr(tail);
   if (head.empty() || head.back() != '/') head += '/';
-  head += component;
+  head += percentEncodedComponent(component);
   Url url = *this;
   url.text_ = head + rest;
   return url;

@@ -24,7 +24,9 @@ class Url {
   bool hasFragment() const { return hasFragment_; }
 
   // The URL with one more path component: a "/" is added first unless the path already ends in
-  // one. Query and fragment, if any, stay at the end.
+  // one. Query and fragment, if any, stay at the end. The component stays one segment whatever it
+  // holds: "/", "?", "#", "%", "\\", spaces, control characters and bytes outside ASCII are
+  // percent-encoded, and so are the dots of a "." or "..".
   Url appendingPathComponent(std::string_view component) const;
 
   bool operator==(const Url& other) const { return text_ == other.text_; }

@@ -1,0 +1,49 @@
+// Disk images: a squashfs file system followed by the flat-file signature trailer (see
+// CodeSigning.h). squashfs carries no checksums, so an image is trusted only through its digest
+// and signature; these checks make sure the file system the mount reads is exactly the signed
+// content, nothing of the trailer, and that its header is sane before a file-system server reads
+// it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <stdexcept>
+
+#include "platform/Fd.h"
+
+namespace platform::diskimage {
+
+// An image that must not be attached; what() says why.
+class DiskImageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+inline constexpr std::size_t kSuperblockSize = 96;
+
+struct Superblock {
+  std::uint32_t blockSize = 0;
+  std::uint64_t bytesUsed = 0;
+};
+
+// Checks a squashfs 4.0 superblock (the first kSuperblockSize bytes of the image, fewer when the
+// file is shorter) against the length of the signed content: the magic, the version, a block size
+// that is a power of two from 4 KiB to 1 MiB and matches its logarithm, a known compression, and
+// every table inside the bytes used, which end at or before the content's end. Throws
+// DiskImageError.
+Superblock checkSuperblock(std::span<const std::uint8_t> bytes, std::uint64_t contentLength);
+
+// An image opened for attaching: the descriptor (read-only, close-on-exec) stays on the file that
+// was checked, whatever later happens to its path.
+struct OpenedImage {
+  UniqueFd fd;
+  std::uint64_t contentLength = 0;
+  Superblock superblock;
+};
+
+// Opens a regular file (no symbolic link, fifo or device), reads its signature trailer and checks
+// its superblock. Throws DiskImageError, or codesign::CodeSigningError for a damaged trailer.
+OpenedImage openImage(const std::filesystem::path& path);
+
+}  // namespace platform::diskimage

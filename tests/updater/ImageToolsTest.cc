@@ -1,0 +1,152 @@
+// The hdiutil and ditto stand-ins on real images, mounts and folders.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstring>
+
+#include "platform/DiskImage.h"
+#include "shared/UpdateFailure.h"
+#include "tests/security/SigningTestSupport.h"
+#include "tests/support/FailureText.h"
+#include "updater/runCommand.h"
+
+namespace {
+namespace fs = std::filesystem;
+namespace release = bramlow::release;
+using namespace testing_support;
+
+RunResult hdiutil(std::vector<std::string> arguments) {
+  arguments.insert(arguments.begin(), BRAMLOW_HDIUTIL);
+  return runProgram(arguments);
+}
+
+std::vector<std::string> attachArguments(const fs::path& mountPoint, const fs::path& image) {
+  return {"attach", "-readonly", "-nobrowse", "-noautoopen", "-mountpoint", mountPoint, image};
+}
+
+class ImageToolsTest : public SigningTest {
+ protected:
+  void SetUp() override {
+    if (::access("/dev/fuse", R_OK | W_OK) != 0 || ::access("/usr/bin/squashfuse", X_OK) != 0) {
+      GTEST_SKIP() << "no FUSE or squashfuse on this machine";
+    }
+    app_ = makeTestApp(dir_.path() / "source");
+    signApp(app_);
+    ASSERT_EQ(hdiutil({"create", "-srcfolder", dir_.path() / "source", image_}).exitCode, 0);
+    fs::create_directory(mount_);
+  }
+  void TearDown() override {
+    // A test that failed half-way must not leave a mount behind.
+    if (fs::exists(mount_)) runProgram({"/usr/bin/fusermount3", "-u", mount_});
+  }
+
+  TestApp app_;
+  fs::path image_ = dir_.path() / "release.dmg";
+  fs::path mount_ = dir_.path() / "mount";
+};
+
+TEST_F(ImageToolsTest, AttachAndDetachThroughTheCommandRunner) {
+  signWith(image_, release::kDeveloperIdIdentity, "release");
+  fs::create_directories(env_.platformRoot() / "usr/bin");
+  fs::create_symlink(BRAMLOW_HDIUTIL, env_.platformRoot() / "usr/bin/hdiutil");
+  // The file-system server outlives hdiutil: it must not keep the runner's pipe open, or this
+  // call would not return until the detach.
+  bramlow::runCommand("/usr/bin/hdiutil", attachArguments(mount_, image_));
+  const fs::path mounted = mount_ / kAppName;
+  EXPECT_EQ(readFile(mounted / "Contents/Info.plist"),
+            readFile(app_.appURL / "Contents/Info.plist"));
+  EXPECT_EQ(::mkdir((mount_ / "new").c_str(), 0700), -1);
+  EXPECT_EQ(errno, EROFS);
+  // fuse would stack a second mount silently.
+  EXPECT_EQ(failureText(
+                [&] { bramlow::runCommand("/usr/bin/hdiutil", attachArguments(mount_, image_)); }),
+            bramlow::markers::kCouldNotVerifyOrPrepare);
+  ASSERT_EQ(env_.logLines().size(), 1U);
+  EXPECT_NE(env_.logLines()[0].find("already a mount point"), std::string::npos);
+
+  bramlow::runCommand("/usr/bin/hdiutil", {"detach", mount_});
+  EXPECT_FALSE(fs::exists(mounted));
+  const RunResult again = hdiutil({"detach", mount_});
+  EXPECT_EQ(again.exitCode, 1);
+  EXPECT_FALSE(again.err.empty());
+}
+
+TEST_F(ImageToolsTest, RefusesDamagedImages) {
+  const std::uint64_t used = platform::diskimage::openImage(image_).superblock.bytesUsed;
+  const struct {
+    const char* name;
+    std::function<void(const fs::path&)> damage;
+    const char* reason;
+  } rows[] = {
+      {"file system runs into the trailer",
+       [&](const fs::path& image) {
+         fs::resize_file(image, used - 1);
+         signWith(image, release::kDeveloperIdIdentity, "release");
+       },
+       "beyond the signed content"},
+      {"truncated inside the file system",
+       [&](const fs::path& image) { fs::resize_file(image, used - 100); },
+       "beyond the signed content"},
+      {"truncated inside the superblock", [](const fs::path& image) { fs::resize_file(image, 50); },
+       "too short"},
+      {"no squashfs", [](const fs::path& image) { writeFile(image, std::string(8192, 'x')); },
+       "no squashfs"},
+  };
+  for (const auto& row : rows) {
+    const fs::path image = dir_.path() / (std::string(row.name) + ".dmg");
+    fs::copy_file(image_, image);
+    row.damage(image);
+    const RunResult result = hdiutil(attachArguments(mount_, image));
+    EXPECT_EQ(result.exitCode, 1) << row.name;
+    EXPECT_NE(result.err.find(row.reason), std::string::npos) << row.name << ": " << result.err;
+    EXPECT_TRUE(fs::is_empty(mount_)) << row.name;
+  }
+}
+
+TEST(DittoTest, KeepsLinksModesAndTimesAndRefusesSpecialFiles) {
+  const TempDir dir;
+  const fs::path source = dir.path() / "source.app";
+  fs::create_directories(source / "Contents/MacOS");
+  writeFile(source / "Contents/MacOS/tool", std::string(3 << 20, 't'));
+  fs::create_symlink("MacOS/tool", source / "Contents/link");
+  fs::create_symlink("/nowhere/at/all", source / "Contents/dangling");
+  ::chmod((source / "Contents/MacOS/tool").c_str(), 0751);
+  const struct timespec times[2] = {{1000000000, 5}, {1200000000, 123456789}};
+  ASSERT_EQ(::utimensat(AT_FDCWD, (source / "Contents/MacOS/tool").c_str(), times, 0), 0);
+  ASSERT_EQ(::utimensat(AT_FDCWD, (source / "Contents/MacOS").c_str(), times, 0), 0);
+  ::chmod((source / "Contents/MacOS").c_str(), 0555);
+
+  const fs::path copy = dir.path() / "copy.app";
+  ASSERT_EQ(runProgram({BRAMLOW_DITTO, source, copy}).exitCode, 0);
+  EXPECT_EQ(readFile(copy / "Contents/MacOS/tool"), readFile(source / "Contents/MacOS/tool"));
+  EXPECT_EQ(fs::read_symlink(copy / "Contents/link"), "MacOS/tool");
+  EXPECT_EQ(fs::read_symlink(copy / "Contents/dangling"), "/nowhere/at/all");
+  const struct {
+    const char* path;
+    mode_t mode;
+  } kept[] = {{"Contents/MacOS/tool", 0751}, {"Contents/MacOS", 0555}};
+  for (const auto& [path, mode] : kept) {
+    struct stat copied {};
+    ASSERT_EQ(::stat((copy / path).c_str(), &copied), 0);
+    EXPECT_EQ(copied.st_mode & 07777, mode) << path;
+    EXPECT_EQ(copied.st_mtim.tv_sec, times[1].tv_sec) << path;
+    EXPECT_EQ(copied.st_mtim.tv_nsec, times[1].tv_nsec) << path;
+  }
+
+  // An existing destination is never overwritten, not even partly.
+  const RunResult existing = runProgram({BRAMLOW_DITTO, source, copy});
+  EXPECT_EQ(existing.exitCode, 1);
+  EXPECT_FALSE(existing.err.empty());
+
+  ::chmod((source / "Contents/MacOS").c_str(), 0755);
+  ASSERT_EQ(::mkfifo((source / "Contents/MacOS/fifo").c_str(), 0600), 0);
+  const RunResult fifo = runProgram({BRAMLOW_DITTO, source, dir.path() / "fifo.app"});
+  EXPECT_EQ(fifo.exitCode, 1);
+  EXPECT_NE(fifo.err.find("fifo"), std::string::npos);
+  EXPECT_FALSE(fs::exists(dir.path() / "fifo.app"));
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+// The command runner against a real child process: stream wiring, the read-then-wait order, the
+// log line and the failure it raises.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <system_error>
+
+#include "platform/Fd.h"
+#include "shared/UpdateFailure.h"
+#include "tests/support/FailureText.h"
+#include "tests/support/TestSupport.h"
+#include "updater/runCommand.h"
+
+namespace {
+namespace fs = std::filesystem;
+namespace markers = bramlow::markers;
+using namespace testing_support;
+
+class RunCommandTest : public ::testing::Test {
+ protected:
+  RunCommandTest() : env_(dir_.path()), scoped_(env_) {
+    // The system's tools live under the platform root; a shell stands in for one here.
+    fs::create_directories(dir_.path() / "usr/bin");
+    fs::create_symlink("/bin/sh", dir_.path() / "usr/bin/tool");
+  }
+  TempDir dir_;
+  TestEnv env_;
+  platform::ScopedEnvForTesting scoped_;
+};
+
+TEST_F(RunCommandTest, ExitStatusAndStandardError) {
+  const std::string bytes = "head -c 4194304 /dev/zero | tr '\\0' ";
+  const std::string both = bytes + "o; " + bytes + "e >&2; ";
+  const std::string prefix = "Update command /usr/bin/tool failed: ";
+  const std::string fail(markers::kCouldNotVerifyOrPrepare);
+  const struct {
+    const char* name;
+    std::string script;
+    std::string failure;
+    std::string logged;  // "" for no log line
+  } rows[] = {
+      {"exit 0 after writing to stderr", "echo warning >&2", "", ""},
+      {"megabytes on both streams, exit 0", both + "exit 0", "", ""},
+      {"megabytes on stderr, exit 3", both + "exit 3", fail, prefix + std::string(4 << 20, 'e')},
+      {"exit 1, nothing on stderr", "exit 1", fail, prefix},
+      {"stderr not UTF-8", "printf 'bad \\303\\050 byte' >&2; exit 2", fail, prefix},
+      {"UTF-8 text", "printf 'gr\\303\\274\\303\\237' >&2; exit 2", fail,
+       prefix + "gr\xC3\xBC\xC3\x9F"},
+      {"killed by a signal", "echo dying >&2; kill -9 $$", fail, prefix + "dying\n"},
+      // Only the three standard streams reach the tool, also from a descriptor opened without
+      // close-on-exec (3 is the folder ls reads).
+      {"no descriptor of ours", "ls /proc/self/fd >&2; exit 1", fail, prefix + "0\n1\n2\n3\n"},
+  };
+  const platform::UniqueFd inheritable(
+      ::open("/dev/null", O_RDONLY));  // NOLINT(android-cloexec-open)
+  ASSERT_TRUE(inheritable.valid());
+  for (const auto& row : rows) {
+    const std::size_t before = env_.logLines().size();
+    EXPECT_EQ(failureText([&] {
+                bramlow::runCommand("/usr/bin/tool", {"-c", row.script});
+              }),
+              row.failure)
+        << row.name;
+    const std::vector<std::string> lines = env_.logLines();
+    ASSERT_EQ(lines.size(), before + (row.logged.empty() ? 0 : 1)) << row.name;
+    if (!row.logged.empty()) {
+      EXPECT_TRUE(lines.back() == row.logged) << row.name << ": " << lines.back().substr(0, 200);
+    }
+  }
+}
+
+TEST_F(RunCommandTest, LaunchFailurePassesThroughWithoutLogLine) {
+  writeFile(dir_.path() / "usr/bin/not-executable", "#!/bin/sh\n");
+  for (const char* path : {"/usr/bin/missing", "/usr/bin/not-executable"}) {
+    EXPECT_THROW(bramlow::runCommand(path, {}), std::system_error) << path;
+  }
+  EXPECT_TRUE(env_.logLines().empty());
+}
+
+}  // namespace

@@ -1,0 +1,140 @@
+// The package check on real signed bundles, with the assessment tool run as the system's.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <functional>
+#include <system_error>
+
+#include "platform/PropertyList.h"
+#include "shared/UpdateFailure.h"
+#include "tests/security/SigningTestSupport.h"
+#include "tests/support/FailureText.h"
+#include "updater/verifyPackage.h"
+
+namespace {
+namespace fs = std::filesystem;
+namespace markers = bramlow::markers;
+namespace release = bramlow::release;
+using namespace testing_support;
+using platform::plist::Dictionary;
+
+// What a test changes about a package before it is signed and checked.
+struct Package {
+  Dictionary app = defaultAppInfo();
+  Dictionary extension = defaultExtensionInfo();
+  Dictionary helper = defaultUpdaterInfo();
+  std::optional<std::string> manifest = R"({"version": "1.0.0"})";
+  std::optional<std::string> appIdentifier;  // signing identifier, else CFBundleIdentifier
+  std::string appInfoBytes;                  // replaces the application's Info.plist when set
+  std::string minimumSystemVersion = "11.0";
+};
+
+class VerifyPackageTest : public SigningTest {
+ protected:
+  VerifyPackageTest() {
+    // The assessment runs as a child process that finds the platform root in its environment.
+    fs::create_directories(env_.platformRoot() / "usr/sbin");
+    fs::create_symlink(BRAMLOW_SPCTL, env_.platformRoot() / "usr/sbin/spctl");
+    ::setenv("BRAMLOW_PLATFORM_ROOT", env_.platformRoot().c_str(), 1);
+  }
+  ~VerifyPackageTest() override { ::unsetenv("BRAMLOW_PLATFORM_ROOT"); }
+
+  std::string check(const char* name, const Package& package) {
+    const TestApp app =
+        makeTestApp(dir_.path() / name, package.app, package.extension, package.helper);
+    const fs::path manifest = app.extensionURL / "Contents/Resources/manifest.json";
+    if (package.manifest) {
+      writeFile(manifest, *package.manifest);
+    } else {
+      fs::remove(manifest);
+    }
+    if (!package.appInfoBytes.empty())
+      writeFile(app.appURL / "Contents/Info.plist", package.appInfoBytes);
+    signWith(app.updaterURL, release::kDeveloperIdIdentity);
+    signWith(app.extensionURL, release::kDeveloperIdIdentity);
+    signWith(app.appURL, release::kDeveloperIdIdentity, package.appIdentifier.value_or(kAppID));
+    bramlow::UpdateRelease stated;
+    stated.version = stated.payloadVersion = "1.0.0";
+    stated.build = "100";
+    stated.minimumSystemVersion = package.minimumSystemVersion;
+    const bramlow::UpdateProduct product{kAppID,
+                                         kExtensionID,
+                                         kExtensionName,
+                                         kAppName,
+                                         kArtifactPrefix,
+                                         kTeam,
+                                         *platform::Url::parse(kBaseURL),
+                                         0};
+    try {
+      return failureText([&] { bramlow::verifyPackage(product, app.appURL, stated); });
+    } catch (const std::system_error&) {
+      return "file system error";
+    } catch (const platform::plist::PropertyListError&) {
+      return "property list error";
+    }
+  }
+};
+
+TEST_F(VerifyPackageTest, Rows) {
+  const std::string ok;
+  const struct {
+    const char* name;
+    std::function<void(Package&)> change;
+    std::string_view expected;
+  } rows[] = {
+      // The helper is the one inside the extension, as the product places it.
+      {"same release", [](Package&) {}, ok},
+      {"minimum 14.0 against 14.0.0",
+       [](Package& p) {
+         p.app["LSMinimumSystemVersion"] = "14.0";
+         p.minimumSystemVersion = "14.0.0";
+       },
+       markers::kPackageMismatch},
+      {"another version text", [](Package& p) { p.app["CFBundleShortVersionString"] = "1.0"; },
+       markers::kPackageMismatch},
+      {"another bundle identifier, right signing identifier",
+       [](Package& p) { p.app["CFBundleIdentifier"] = "com.example.other"; },
+       markers::kPackageMismatch},
+      // The signature decides before the unreadable Info.plist would.
+      {"another signing identifier",
+       [](Package& p) {
+         p.appIdentifier = "com.example.other";
+         p.appInfoBytes = "not a property list";
+       },
+       markers::kInvalidSignature},
+      {"direct updates as Boolean", [](Package& p) { p.extension["BramlowDirectUpdates"] = true; },
+       markers::kAppExtensionVersionMismatch},
+      {"direct updates in lower case",
+       [](Package& p) { p.extension["BramlowDirectUpdates"] = "yes"; },
+       markers::kAppExtensionVersionMismatch},
+      {"extension of another build", [](Package& p) { p.extension["CFBundleVersion"] = "99"; },
+       markers::kAppExtensionVersionMismatch},
+      {"base address without its trailing slash",
+       [](Package& p) { p.helper["UpdateBaseURL"] = "https://127.0.0.1:8443/updates"; },
+       markers::kHelperMismatch},
+      {"helper of another version",
+       [](Package& p) { p.helper["CFBundleShortVersionString"] = "1.0.1"; },
+       markers::kHelperMismatch},
+      {"manifest missing", [](Package& p) { p.manifest.reset(); }, "file system error"},
+      {"payload version as a number", [](Package& p) { p.manifest = R"({"version": 1})"; },
+       markers::kPayloadVersionMismatch},
+      {"manifest not an object", [](Package& p) { p.manifest = R"(["1.0.0"])"; },
+       markers::kPayloadVersionMismatch},
+  };
+  for (const auto& row : rows) {
+    Package package;
+    row.change(package);
+    EXPECT_EQ(check(row.name, package), row.expected) << row.name;
+  }
+  EXPECT_TRUE(env_.logLines().empty());
+}
+
+TEST_F(VerifyPackageTest, SystemAssessmentRejectsRevokedSigner) {
+  writeFile(env_.platformRoot() / "System/Library/Security/revoked.txt",
+            leafFingerprint(release::kDeveloperIdIdentity) + "\n");
+  EXPECT_EQ(check("revoked", Package{}), markers::kCouldNotVerifyOrPrepare);
+  ASSERT_EQ(env_.logLines().size(), 1U);
+  EXPECT_TRUE(env_.logLines()[0].starts_with("Update command /usr/sbin/spctl failed: "));
+}
+
+}  // namespace

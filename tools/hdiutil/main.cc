@@ -1,0 +1,151 @@
+// hdiutil: disk images as squashfs file systems with a signature trailer.
+//   hdiutil attach -readonly -nobrowse -noautoopen -mountpoint DIR IMAGE
+//   hdiutil detach DIR
+//   hdiutil create -srcfolder SRC IMAGE
+// attach mounts the image read-only at DIR (an existing folder that is not a mount point yet) with
+// squashfuse; detach unmounts it (fusermount3 -u, never forced); create builds an image of SRC
+// with fixed options, so the same folder gives the same bytes. Nothing is left inheriting the
+// caller's descriptors: the file-system server that outlives us gets /dev/null and the image.
+// Exit status: 0 success; 1 failure, the reason on stderr; 2 wrong usage.
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "platform/CodeSigning.h"
+#include "platform/DiskImage.h"
+#include "platform/Process.h"
+
+namespace {
+namespace fs = std::filesystem;
+
+// The Linux tools behind the stand-in, from the real system (not the platform root).
+constexpr const char* kSquashfuse = "/usr/bin/squashfuse";
+constexpr const char* kFusermount = "/usr/bin/fusermount3";
+constexpr const char* kMksquashfs = "/usr/bin/mksquashfs";
+
+class Failure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+int usage() {
+  std::cerr << "usage: hdiutil attach -readonly -nobrowse -noautoopen -mountpoint DIR IMAGE\n"
+               "       hdiutil detach DIR\n"
+               "       hdiutil create -srcfolder SRC IMAGE\n";
+  return 2;
+}
+
+// Whether path is the root of a mount. fuse stacks a second mount on the first without a word,
+// and the second would then hide what a caller already checked.
+bool isMountPoint(const fs::path& path) {
+  struct statx here {};
+  if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &here) != 0) {
+    throw Failure(path.string() + ": " + std::strerror(errno));
+  }
+  if ((here.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
+    return (here.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  }
+  struct stat self {};
+  struct stat parent {};
+  if (::lstat(path.c_str(), &self) != 0 || ::lstat((path / "..").c_str(), &parent) != 0) {
+    throw Failure(path.string() + ": " + std::strerror(errno));
+  }
+  return self.st_dev != parent.st_dev || self.st_ino == parent.st_ino;
+}
+
+// Runs a tool and turns any failure into one message naming it.
+void run(const char* tool, const std::vector<std::string>& arguments, int passFd = -1) {
+  const platform::ProcessResult result = platform::runLeavingDaemons(tool, arguments, passFd);
+  if (result.succeeded()) return;
+  std::string text = result.standardError;
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  throw Failure(fs::path(tool).filename().string() + " failed" + (text.empty() ? "" : ": " + text));
+}
+
+void attach(const fs::path& mountPoint, const fs::path& imagePath) {
+  // The descriptor stays on the file that was checked; the server reads that file, not whatever
+  // the path names by the time it opens it.
+  const platform::diskimage::OpenedImage image = platform::diskimage::openImage(imagePath);
+  struct stat folder {};
+  if (::lstat(mountPoint.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
+    throw Failure(mountPoint.string() + ": not a folder");
+  }
+  if (isMountPoint(mountPoint)) throw Failure(mountPoint.string() + ": already a mount point");
+  run(kSquashfuse, {"-o", "ro,nodev,nosuid", "/dev/fd/3", mountPoint.string()}, image.fd.get());
+  if (!isMountPoint(mountPoint)) throw Failure(mountPoint.string() + ": the image did not mount");
+}
+
+void detach(const fs::path& mountPoint) { run(kFusermount, {"-u", mountPoint.string()}); }
+
+void create(const fs::path& source, const fs::path& image) {
+  struct stat existing {};
+  if (::lstat(image.c_str(), &existing) == 0) throw Failure(image.string() + ": already exists");
+  struct stat folder {};
+  if (::stat(source.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
+    throw Failure(source.string() + ": not a folder");
+  }
+  // Owners are the installing user's once copied out, so the image records root rather than the
+  // builder; extended attributes are not part of a bundle's seal. Times are fixed (or taken from
+  // SOURCE_DATE_EPOCH, which mksquashfs refuses to combine with the options) so that a build is
+  // reproducible.
+  std::vector<std::string> arguments = {source.string(), image.string(), "-noappend", "-no-xattrs",
+                                        "-all-root",     "-no-exports",  "-comp",     "gzip",
+                                        "-quiet",        "-no-progress"};
+  const char* epoch = std::getenv("SOURCE_DATE_EPOCH");  // NOLINT(concurrency-mt-unsafe)
+  if (epoch == nullptr || *epoch == '\0') {
+    arguments.insert(arguments.end(), {"-mkfs-time", "0", "-all-time", "0"});
+  }
+  run(kMksquashfs, arguments);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> arguments(argv + 1, argv + argc);
+  if (arguments.empty()) return usage();
+  const std::string& verb = arguments.front();
+  try {
+    if (verb == "attach") {
+      std::string mountPoint;
+      std::vector<std::string> images;
+      bool readOnly = false;
+      for (std::size_t i = 1; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "-readonly") {
+          readOnly = true;
+        } else if (argument == "-nobrowse" || argument == "-noautoopen") {
+          // Nothing browses or opens a mount here.
+        } else if (argument == "-mountpoint" && i + 1 < arguments.size()) {
+          mountPoint = arguments[++i];
+        } else if (argument.starts_with("-")) {
+          return usage();
+        } else {
+          images.push_back(argument);
+        }
+      }
+      // Only read-only attaching exists: a writable squashfs does not.
+      if (!readOnly || mountPoint.empty() || images.size() != 1) return usage();
+      attach(mountPoint, images.front());
+    } else if (verb == "detach") {
+      if (arguments.size() != 2 || arguments[1].starts_with("-")) return usage();
+      detach(arguments[1]);
+    } else if (verb == "create") {
+      if (arguments.size() != 4 || arguments[1] != "-srcfolder") return usage();
+      create(arguments[2], arguments[3]);
+    } else {
+      return usage();
+    }
+  } catch (const std::exception& error) {
+    std::cerr << "hdiutil: " << verb << " failed: " << error.what() << "\n";
+    return 1;
+  }
+  return 0;
+}
