@@ -17,6 +17,23 @@
 #endif
 
 namespace platform::xpc {
+namespace {
+
+std::mutex servicesFolderMutex;
+std::filesystem::path& servicesFolderOverride() {
+  static std::filesystem::path folder;
+  return folder;
+}
+
+std::filesystem::path servicesFolder() {
+  {
+    const std::lock_guard lock(servicesFolderMutex);
+    if (!servicesFolderOverride().empty()) return servicesFolderOverride();
+  }
+  return Bundle::main().bundlePath() / "Contents" / "XPCServices";
+}
+
+}  // namespace
 
 std::shared_ptr<Connection> Connection::create(const std::string& serviceName,
                                                std::shared_ptr<dispatch::Queue> queue) {
@@ -25,12 +42,9 @@ std::shared_ptr<Connection> Connection::create(const std::string& serviceName,
   return connection;
 }
 
-std::shared_ptr<Connection> Connection::createForTesting(
-    const std::string& serviceName, const std::filesystem::path& servicesFolder,
-    std::shared_ptr<dispatch::Queue> queue) {
-  std::shared_ptr<Connection> connection = create(serviceName, std::move(queue));
-  connection->servicesFolder_ = servicesFolder;
-  return connection;
+void Connection::setServicesFolderForTesting(const std::filesystem::path& servicesFolder) {
+  const std::lock_guard lock(servicesFolderMutex);
+  servicesFolderOverride() = servicesFolder;
 }
 
 std::shared_ptr<Connection> Connection::acceptedInternal(UniqueFd socket,
@@ -118,9 +132,7 @@ void Connection::run() {
   for (;;) {
     UniqueFd socket;
     try {
-      const auto service = rendezvous::findService(
-          serviceName_, servicesFolder_ ? *servicesFolder_
-                                        : Bundle::main().bundlePath() / "Contents" / "XPCServices");
+      const auto service = rendezvous::findService(serviceName_, servicesFolder());
       socket = rendezvous::connectToService(service);
     } catch (const std::exception&) {
       finish(Error::kConnectionInvalid);

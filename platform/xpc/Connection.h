@@ -50,10 +50,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // kConnectionInvalid error to the event handler and every reply handler.
   static std::shared_ptr<Connection> create(const std::string& serviceName,
                                             std::shared_ptr<dispatch::Queue> queue);
-  // The same with the services folder given instead of the main bundle's.
-  static std::shared_ptr<Connection> createForTesting(const std::string& serviceName,
-                                                      const std::filesystem::path& servicesFolder,
-                                                      std::shared_ptr<dispatch::Queue> queue);
+  // Makes client connections look for services in servicesFolder instead of the main bundle's
+  // (an empty path restores that). For tests, whose executables are not bundles.
+  static void setServicesFolderForTesting(const std::filesystem::path& servicesFolder);
   // The service side of an accepted socket (Service.cc). keepAlive is held as long as the
   // connection lives.
   static std::shared_ptr<Connection> acceptedInternal(UniqueFd socket,
@@ -98,7 +97,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   const std::shared_ptr<dispatch::Queue> queue_;
   const bool client_;
   std::string serviceName_;
-  std::optional<std::filesystem::path> servicesFolder_;
   std::shared_ptr<void> keepAlive_;
 
   std::mutex writeMutex_;  // taken before mutex_; held while writing to the socket
