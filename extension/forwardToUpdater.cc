@@ -88,9 +88,8 @@ void forwardToUpdater(const std::string& action, const std::string& build, bool 
     });
   } catch (const std::exception&) {
     // A request that cannot be sent (text holding NUL) is answered like a helper out of reach.
-    queue->async([request] {
-      answer(*request, errorResponse(std::string(markers::kHelperUnavailable)));
-    });
+    queue->async(
+        [request] { answer(*request, errorResponse(std::string(markers::kHelperUnavailable))); });
   }
 }
 

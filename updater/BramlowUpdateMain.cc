@@ -96,7 +96,8 @@ void BramlowUpdateMain::handleRequest(const xpc::Dictionary& message, xpc::Dicti
 xpc::Dictionary BramlowUpdateMain::answer(const xpc::Dictionary& message, xpc::Dictionary reply) {
   try {
     const SharedService& shared = sharedService();
-    if (const auto* error = std::get_if<std::exception_ptr>(&shared)) std::rethrow_exception(*error);
+    if (const auto* error = std::get_if<std::exception_ptr>(&shared))
+      std::rethrow_exception(*error);
     const UpdateService& service = *std::get<std::shared_ptr<const UpdateService>>(shared);
     UpdateSecurity::verifyMessageSender(message.remoteSender(), service.product.extensionID,
                                         service.product.team);

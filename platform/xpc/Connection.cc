@@ -215,8 +215,9 @@ Connection::Ended Connection::receive(int fd) {
         credentials->uid != ::getuid() || credentials->pid <= 0) {
       return Ended::kRefused;
     }
-    if (!deliver(std::string_view(buffer.data(), static_cast<std::size_t>(size)),
-                 PeerIdentity{credentials->pid, pidfd.get()}, std::move(pidfd))) {
+    const PeerIdentity sender{credentials->pid, pidfd.get()};
+    if (!deliver(std::string_view(buffer.data(), static_cast<std::size_t>(size)), sender,
+                 std::move(pidfd))) {
       return Ended::kRefused;
     }
   }
@@ -254,9 +255,8 @@ bool Connection::deliver(std::string_view packet, PeerIdentity sender, UniqueFd 
       pending_.erase(found);
       greeted_ = true;
     }
-    pending.queue->async([handler = std::move(pending.handler), reply = std::move(parsed.body)] {
-      handler(reply);
-    });
+    pending.queue->async(
+        [handler = std::move(pending.handler), reply = std::move(parsed.body)] { handler(reply); });
     return true;
   }
   queue_->async([self = shared_from_this(), message = std::move(parsed.body)] {

@@ -35,9 +35,9 @@ namespace {
 // user, so it is refused rather than repaired.
 fs::path rendezvousFolder() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  const fs::path folder = runtime && runtime[0] == '/'
-                              ? fs::path(runtime) / "bramlow-xpc"
-                              : fs::path("/tmp/bramlow-xpc-" + std::to_string(::getuid()));
+  fs::path folder = runtime && runtime[0] == '/'
+                        ? fs::path(runtime) / "bramlow-xpc"
+                        : fs::path("/tmp/bramlow-xpc-" + std::to_string(::getuid()));
   if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
     throwErrno("Cannot create the XPC folder", folder.string());
   }
@@ -91,8 +91,8 @@ Service serviceAt(const fs::path& bundlePath) {
   service.name = *name;
   service.executable = service.bundle / "Contents" / "MacOS" / *executable;
   // The name keeps the folder readable; the digest keeps two copies of one service apart.
-  const std::string stem = service.name.substr(0, 40) + "-" +
-                           hex(Sha256::digest(service.bundle.native()), 8);
+  const std::string stem =
+      service.name.substr(0, 40) + "-" + hex(Sha256::digest(service.bundle.native()), 8);
   const fs::path folder = rendezvousFolder();
   service.socketPath = folder / (stem + ".sock");
   service.lockPath = folder / (stem + ".lock");
@@ -156,7 +156,8 @@ UniqueFd listenAt(const Service& service) {
   if (::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     throwErrno("Cannot bind the XPC socket", service.socketPath.string());
   }
-  if (::listen(fd.get(), SOMAXCONN) != 0) throwErrno("Cannot listen on", service.socketPath.string());
+  if (::listen(fd.get(), SOMAXCONN) != 0)
+    throwErrno("Cannot listen on", service.socketPath.string());
   return fd;
 }
 
@@ -169,6 +170,7 @@ void spawnService(const Service& service, int listener) {
   environment.emplace_back("LISTEN_FDS=1");
   environment.emplace_back("LISTEN_PID=" + std::string(24, '\0'));
   std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
   for (std::string& entry : environment) envp.push_back(entry.data());
   envp.push_back(nullptr);
   char* const listenPid = environment.back().data() + std::strlen("LISTEN_PID=");
@@ -191,7 +193,8 @@ void spawnService(const Service& service, int listener) {
     ::close_range(4, ~0U, 0);
     char digits[24];
     int length = 0;
-    for (pid_t pid = ::getpid(); pid > 0; pid /= 10) digits[length++] = static_cast<char>('0' + pid % 10);
+    for (pid_t pid = ::getpid(); pid > 0; pid /= 10)
+      digits[length++] = static_cast<char>('0' + pid % 10);
     for (int i = 0; i < length; ++i) listenPid[i] = digits[length - 1 - i];
     listenPid[length] = '\0';
     sigset_t none;

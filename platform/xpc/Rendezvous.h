@@ -15,11 +15,11 @@
 namespace platform::xpc::rendezvous {
 
 struct Service {
-  std::string name;                    // its CFBundleIdentifier
-  std::filesystem::path bundle;        // real path of the .xpc bundle
-  std::filesystem::path executable;    // Contents/MacOS/<CFBundleExecutable>
-  std::filesystem::path socketPath;    // the listening socket
-  std::filesystem::path lockPath;      // the activation lock beside it
+  std::string name;                  // its CFBundleIdentifier
+  std::filesystem::path bundle;      // real path of the .xpc bundle
+  std::filesystem::path executable;  // Contents/MacOS/<CFBundleExecutable>
+  std::filesystem::path socketPath;  // the listening socket
+  std::filesystem::path lockPath;    // the activation lock beside it
 };
 
 // The service bundle at bundle (its identity and rendezvous names). Throws std::runtime_error

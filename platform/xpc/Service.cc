@@ -20,8 +20,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-std::atomic<std::chrono::milliseconds::rep> idleDelayMs{
-    std::chrono::duration_cast<std::chrono::milliseconds>(kIdleExitDelay).count()};
+constexpr std::chrono::milliseconds::rep kDefaultIdleDelayMs =
+    std::chrono::milliseconds(kIdleExitDelay).count();
+std::atomic<std::chrono::milliseconds::rep> idleDelayMs{kDefaultIdleDelayMs};
 
 // Live connections of the process: each holds one Activity for as long as it exists.
 struct Activity {

@@ -36,7 +36,7 @@ namespace platform::xpc::wire {
 inline constexpr std::uint32_t kMagic = 0x43505842;
 inline constexpr std::uint16_t kVersion = 1;
 inline constexpr std::size_t kHeaderSize = 24;
-inline constexpr std::size_t kMaxPacketSize = 256 * 1024;
+inline constexpr std::size_t kMaxPacketSize = std::size_t{256} * 1024;
 inline constexpr int kMaxDepth = 8;
 inline constexpr std::size_t kMaxEntries = 4096;
 

@@ -55,11 +55,17 @@ TEST(ForwardToUpdaterTest, AnswersOnceWhateverTheServiceDoes) {
     const char* action;
     std::vector<std::string_view> accepted;
   } kCases[] = {
-      {"misspelt service", "com.bramlow.test.xpcc", "check",
+      {"misspelt service",
+       "com.bramlow.test.xpcc",
+       "check",
        {markers::kHelperUnavailable, markers::kHelperConnectionEnded}},
-      {"unsigned service", testing_support::kTestServiceName, "check",
+      {"unsigned service",
+       testing_support::kTestServiceName,
+       "check",
        {markers::kConnectionNotAuthenticated}},
-      {"service dies before replying", testing_support::kTestServiceName, "crash",
+      {"service dies before replying",
+       testing_support::kTestServiceName,
+       "crash",
        {markers::kHelperUnavailable, markers::kHelperConnectionEnded}},
   };
   for (const auto& [name, service, action, accepted] : kCases) {

@@ -52,7 +52,8 @@ TEST_F(BramlowUpdateMainTest, FailuresBecomeOneMarkerAndOneLogLine) {
        std::make_exception_ptr(
            platform::URLError(platform::URLError::Code::kTimedOut, "The request timed out.")),
        markers::kCouldNotDownload, "The request timed out."},
-      {"file system", std::make_exception_ptr(std::system_error(EACCES, std::generic_category(), "open x")),
+      {"file system",
+       std::make_exception_ptr(std::system_error(EACCES, std::generic_category(), "open x")),
        markers::kCouldNotComplete, "open x: Permission denied"},
       {"JSON", std::make_exception_ptr(platform::JsonError("bad JSON")), markers::kCouldNotComplete,
        "bad JSON"},

@@ -40,7 +40,8 @@ class ConnectionTest : public ::testing::Test {
     for (const pid_t pid : pids_) EXPECT_TRUE(testing_support::processEnds(pid)) << pid;
   }
 
-  std::shared_ptr<xpc::Connection> connect(const std::string& name = testing_support::kTestServiceName) {
+  std::shared_ptr<xpc::Connection> connect(
+      const std::string& name = testing_support::kTestServiceName) {
     auto connection = xpc::Connection::create(name, queue_);
     connection->setEventHandler([this](const xpc::Object& event) {
       const std::lock_guard lock(mutex_);
@@ -187,6 +188,7 @@ TEST_F(ConnectionTest, BadPacketsInvalidateOnlyTheirConnection) {
 
 TEST_F(ConnectionTest, ConcurrentClientsStartOneService) {
   std::vector<std::thread> clients;
+  clients.reserve(10);
   std::vector<std::shared_ptr<xpc::Connection>> made(10);
   std::vector<pid_t> pids(10);
   for (int i = 0; i < 10; ++i) made[i] = connect();

@@ -26,7 +26,7 @@ TEST(DispatchTest, SerialQueueRunsInOrderAndSurvivesItsOwnRelease) {
       });
     }
     // The last reference goes inside one of the queue's own items; the rest still run.
-    queue->async([queue, &done]() mutable {
+    queue->async([queue]() mutable {
       EXPECT_TRUE(queue->isCurrent());
       queue.reset();
     });
@@ -70,7 +70,6 @@ TEST(XpcMessageTest, TypedAccessorsAndRoundTrip) {
   EXPECT_EQ(packet.body, message);
 }
 
-
 // Patches bytes of a valid packet.
 std::string patched(std::size_t at, std::string_view bytes) {
   std::string packet = wire::encode({0, 1, 0}, sample());
@@ -106,8 +105,7 @@ TEST(XpcMessageTest, DecoderRefusesWhatIsNotOneWellFormedPacket) {
       {"bool out of range", withEntry(std::string("\1\0\0\0k\2\2", 7))},
       {"NUL in string", withEntry(std::string("\1\0\0\0k\1\1\0\0\0\0", 11))},
       {"NUL in key", withEntry(std::string("\1\0\0\0\0\2\1", 7))},
-      {"duplicate key",
-       withEntry(std::string("\1\0\0\0k\2\1\1\0\0\0k\2\0", 14), 2)},
+      {"duplicate key", withEntry(std::string("\1\0\0\0k\2\1\1\0\0\0k\2\0", 14), 2)},
       {"count beyond the data", withEntry("", 0xffffffff)},
       {"nested too deeply", deep},
       {"too large", valid + std::string(wire::kMaxPacketSize, 'x')},
