@@ -7,6 +7,7 @@
 #include "extension/SafariWebExtensionHandler.h"
 #include "extension/forwardToUpdater.h"
 #include "shared/UpdateFailure.h"
+#include "tests/security/SigningTestSupport.h"
 #include "tests/xpc/XpcTestSupport.h"
 
 namespace bramlow {
@@ -77,6 +78,46 @@ TEST(ForwardToUpdaterTest, AnswersOnceWhateverTheServiceDoes) {
               accepted.end())
         << name << ": " << answer.dump();
   }
+  platform::xpc::Connection::setServicesFolderForTesting({});
+}
+
+class SignedServiceTest : public testing_support::SigningTest {};
+
+TEST_F(SignedServiceTest, RepliesOfTheSignedServiceBecomeResponses) {
+  const auto services = testing_support::installTestService(dir_.path());
+  testing_support::signWith(services / "TestService.xpc", bramlow::release::kDeveloperIdIdentity);
+  platform::xpc::Connection::setServicesFolderForTesting(services);
+  const std::string largest = R"({"v":")" + std::string(65528, 'x') + R"("})";
+  const struct {
+    const char* shape;
+    platform::Json response;
+  } kCases[] = {
+      {"plain", {{"version", "200"}}},
+      {"error", {{"error", "[[Failed. =000000]]"}}},  // "error" wins over "result"
+      {"empty", {{"error", markers::kHelperInvalidResponse}}},
+      {"largest", platform::parseJson(largest)},
+      {"too large", {{"error", markers::kHelperInvalidResponse}}},
+      {"array", {{"error", markers::kHelperInvalidResponse}}},
+  };
+  for (const auto& [shape, response] : kCases) {
+    auto context = std::make_shared<RecordingContext>();
+    bramlow::forwardToUpdater("check", shape, false, testing_support::kTestServiceName,
+                              testing_support::kTeam, context);
+    EXPECT_EQ(context->onlyAnswer(), response) << shape;
+  }
+  // A result that is not JSON answers with the parser's own description, not a marker.
+  auto context = std::make_shared<RecordingContext>();
+  bramlow::forwardToUpdater("check", "not JSON", false, testing_support::kTestServiceName,
+                            testing_support::kTeam, context);
+  const platform::Json answer = context->onlyAnswer();
+  EXPECT_EQ(answer.size(), 1u);
+  EXPECT_EQ(answer.value("error", "").find("[["), std::string::npos) << answer.dump();
+  // The same service signed for another team is not believed.
+  context = std::make_shared<RecordingContext>();
+  bramlow::forwardToUpdater("check", "plain", false, testing_support::kTestServiceName, "OTHERTEAM",
+                            context);
+  EXPECT_EQ(context->onlyAnswer(),
+            platform::Json({{"error", markers::kConnectionNotAuthenticated}}));
   platform::xpc::Connection::setServicesFolderForTesting({});
 }
 

@@ -61,7 +61,26 @@ void handle(const xpc::Dictionary& message, const std::shared_ptr<xpc::Connectio
     reply->setInt64("notes", notes);
     reply->setInt64("notesExpectingReply", notesExpectingReply);
   } else if (name == "check") {
-    reply->setData("result", R"({"version":"200"})");
+    // The build names the reply the updater connection is to be given.
+    const std::string* build = message.getString("build");
+    const std::string shape = build ? *build : "";
+    const auto object = [](std::size_t size) {
+      return R"({"v":")" + std::string(size - 8, 'x') + R"("})";
+    };
+    if (shape == "error") {
+      reply->setString("error", "[[Failed. =000000]]");
+      reply->setData("result", object(20));
+    } else if (shape == "largest") {
+      reply->setData("result", object(65536));
+    } else if (shape == "too large") {
+      reply->setData("result", object(65537));
+    } else if (shape == "array") {
+      reply->setData("result", "[1]");
+    } else if (shape == "not JSON") {
+      reply->setData("result", "{");
+    } else if (shape != "empty") {
+      reply->setData("result", R"({"version":"200"})");
+    }
   }
   reply->setInt64("pid", ::getpid());
   connection->sendMessage(*reply);
