@@ -62,7 +62,13 @@ std::shared_ptr<Connection> Connection::acceptedInternal(UniqueFd socket,
 Connection::Connection(std::shared_ptr<dispatch::Queue> queue, bool client)
     : queue_(std::move(queue)), client_(client) {}
 
-Connection::~Connection() = default;
+Connection::~Connection() {
+  // Dropped before it ever ran or ended: replies still awaited are answered all the same.
+  for (auto& [id, waiting] : pending_) {
+    waiting.queue->async(
+        [handler = std::move(waiting.handler)] { handler(Error::kConnectionInvalid); });
+  }
+}
 
 void Connection::setEventHandler(Handler handler) {
   const std::lock_guard lock(mutex_);
@@ -118,9 +124,14 @@ void Connection::send(const Dictionary& message, std::uint16_t flags,
 }
 
 void Connection::writePacket(int fd, const std::string& packet) {
-  // A failed write needs no answer here: the reader sees the connection end and reports it.
-  while (::send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) < 0 && errno == EINTR) {
+  // A service never waits for a client that does not read its replies (that would stall the
+  // work behind the reply): such a client loses its connection instead.
+  const int flags = MSG_NOSIGNAL | (client_ ? 0 : MSG_DONTWAIT);
+  ssize_t written = 0;
+  while ((written = ::send(fd, packet.data(), packet.size(), flags)) < 0 && errno == EINTR) {
   }
+  // A failed write needs no answer here: the reader sees the connection end and reports it.
+  if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) ::shutdown(fd, SHUT_RDWR);
 }
 
 void Connection::run() {
