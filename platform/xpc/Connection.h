@@ -22,7 +22,8 @@
 // closes the connection before it has greeted it (a service that was exiting while the client
 // connected into its backlog), the client reconnects once and sends its messages again.
 //
-// All calls are thread-safe and return at once; none of them throws except where stated.
+// All calls are thread-safe and none of them throws except where stated. They return at once,
+// except that a client's send waits while the service's receive queue is full.
 #pragma once
 
 #include <cstdint>
