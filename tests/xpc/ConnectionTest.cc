@@ -1,6 +1,7 @@
 // The XPC stand-in between two real processes: the test is the client, the test service is
 // started by socket activation from a test bundle.
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -245,3 +246,32 @@ TEST_F(ConnectionTest, ThousandRequestsLeakNothing) {
 }
 
 }  // namespace
+
+TEST(ConnectionSenderTest, MessagesFromAnotherUserAreRefused) {
+  if (::getuid() != 0) GTEST_SKIP() << "needs root to send as another user";
+  int ends[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
+  platform::UniqueFd client(ends[0]);
+  xpc::rendezvous::prepareSocket(ends[1]);
+  auto queue = Queue::create("test.server");
+  auto connection = xpc::Connection::acceptedInternal(platform::UniqueFd(ends[1]), queue, nullptr);
+  std::vector<std::string> events;
+  Semaphore ended;
+  connection->setEventHandler([&](const xpc::Object& event) {
+    events.push_back(xpc::asDictionary(event) ? "message" : "error");
+    if (!xpc::asDictionary(event)) ended.signal();
+  });
+  connection->resume();
+  const std::string packet = xpc::wire::encode({0, 1, 0}, request("echo"));
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const bool sent = ::setuid(65534) == 0 &&
+                      ::send(client.get(), packet.data(), packet.size(), MSG_NOSIGNAL) > 0;
+    ::_exit(sent ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_EQ(status, 0);
+  ASSERT_TRUE(ended.waitFor(std::chrono::seconds(10)));
+  EXPECT_EQ(events, std::vector<std::string>{"error"});
+}
