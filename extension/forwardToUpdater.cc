@@ -78,16 +78,17 @@ void forwardToUpdater(const std::string& action, const std::string& build, bool 
   });
   request->connection->resume();
 
+  // Strings go out as C strings: a build holding NUL ends there.
   xpc::Dictionary message;
-  message.setString("action", action);
-  message.setString("build", build);
+  message.setString("action", action.c_str());
+  message.setString("build", build.c_str());
   message.setBool("force", force);
   try {
     request->connection->sendMessageWithReply(message, queue, [request](const xpc::Object& reply) {
       answer(*request, responseToReply(reply, *request));
     });
   } catch (const std::exception&) {
-    // A request that cannot be sent (text holding NUL) is answered like a helper out of reach.
+    // A request that cannot be sent is answered like a helper out of reach.
     queue->async(
         [request] { answer(*request, errorResponse(std::string(markers::kHelperUnavailable))); });
   }

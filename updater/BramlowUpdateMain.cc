@@ -113,7 +113,8 @@ xpc::Dictionary BramlowUpdateMain::answer(const xpc::Dictionary& message, xpc::D
     }
     reply.setData("result", json.dump());
   } catch (...) {
-    reply.setString("error", failureMessage(std::current_exception()));
+    // Set as a C string: a message holding NUL (a detail taken from a manifest) ends there.
+    reply.setString("error", failureMessage(std::current_exception()).c_str());
   }
   return reply;
 }

@@ -76,6 +76,11 @@ TEST_F(BramlowUpdateMainTest, ChecksComeInTheirOrder) {
       bramlow::UpdateFailure::message(std::string(markers::kNotInsideApp))));
   EXPECT_EQ(*BramlowUpdateMain::answer(unknownAction, {}).getString("error"),
             markers::kNotInsideApp);
+  // A message holding NUL goes out as the C string it would be read as.
+  BramlowUpdateMain::setSharedServiceForTesting(std::make_exception_ptr(
+      bramlow::UpdateFailure::message(std::string(markers::kMinimumSystemRequired) + " 1\0 2")));
+  EXPECT_EQ(*BramlowUpdateMain::answer(unknownAction, {}).getString("error"),
+            std::string(markers::kMinimumSystemRequired) + " 1");
   BramlowUpdateMain::setSharedServiceForTesting(
       std::make_exception_ptr(std::system_error(ENOSPC, std::generic_category(), "mkdir")));
   EXPECT_EQ(*BramlowUpdateMain::answer(unknownAction, {}).getString("error"),
