@@ -62,7 +62,15 @@ platform::Json responseToReply(const xpc::Object& object, const Request& request
 void forwardToUpdater(const std::string& action, const std::string& build, bool force,
                       const std::string& serviceName, const std::string& team,
                       std::shared_ptr<platform::ExtensionContext> context) {
-  auto queue = platform::dispatch::Queue::create("com.bramlow.safari.update-connection");
+  std::shared_ptr<platform::dispatch::Queue> queue;
+  try {
+    queue = platform::dispatch::Queue::create("com.bramlow.safari.update-connection");
+  } catch (const std::exception&) {
+    // No thread for the request: it is still answered, at once.
+    SafariWebExtensionHandler::sendResponse(errorResponse(std::string(markers::kHelperUnavailable)),
+                                            context);
+    return;
+  }
   auto request = std::make_shared<Request>();
   request->connection = xpc::Connection::create(serviceName, queue);
   request->context = std::move(context);
