@@ -7,7 +7,6 @@
 
 #include <system_error>
 
-#include "platform/Json.h"
 #include "platform/UrlSession.h"
 #include "platform/xpc/Rendezvous.h"
 #include "platform/xpc/Wire.h"
@@ -55,8 +54,6 @@ TEST_F(BramlowUpdateMainTest, FailuresBecomeOneMarkerAndOneLogLine) {
       {"file system",
        std::make_exception_ptr(std::system_error(EACCES, std::generic_category(), "open x")),
        markers::kCouldNotComplete, "open x: Permission denied"},
-      {"JSON", std::make_exception_ptr(platform::JsonError("bad JSON")), markers::kCouldNotComplete,
-       "bad JSON"},
   };
   for (const auto& [name, failure, message, logged] : kCases) {
     EXPECT_EQ(BramlowUpdateMain::failureMessage(failure), message) << name;
