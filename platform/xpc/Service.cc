@@ -50,6 +50,11 @@ UniqueFd inheritedListener() {
   ::unsetenv("LISTEN_FDNAMES");
   if (!forUs) return UniqueFd();
   ::fcntl(3, F_SETFD, FD_CLOEXEC);
+  int listening = 0;
+  socklen_t size = sizeof listening;
+  if (::getsockopt(3, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening) {
+    return UniqueFd();
+  }
   return UniqueFd(3);
 }
 
@@ -63,7 +68,15 @@ bool readable(int fd, int timeoutMs) {
 
 void accept(int listener, const rendezvous::Service& service, const ConnectionHandler& handler) {
   UniqueFd socket(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
-  if (!socket) return;
+  if (!socket) {
+    if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK || errno == EOPNOTSUPP) {
+      env().log("XPC service lost its listening socket");
+      std::_Exit(1);
+    }
+    // Out of descriptors or memory: the client waits in the backlog; do not spin meanwhile.
+    if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) ::usleep(100 * 1000);
+    return;
+  }
   try {
     rendezvous::prepareSocket(socket.get());
     auto queue = dispatch::Queue::create(service.name + ".connection");
