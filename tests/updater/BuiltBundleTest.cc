@@ -1,7 +1,12 @@
 // The bundle that the build assembles: its Info.plist files carry what the executables read, and
-// the real updater starts from it and refuses to start from a renamed copy.
+// the real updater serves from it and refuses every request from a renamed copy.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
+
+#include "platform/Dispatch.h"
+#include "platform/xpc/Connection.h"
 #include "shared/UpdateFailure.h"
 #include "tests/support/TestSupport.h"
 #include "updater/BundleFacts.h"
@@ -32,26 +37,65 @@ TEST(BuiltBundleTest, InfoPlistsCarryTheKeysTheExecutablesRead) {
   EXPECT_NE(value(app, "LSMinimumSystemVersion"), "(missing)");
 }
 
-TEST(BuiltBundleTest, UpdaterStartsOnlyFromInsideTheApplication) {
-  TempDir dir;
-  const std::vector<std::string> environment = {"XDG_CACHE_HOME=" + (dir.path() / "cache").string(),
-                                                "BRAMLOW_PLATFORM_ROOT=" + dir.path().string()};
-  const std::string relative =
-      "Contents/PlugIns/Bramlow for Safari Extension.appex/Contents/XPCServices/"
-      "BramlowUpdater.xpc/Contents/MacOS/BramlowUpdater";
+// Sets environment variables for the life of the object; a service started meanwhile inherits
+// them. Only while no other thread of the test runs.
+class ScopedEnvironment {
+ public:
+  explicit ScopedEnvironment(std::vector<std::pair<std::string, std::string>> values) {
+    for (const auto& [name, value] : values) {
+      const char* old = std::getenv(name.c_str());
+      saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+      ::setenv(name.c_str(), value.c_str(), 1);
+    }
+  }
+  ~ScopedEnvironment() {
+    for (const auto& [name, old] : saved_) {
+      old ? ::setenv(name.c_str(), old->c_str(), 1) : ::unsetenv(name.c_str());
+    }
+  }
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
 
-  // It finds the installed application around it and identifies it.
-  const RunResult ok = runProgram({std::string(BRAMLOW_APP_DIR) + "/" + relative}, environment);
-  EXPECT_EQ(ok.exitCode, 0) << ok.err;
-  EXPECT_EQ(ok.out.rfind("installed app: " + std::string(BRAMLOW_APP_DIR) + "\nbuild: ", 0), 0u)
-      << ok.out;
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
+// The "error" of the real updater's reply to "check", started by socket activation from the
+// extension bundle inside app.
+std::string checkThroughUpdater(const fs::path& app) {
+  namespace xpc = platform::xpc;
+  xpc::Connection::setServicesFolderForTesting(
+      app / "Contents/PlugIns/Bramlow for Safari Extension.appex/Contents/XPCServices");
+  auto queue = platform::dispatch::Queue::create("test.updater");
+  auto connection = xpc::Connection::create(kUpdaterID, queue);
+  connection->resume();
+  xpc::Dictionary message;
+  message.setString("action", "check");
+  platform::dispatch::Semaphore answered;
+  std::string error = "(no reply)";
+  connection->sendMessageWithReply(message, queue, [&](const xpc::Object& reply) {
+    const xpc::Dictionary* dictionary = xpc::asDictionary(reply);
+    if (dictionary && dictionary->getString("error")) error = *dictionary->getString("error");
+    answered.signal();
+  });
+  EXPECT_TRUE(answered.waitFor(std::chrono::seconds(20)));
+  connection->cancel();
+  xpc::Connection::setServicesFolderForTesting({});
+  return error;
+}
+
+TEST(BuiltBundleTest, UpdaterServesOnlyFromInsideTheApplication) {
+  TempDir dir;
+  const ScopedEnvironment environment({{"XDG_CACHE_HOME", (dir.path() / "cache").string()},
+                                       {"BRAMLOW_PLATFORM_ROOT", dir.path().string()}});
+  // Inside the application it builds its service and checks the sender first: the test process
+  // is not the signed extension.
+  EXPECT_EQ(checkThroughUpdater(BRAMLOW_APP_DIR), bramlow::markers::kConnectionNotAuthenticated);
 
   const fs::path renamed = dir.path() / "Bramlow.app";
   fs::copy(BRAMLOW_APP_DIR, renamed, fs::copy_options::recursive);
-  const RunResult refused = runProgram({(renamed / relative).string()}, environment);
-  EXPECT_EQ(refused.exitCode, 1);
   const std::string marker(bramlow::markers::kNotInsideApp);
-  EXPECT_EQ(refused.err, marker + "\n");
+  EXPECT_EQ(checkThroughUpdater(renamed), marker);
   EXPECT_NE(readFile(dir.path() / "var/log/system.log")
                 .find("Bramlow update operation failed: " + marker),
             std::string::npos);

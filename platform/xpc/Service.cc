@@ -1,0 +1,134 @@
+#include "platform/xpc/Service.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <exception>
+#include <string>
+
+#include "platform/Bundle.h"
+#include "platform/Env.h"
+#include "platform/xpc/Rendezvous.h"
+
+namespace platform::xpc {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::milliseconds::rep kDefaultIdleDelayMs =
+    std::chrono::milliseconds(kIdleExitDelay).count();
+std::atomic<std::chrono::milliseconds::rep> idleDelayMs{kDefaultIdleDelayMs};
+
+// Live connections of the process: each holds one Activity for as long as it exists.
+struct Activity {
+  static std::atomic<int> live;
+  static std::atomic<Clock::rep> lastEnd;
+  Activity() { ++live; }
+  ~Activity() {
+    lastEnd = Clock::now().time_since_epoch().count();
+    --live;
+  }
+  Activity(const Activity&) = delete;
+  Activity& operator=(const Activity&) = delete;
+};
+std::atomic<int> Activity::live{0};
+std::atomic<Clock::rep> Activity::lastEnd{0};
+
+// The listener handed over by socket activation, if this process is the one it was meant for.
+UniqueFd inheritedListener() {
+  const char* fds = std::getenv("LISTEN_FDS");
+  const char* pid = std::getenv("LISTEN_PID");
+  const bool forUs = fds && pid && std::string(fds) == "1" && std::to_string(::getpid()) == pid;
+  // Not passed on to anything this process starts.
+  ::unsetenv("LISTEN_FDS");
+  ::unsetenv("LISTEN_PID");
+  ::unsetenv("LISTEN_FDNAMES");
+  if (!forUs) return UniqueFd();
+  ::fcntl(3, F_SETFD, FD_CLOEXEC);
+  int listening = 0;
+  socklen_t size = sizeof listening;
+  if (::getsockopt(3, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || !listening) {
+    return UniqueFd();
+  }
+  return UniqueFd(3);
+}
+
+bool readable(int fd, int timeoutMs) {
+  pollfd entry{fd, POLLIN, 0};
+  int result = 0;
+  while ((result = ::poll(&entry, 1, timeoutMs)) < 0 && errno == EINTR) {
+  }
+  return result > 0 && (entry.revents & POLLIN) != 0;
+}
+
+void accept(int listener, const rendezvous::Service& service, const ConnectionHandler& handler) {
+  UniqueFd socket(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+  if (!socket) {
+    if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK || errno == EOPNOTSUPP) {
+      env().log("XPC service lost its listening socket");
+      std::_Exit(1);
+    }
+    // Out of descriptors or memory: the client waits in the backlog; do not spin meanwhile.
+    if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) ::usleep(100 * 1000);
+    return;
+  }
+  try {
+    rendezvous::prepareSocket(socket.get());
+    auto queue = dispatch::Queue::create(service.name + ".connection");
+    auto connection =
+        Connection::acceptedInternal(std::move(socket), queue, std::make_shared<Activity>());
+    queue->async([connection, handler] { handler(connection); });
+  } catch (const std::exception& error) {
+    // Refusing one client (its socket closes here) must not end the service for the others.
+    env().log(std::string("XPC service could not accept a connection: ") + error.what());
+  }
+}
+
+}  // namespace
+
+void setIdleExitDelayForTesting(std::chrono::milliseconds delay) { idleDelayMs = delay.count(); }
+
+void serviceMain(const ConnectionHandler& handler) {
+  UniqueFd listener = inheritedListener();
+  rendezvous::Service service;
+  try {
+    service = rendezvous::serviceAt(Bundle::main().bundlePath());
+    if (!listener) {
+      const UniqueFd lock = rendezvous::lockActivation(service);
+      if (UniqueFd running = rendezvous::tryConnect(service)) std::_Exit(0);
+      listener = rendezvous::listenAt(service);
+    }
+  } catch (const std::exception& error) {
+    env().log(std::string("XPC service cannot start: ") + error.what());
+    std::_Exit(1);
+  }
+  Activity::lastEnd = Clock::now().time_since_epoch().count();
+  for (;;) {
+    if (readable(listener.get(), 100)) {
+      accept(listener.get(), service, handler);
+      continue;
+    }
+    const auto idleSince = Clock::time_point(Clock::duration(Activity::lastEnd.load()));
+    if (Activity::live > 0 || Clock::now() - idleSince < std::chrono::milliseconds(idleDelayMs)) {
+      continue;
+    }
+    // A client may have connected into the backlog after the poll: under the activation lock,
+    // which every starting client takes, look once more before the socket goes.
+    try {
+      const UniqueFd lock = rendezvous::lockActivation(service);
+      if (readable(listener.get(), 0)) continue;
+      ::unlink(service.socketPath.c_str());
+      listener.reset();
+      std::_Exit(0);
+    } catch (const std::exception& error) {
+      env().log(std::string("XPC service cannot take its activation lock: ") + error.what());
+    }
+  }
+}
+
+}  // namespace platform::xpc

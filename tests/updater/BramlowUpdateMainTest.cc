@@ -1,0 +1,163 @@
+// The updater's request channel in process: the failure mapping, the order of its checks, and
+// requests over a real socket pair served by acceptConnection. The test process is no signed
+// bundle, so its requests are refused as unauthenticated.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <system_error>
+
+#include "platform/UrlSession.h"
+#include "platform/xpc/Rendezvous.h"
+#include "platform/xpc/Wire.h"
+#include "shared/UpdateFailure.h"
+#include "tests/support/TestSupport.h"
+#include "updater/BramlowUpdateMain.h"
+
+namespace {
+namespace xpc = platform::xpc;
+namespace wire = platform::xpc::wire;
+namespace markers = bramlow::markers;
+using bramlow::BramlowUpdateMain;
+using testing_support::TempDir;
+using testing_support::TestEnv;
+
+class BramlowUpdateMainTest : public ::testing::Test {
+ protected:
+  ~BramlowUpdateMainTest() override { BramlowUpdateMain::setSharedServiceForTesting({}); }
+
+  void useService() {
+    const auto app = testing_support::makeTestApp(dir_.path());
+    BramlowUpdateMain::setSharedServiceForTesting(
+        std::make_shared<const bramlow::UpdateService>(platform::Bundle(app.updaterURL)));
+  }
+
+  TempDir dir_;
+  TestEnv env_{dir_.path()};
+  platform::ScopedEnvForTesting scoped_{env_};
+};
+
+TEST_F(BramlowUpdateMainTest, FailuresBecomeOneMarkerAndOneLogLine) {
+  const struct {
+    const char* name;
+    std::exception_ptr failure;
+    std::string_view message;
+    const char* logged;
+  } kCases[] = {
+      {"update failure",
+       std::make_exception_ptr(bramlow::UpdateFailure::message(std::string(markers::kNotNewer))),
+       markers::kNotNewer, markers::kNotNewer.data()},
+      {"URL loading",
+       std::make_exception_ptr(
+           platform::URLError(platform::URLError::Code::kTimedOut, "The request timed out.")),
+       markers::kCouldNotDownload, "The request timed out."},
+      {"file system",
+       std::make_exception_ptr(std::system_error(EACCES, std::generic_category(), "open x")),
+       markers::kCouldNotComplete, "open x: Permission denied"},
+  };
+  for (const auto& [name, failure, message, logged] : kCases) {
+    EXPECT_EQ(BramlowUpdateMain::failureMessage(failure), message) << name;
+    EXPECT_EQ(env_.logLines().back(), std::string("Bramlow update operation failed: ") + logged)
+        << name;
+  }
+  EXPECT_EQ(env_.logLines().size(), std::size(kCases));
+}
+
+TEST_F(BramlowUpdateMainTest, ChecksComeInTheirOrder) {
+  xpc::Dictionary withoutAction;
+  withoutAction.setString("build", "5");
+  xpc::Dictionary unknownAction;
+  unknownAction.setString("action", "bogus");
+  // A service that was not built answers every request with its failure, before the sender check.
+  BramlowUpdateMain::setSharedServiceForTesting(std::make_exception_ptr(
+      bramlow::UpdateFailure::message(std::string(markers::kNotInsideApp))));
+  EXPECT_EQ(*BramlowUpdateMain::answer(unknownAction, {}).getString("error"),
+            markers::kNotInsideApp);
+  // A message holding NUL goes out as the C string it would be read as.
+  BramlowUpdateMain::setSharedServiceForTesting(std::make_exception_ptr(
+      bramlow::UpdateFailure::message(std::string(markers::kMinimumSystemRequired) + " 1\0 2")));
+  EXPECT_EQ(*BramlowUpdateMain::answer(unknownAction, {}).getString("error"),
+            std::string(markers::kMinimumSystemRequired) + " 1");
+  BramlowUpdateMain::setSharedServiceForTesting(
+      std::make_exception_ptr(std::system_error(ENOSPC, std::generic_category(), "mkdir")));
+  EXPECT_EQ(*BramlowUpdateMain::answer(unknownAction, {}).getString("error"),
+            markers::kCouldNotComplete);
+  // The sender is checked before "action" is read.
+  useService();
+  const xpc::Dictionary reply = BramlowUpdateMain::answer(withoutAction, {});
+  EXPECT_EQ(*reply.getString("error"), markers::kConnectionNotAuthenticated);
+  EXPECT_EQ(reply.getData("result"), nullptr);
+}
+
+// The server end of a socket pair, served by acceptConnection; the test writes raw packets to the
+// other end.
+struct Served {
+  platform::UniqueFd client;
+  std::shared_ptr<xpc::Connection> connection;
+};
+
+Served serve() {
+  int ends[2];
+  EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
+  Served served{platform::UniqueFd(ends[0]), nullptr};
+  xpc::rendezvous::prepareSocket(ends[1]);
+  served.connection = xpc::Connection::acceptedInternal(
+      platform::UniqueFd(ends[1]), platform::dispatch::Queue::create("test.server"), nullptr);
+  BramlowUpdateMain::acceptConnection(served.connection);
+  char greeting[64];
+  EXPECT_GT(::recv(served.client.get(), greeting, sizeof greeting, 0), 0);
+  return served;
+}
+
+void sendRaw(int fd, std::uint16_t flags, std::uint64_t id, const xpc::Dictionary& message) {
+  const std::string packet = wire::encode({flags, id, 0}, message);
+  ASSERT_EQ(::send(fd, packet.data(), packet.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(packet.size()));
+}
+
+bool readable(int fd, int timeoutMs) {
+  pollfd entry{fd, POLLIN, 0};
+  return ::poll(&entry, 1, timeoutMs) == 1;
+}
+
+wire::Packet receiveRaw(int fd) {
+  std::string buffer(wire::kMaxPacketSize, '\0');
+  const ssize_t size = ::recv(fd, buffer.data(), buffer.size(), 0);
+  EXPECT_GT(size, 0);
+  return wire::decode(buffer.substr(0, size > 0 ? static_cast<std::size_t>(size) : 0));
+}
+
+TEST_F(BramlowUpdateMainTest, RequestsAreAnsweredOnceInArrivalOrder) {
+  useService();
+  Served first = serve();
+  Served second = serve();
+  xpc::Dictionary check;
+  check.setString("action", "check");
+
+  // A message that expects no reply runs nothing and is not answered.
+  sendRaw(first.client.get(), 0, 1, check);
+  EXPECT_FALSE(readable(first.client.get(), 300));
+  EXPECT_TRUE(env_.logLines().empty());
+
+  // Held back on the work queue, the first connection's request then the second's.
+  platform::dispatch::Semaphore release;
+  BramlowUpdateMain::workQueue()->async([&] { release.wait(); });
+  sendRaw(first.client.get(), wire::kFlagExpectsReply, 2, check);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  sendRaw(second.client.get(), wire::kFlagExpectsReply, 1, check);
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  release.signal();
+  const wire::Packet later = receiveRaw(second.client.get());
+  // The first reply was sent before the second's work began.
+  ASSERT_TRUE(readable(first.client.get(), 0));
+  const wire::Packet earlier = receiveRaw(first.client.get());
+  EXPECT_EQ(earlier.header.replyTo, 2u);
+  EXPECT_EQ(later.header.replyTo, 1u);
+  for (const wire::Packet* reply : {&earlier, &later}) {
+    EXPECT_EQ(*reply->body.getString("error"), markers::kConnectionNotAuthenticated);
+    EXPECT_EQ(reply->body.count(), 1u);
+  }
+  EXPECT_FALSE(readable(first.client.get(), 100));
+}
+
+}  // namespace

@@ -1,0 +1,289 @@
+// The XPC stand-in between two real processes: the test is the client, the test service is
+// started by socket activation from a test bundle.
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <vector>
+
+#include "platform/xpc/Rendezvous.h"
+#include "platform/xpc/Wire.h"
+#include "tests/xpc/XpcTestSupport.h"
+
+namespace {
+namespace fs = std::filesystem;
+namespace xpc = platform::xpc;
+using platform::dispatch::Queue;
+using platform::dispatch::Semaphore;
+using testing_support::call;
+using testing_support::request;
+
+std::int64_t entries(const char* folder) {
+  return std::distance(fs::directory_iterator(folder), fs::directory_iterator());
+}
+
+class ConnectionTest : public ::testing::Test {
+ protected:
+  ConnectionTest() : services_(testing_support::installTestService(dir_.path())) {
+    xpc::Connection::setServicesFolderForTesting(services_);
+  }
+  ~ConnectionTest() override {
+    for (auto& connection : connections_) connection->cancel();
+    drain();
+    xpc::Connection::setServicesFolderForTesting({});
+    // Nothing outlives the test: the service ends once idle.
+    for (const pid_t pid : pids_) EXPECT_TRUE(testing_support::processEnds(pid)) << pid;
+  }
+
+  std::shared_ptr<xpc::Connection> connect(
+      const std::string& name = testing_support::kTestServiceName) {
+    auto connection = xpc::Connection::create(name, queue_);
+    connection->setEventHandler([this](const xpc::Object& event) {
+      const std::lock_guard lock(mutex_);
+      if (const auto* error = std::get_if<xpc::Error>(&event)) errors_.push_back(*error);
+    });
+    connection->resume();
+    connections_.push_back(connection);
+    return connection;
+  }
+
+  // The service's pid from an echo, remembered so that the test checks it ends.
+  pid_t echoPid(xpc::Connection& connection) {
+    const xpc::Object reply = call(connection, request("echo"));
+    const xpc::Dictionary* dictionary = xpc::asDictionary(reply);
+    if (!dictionary) return 0;
+    const auto pid = static_cast<pid_t>(dictionary->getInt64("pid"));
+    const std::lock_guard lock(mutex_);
+    pids_.insert(pid);
+    return pid;
+  }
+
+  // Waits until every event queued so far has been handled.
+  void drain() {
+    Semaphore drained;
+    queue_->async([&] { drained.signal(); });
+    drained.wait();
+  }
+
+  // The error events so far, once there are at least count (they follow the replies shortly).
+  std::vector<xpc::Error> errors(std::size_t count = 0) {
+    for (int i = 0; i < 500; ++i) {
+      {
+        const std::lock_guard lock(mutex_);
+        if (errors_.size() >= count) return errors_;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    const std::lock_guard lock(mutex_);
+    return errors_;
+  }
+
+  testing_support::TempDir dir_;
+  fs::path services_;
+  std::shared_ptr<Queue> queue_ = Queue::create("test.connection");
+  std::vector<std::shared_ptr<xpc::Connection>> connections_;
+  std::mutex mutex_;
+  std::vector<xpc::Error> errors_;
+  std::set<pid_t> pids_;
+};
+
+TEST_F(ConnectionTest, RoundTripBetweenProcesses) {
+  auto connection = connect();
+  xpc::Dictionary nested;
+  nested.setInt64("n", -7);
+  xpc::Dictionary message = request("echo");
+  message.setString("text", "héllo");
+  message.setBool("flag", true);
+  message.setData("bytes", std::string("\0\1\2", 3));
+  message.setDictionary("nested", nested);
+  const xpc::Object reply = call(*connection, message);
+  const xpc::Dictionary* dictionary = xpc::asDictionary(reply);
+  ASSERT_TRUE(dictionary);
+  const pid_t pid = static_cast<pid_t>(dictionary->getInt64("pid"));
+  pids_.insert(pid);
+  message.setInt64("pid", pid);
+  EXPECT_EQ(*dictionary, message);
+
+  // The kernel names the sender: the service, a process of its own, not a child of the client.
+  EXPECT_EQ(dictionary->remoteSender().pid, pid);
+  EXPECT_NE(pid, ::getpid());
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const pid_t parent = std::stoi(line.substr(line.rfind(')') + 4));
+  EXPECT_NE(parent, ::getpid());
+  // It inherited nothing but /dev/null as 0-2 and the listener: it holds sockets and pidfds only.
+  const xpc::Object stats = call(*connection, request("stats"));
+  EXPECT_EQ(xpc::asDictionary(stats)->getInt64("foreignFds"), 0);
+
+  // Messages without reply arrive, in order with the rest, and expect none.
+  connection->sendMessage(request("note"));
+  connection->sendMessage(request("note"));
+  const xpc::Dictionary notes = std::get<xpc::Dictionary>(call(*connection, request("notes")));
+  EXPECT_EQ(notes.getInt64("notes"), 2);
+  EXPECT_EQ(notes.getInt64("notesExpectingReply"), 0);
+  EXPECT_TRUE(errors().empty());
+}
+
+TEST_F(ConnectionTest, ServiceThatCannotBeReachedAnswersWithErrors) {
+  // No such service; a bundle whose executable is missing.
+  const fs::path broken = services_ / "Broken.xpc";
+  fs::create_directories(broken / "Contents");
+  testing_support::writeInfoPlist(
+      broken, {{"CFBundleIdentifier", "com.bramlow.test.broken"}, {"CFBundleExecutable", "None"}});
+  for (const char* name : {"com.bramlow.test.missing", "com.bramlow.test.broken"}) {
+    auto connection = connect(name);
+    EXPECT_EQ(std::get<xpc::Error>(call(*connection, request("echo"))),
+              xpc::Error::kConnectionInvalid)
+        << name;
+  }
+  EXPECT_EQ(errors(2).size(), 2u);
+}
+
+TEST_F(ConnectionTest, ServiceThatDiesBeforeReplyingAnswersOnce) {
+  auto connection = connect();
+  echoPid(*connection);
+  std::atomic<int> answers{0};
+  Semaphore answered;
+  connection->sendMessageWithReply(request("crash"), queue_, [&](const xpc::Object& reply) {
+    EXPECT_TRUE(std::holds_alternative<xpc::Error>(reply));
+    ++answers;
+    answered.signal();
+  });
+  ASSERT_TRUE(answered.waitFor(std::chrono::seconds(10)));
+  EXPECT_EQ(errors(1), std::vector<xpc::Error>{xpc::Error::kConnectionInterrupted});
+  connection->cancel();
+  drain();
+  EXPECT_EQ(answers, 1);
+  EXPECT_EQ(errors().size(), 1u);
+}
+
+TEST_F(ConnectionTest, BadPacketsInvalidateOnlyTheirConnection) {
+  auto connection = connect();
+  const pid_t pid = echoPid(*connection);
+  const auto service = xpc::rendezvous::findService(testing_support::kTestServiceName, services_);
+  std::string valid = xpc::wire::encode({xpc::wire::kFlagExpectsReply, 1, 0}, request("echo"));
+  const struct {
+    const char* name;
+    std::string packet;
+  } kCases[] = {
+      {"garbage", "not a message at all"},
+      {"zero-length", ""},
+      {"truncated", valid.substr(0, valid.size() - 1)},
+      {"oversized", std::string(xpc::wire::kMaxPacketSize + 1, 'x')},
+      {"reply to nothing", xpc::wire::encode({0, 1, 99}, request("echo"))},
+  };
+  for (const auto& [name, packet] : kCases) {
+    platform::UniqueFd raw = xpc::rendezvous::tryConnect(service);
+    ASSERT_TRUE(raw) << name;
+    char buffer[512];
+    ASSERT_GT(::recv(raw.get(), buffer, sizeof buffer, 0), 0) << name;  // the greeting
+    ASSERT_EQ(::send(raw.get(), packet.data(), packet.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(packet.size()))
+        << name;
+    EXPECT_EQ(::recv(raw.get(), buffer, sizeof buffer, 0), 0) << name;  // closed by the service
+    EXPECT_EQ(echoPid(*connection), pid) << name;
+  }
+  EXPECT_TRUE(errors().empty());
+}
+
+TEST_F(ConnectionTest, ConcurrentClientsStartOneService) {
+  std::vector<std::thread> clients;
+  clients.reserve(10);
+  std::vector<std::shared_ptr<xpc::Connection>> made(10);
+  std::vector<pid_t> pids(10);
+  for (int i = 0; i < 10; ++i) made[i] = connect();
+  for (int i = 0; i < 10; ++i) {
+    clients.emplace_back([&, i] { pids[i] = echoPid(*made[i]); });
+  }
+  for (auto& client : clients) client.join();
+  EXPECT_NE(pids[0], 0);
+  EXPECT_EQ(std::set<pid_t>(pids.begin(), pids.end()).size(), 1u);
+}
+
+TEST_F(ConnectionTest, IdleServiceExitsAndIsStartedAgain) {
+  auto first = connect();
+  const pid_t pid = echoPid(*first);
+  first->cancel();
+  ASSERT_TRUE(testing_support::processEnds(pid));
+  const auto service = xpc::rendezvous::findService(testing_support::kTestServiceName, services_);
+  EXPECT_FALSE(fs::exists(service.socketPath));
+  auto second = connect();
+  const pid_t again = echoPid(*second);
+  EXPECT_NE(again, 0);
+  EXPECT_NE(again, pid);
+}
+
+TEST_F(ConnectionTest, ThousandRequestsLeakNothing) {
+  const auto clientCounts = [] {
+    return std::pair(entries("/proc/self/fd"), entries("/proc/self/task"));
+  };
+  const auto serviceCounts = [](xpc::Connection& connection) {
+    const xpc::Dictionary stats = std::get<xpc::Dictionary>(call(connection, request("stats")));
+    return std::pair(stats.getInt64("fds"), stats.getInt64("tasks"));
+  };
+  const auto settled = [](auto counts, auto expected) {
+    for (int i = 0; i < 250 && counts() != expected; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return counts();
+  };
+  const auto clientBefore = clientCounts();
+
+  auto first = connect();
+  echoPid(*first);
+  const auto serviceWithOne = serviceCounts(*first);
+  for (int i = 0; i < 1000; ++i) {
+    ASSERT_TRUE(xpc::asDictionary(call(*first, request("echo")))) << i;
+  }
+  EXPECT_EQ(serviceCounts(*first), serviceWithOne);
+
+  // A connection that ends gives back its socket and threads on both sides.
+  first->cancel();
+  auto second = connect();
+  EXPECT_EQ(settled([&] { return serviceCounts(*second); }, serviceWithOne), serviceWithOne);
+  second->cancel();
+  connections_.clear();
+  first.reset();
+  second.reset();
+  EXPECT_EQ(settled(clientCounts, clientBefore), clientBefore);
+}
+
+}  // namespace
+
+TEST(ConnectionSenderTest, MessagesFromAnotherUserAreRefused) {
+  if (::getuid() != 0) GTEST_SKIP() << "needs root to send as another user";
+  int ends[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
+  platform::UniqueFd client(ends[0]);
+  xpc::rendezvous::prepareSocket(ends[1]);
+  auto queue = Queue::create("test.server");
+  auto connection = xpc::Connection::acceptedInternal(platform::UniqueFd(ends[1]), queue, nullptr);
+  std::vector<std::string> events;
+  Semaphore ended;
+  connection->setEventHandler([&](const xpc::Object& event) {
+    events.push_back(xpc::asDictionary(event) ? "message" : "error");
+    if (!xpc::asDictionary(event)) ended.signal();
+  });
+  connection->resume();
+  const std::string packet = xpc::wire::encode({0, 1, 0}, request("echo"));
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const bool sent = ::setuid(65534) == 0 &&
+                      ::send(client.get(), packet.data(), packet.size(), MSG_NOSIGNAL) > 0;
+    ::_exit(sent ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_EQ(status, 0);
+  EXPECT_TRUE(ended.waitFor(std::chrono::seconds(10)));
+  connection->cancel();
+  Semaphore drained;
+  queue->async([&] { drained.signal(); });
+  drained.wait();
+  EXPECT_EQ(events, std::vector<std::string>{"error"});
+}
