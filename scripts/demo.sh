@@ -1,78 +1,103 @@
 #!/usr/bin/env bash
-# The main job: builds the system, installs it into a fresh platform root, signs it with test
-# identities of one team and runs what exists end to end.
+# The main job: builds the system, installs it into a fresh platform root as a user would have it,
+# signs it with test identities of one team, publishes a newer release on a local HTTPS server and
+# talks to the installed application through its real extension host and updater.
+#
+#   bash scripts/demo.sh [--keep]
+#
+# --keep leaves the platform root in place (its path is printed at the end).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/install-deps.sh
+keep=0
+for argument in "$@"; do
+  case "$argument" in
+    --keep) keep=1 ;;
+    *) echo "usage: bash scripts/demo.sh [--keep]" >&2; exit 2 ;;
+  esac
+done
+
+step() { printf '\n== %s\n' "$*"; }
+done_() { printf '   -> %s\n' "$*"; }
+results=()
+worked() { results+=("$*"); done_ "$*"; }
+
+mkdir -p build
+step "Installing the Debian packages the demo needs (output in build/demo-packages.log)"
+if ! bash scripts/install-deps.sh >build/demo-packages.log 2>&1; then
+  tail -20 build/demo-packages.log >&2
+  exit 1
+fi
+done_ "$(grep -q '^Installing:' build/demo-packages.log && grep '^Installing:' build/demo-packages.log | wc -w | awk '{print $1-1 " packages installed"}' || echo 'all packages were already installed')"
 
 # A build folder of its own: the demo needs neither the tests nor the benchmarks.
 build=build/demo
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBRAMLOW_BUILD_TESTS=OFF \
-  -DBRAMLOW_BUILD_BENCHMARKS=OFF >/dev/null
-cmake --build "$build" -j "$(nproc)"
+step "Building the application and the stand-in system tools (output in $build.log)"
+if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBRAMLOW_BUILD_TESTS=OFF \
+    -DBRAMLOW_BUILD_BENCHMARKS=OFF && cmake --build "$build" -j "$(nproc)"; } >"$build.log" 2>&1; then
+  tail -30 "$build.log" >&2
+  exit 1
+fi
+done_ "built in $build"
 
+source scripts/platform-root.sh
 root=$(mktemp -d /tmp/bramlow-demo-XXXXXX)
+server_pid=
 xvfb_pid=
 cleanup() {
-  if [[ -n "$xvfb_pid" ]]; then kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; fi
-  rm -rf "$root"
+  for pid in $server_pid $xvfb_pid; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  stop_root_processes
+  if [[ $keep == 1 ]]; then echo "The platform root is kept at $root"; else rm -rf "$root"; fi
 }
 trap cleanup EXIT
-cmake --install "$build" --prefix "$root" >/dev/null
-echo "Platform root: $root"
 
-export BRAMLOW_PLATFORM_ROOT="$root"
-export XDG_CACHE_HOME="$root/home/.cache"
-export HOME="$root/home"
-mkdir -p "$HOME"
+step "Installing into a fresh platform root, with test signing identities trusted there"
+install_platform_root "$build" "$root"
+ask="$build/tools/bramlow-native-message"
+worked "installed build $(plist_value "$app" CFBundleVersion) of team $team into a fresh platform root, with its test identities"
 
-app="$root/Applications/Bramlow for Safari.app"
-extension="$app/Contents/PlugIns/Bramlow for Safari Extension.appex"
-updater="$extension/Contents/XPCServices/BramlowUpdater.xpc"
-codesign="$root/usr/bin/codesign"
-spctl="$root/usr/sbin/spctl"
-team=$(sed -n '/UpdateSigningTeam/{n;s/.*<string>\(.*\)<\/string>.*/\1/p}' "$updater/Contents/Info.plist")
+step "Publishing release 2 on a local HTTPS update server"
+publish_release 2
+worked "release 2's latest.json served at ${base_url}; the installed updater asks that server"
 
-echo "== signing identities of team $team =="
-"$root/usr/bin/bramlow-release" identities --team "$team" --out "$root/identities"
-mkdir -p "$root/System/Library/Security" "$root/etc/ssl/certs"
-cp "$root/identities/anchors.pem" "$root/System/Library/Security/anchors.pem"
-cp "$root/identities/tls-ca.pem" "$root/etc/ssl/certs/ca-certificates.crt"
-ls "$root/identities"
+step "Signing the application inside out (updater, extension, application)"
+sign_app
+"$codesign" --display "$app" | sed 's/^/   /'
+"$codesign" --verify "$app"
+"$spctl" --assess --type execute "$app"
+worked "codesign --verify finds it valid and spctl --assess accepts it"
 
-echo "== signing the application, inside out =="
-for bundle in "$updater" "$extension" "$app"; do
-  "$codesign" --sign "$root/identities/developer-id.pem" "$bundle"
-done
-"$codesign" --display "$app"
-"$codesign" --verify "$app" && echo "codesign --verify: valid"
-"$spctl" --assess --type execute "$app" && echo "spctl --assess: accepted"
-
-echo "== a tampered copy is refused =="
+step "A tampered copy must be refused"
 cp -a "$app" "$root/Tampered.app"
-printf 'x' >> "$root/Tampered.app/Contents/Info.plist"
-if "$codesign" --verify "$root/Tampered.app"; then echo "tampered copy accepted" >&2; exit 1; fi
-if "$spctl" --assess --type execute "$root/Tampered.app"; then echo "tampered copy accepted" >&2; exit 1; fi
+printf 'x' >>"$root/Tampered.app/Contents/Info.plist"
+if "$codesign" --verify "$root/Tampered.app" 2>"$root/tampered.err"; then echo "tampered copy accepted" >&2; exit 1; fi
+if "$spctl" --assess --type execute "$root/Tampered.app" 2>>"$root/tampered.err"; then echo "tampered copy accepted" >&2; exit 1; fi
+sed 's/^/   /' "$root/tampered.err"
+worked "refused, as expected, by codesign --verify and by spctl"
 
-echo "== setup application (on a virtual display) =="
-exec 3> "$root/display"
+step "The setup application on a virtual display"
+exec 3>"$root/display"
 Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb_pid=$!
 exec 3>&-
 for _ in $(seq 100); do [[ -s "$root/display" ]] && break; sleep 0.05; done
-DISPLAY=":$(tr -d '\n' < "$root/display")" GDK_BACKEND=x11 BRAMLOW_REPORT_FIRST_FRAME=1 \
-  "$app/Contents/MacOS/Bramlow for Safari" > "$root/setup.out" 2>/dev/null &
+: >"$root/setup.out"
+DISPLAY=":$(tr -d '\n' <"$root/display")" GDK_BACKEND=x11 BRAMLOW_REPORT_FIRST_FRAME=1 \
+  "$app/Contents/MacOS/Bramlow for Safari" >"$root/setup.out" 2>/dev/null &
 setup_pid=$!
 for _ in $(seq 500); do grep -q '^first-frame' "$root/setup.out" && break; sleep 0.02; done
 kill "$setup_pid" 2>/dev/null || true
 wait "$setup_pid" 2>/dev/null || true
-grep -q '^first-frame' "$root/setup.out" && echo "the setup window drew its first frame" \
-  || { echo "the setup window did not appear" >&2; exit 1; }
+grep -q '^first-frame' "$root/setup.out" || { echo "the setup window did not appear" >&2; exit 1; }
+worked "the setup window drew its first frame"
 
-echo "== extension handler =="
-"$extension/Contents/MacOS/Bramlow for Safari Extension" </dev/null
+step "The extension's messages through the real extension host and updater, as a browser sends them"
+"$ask" "$host" '{"action":"info"}' '{"action":"check"}' '{"action":"check"}' \
+  '{"action":"Check"}' '{"action":"download","build":"02"}' | tee "$root/answers.out" | sed 's/^/   /'
+grep -q '"supported":true' "$root/answers.out" || { echo "info was not answered" >&2; exit 1; }
+[[ $(grep -c '"nativeVersion":"2.0.0"' "$root/answers.out") == 2 ]] ||
+  { echo "check did not report release 2" >&2; exit 1; }
+worked "info came from the host alone; check started the updater on demand and reported release 2, twice; malformed requests were refused with their messages"
 
-echo "== updater start-up =="
-"$updater/Contents/MacOS/BramlowUpdater"
-echo "== demo finished =="
+printf '\n== Summary\n'
+for line in "${results[@]}"; do printf '   ok  %s\n' "$line"; done
