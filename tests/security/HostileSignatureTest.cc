@@ -16,17 +16,6 @@ namespace release = bramlow::release;
 using platform::openssl::UniquePtr;
 using namespace testing_support;
 
-codesign::Status checkStatus(const fs::path& path) {
-  try {
-    codesign::StaticCode::createWithPath(path).checkValidity(
-        codesign::kCheckAllArchitectures | codesign::kCheckNestedCode | codesign::kStrictValidate,
-        nullptr);
-    return codesign::Status::kSuccess;
-  } catch (const codesign::CodeSigningError& error) {
-    return error.status();
-  }
-}
-
 // A DER CMS SignedData over content, made with an identity file's key and leaf.
 std::string cmsSign(const char* identity, const std::string& content, bool detached) {
   const std::string pem = readFile(identityFile(identity));

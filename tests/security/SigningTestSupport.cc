@@ -41,4 +41,20 @@ std::string leafFingerprint(const char* identity) {
   return codesign::StaticCode::createWithPath(file).signingInformation().leafSha256;
 }
 
+codesign::Status checkStatus(const fs::path& path, const std::string& requirement,
+                             codesign::Flags flags) {
+  try {
+    const codesign::StaticCode code = codesign::StaticCode::createWithPath(path);
+    if (requirement.empty()) {
+      code.checkValidity(flags, nullptr);
+    } else {
+      const codesign::Requirement compiled = codesign::Requirement::compile(requirement);
+      code.checkValidity(flags, &compiled);
+    }
+    return codesign::Status::kSuccess;
+  } catch (const codesign::CodeSigningError& error) {
+    return error.status();
+  }
+}
+
 }  // namespace testing_support

@@ -38,6 +38,14 @@ void signApp(const TestApp& app, const char* identity = bramlow::release::kDevel
 // SHA-256 fingerprint (lower-case hex) of an identity file's leaf certificate.
 std::string leafFingerprint(const char* identity);
 
+// The status a validity check of code on disk ends with (kSuccess when it passes); by default
+// strict, with nested code and without a requirement.
+platform::codesign::Status checkStatus(
+    const std::filesystem::path& path, const std::string& requirement = {},
+    platform::codesign::Flags flags = platform::codesign::kCheckAllArchitectures |
+                                      platform::codesign::kCheckNestedCode |
+                                      platform::codesign::kStrictValidate);
+
 // A test folder whose platform root trusts the test identities.
 class SigningTest : public ::testing::Test {
  protected:

@@ -96,6 +96,10 @@ class ToolsTest : public ::testing::Test {
   }
   RunResult codesign(Args arguments) { return run(BRAMLOW_CODESIGN, std::move(arguments)); }
   RunResult spctl(Args arguments) { return run(BRAMLOW_SPCTL, std::move(arguments)); }
+  RunResult assess(Args form, const fs::path& path) {
+    form.push_back(path.string());
+    return spctl(std::move(form));
+  }
   void sign(const fs::path& code, const char* identity, Args more = {}) {
     more.insert(more.begin(), {"--sign", identityFile(identity).string()});
     more.push_back(code.string());
@@ -117,21 +121,19 @@ class ToolsTest : public ::testing::Test {
     return app;
   }
 
+  const Args execute_ = {"--assess", "--type", "execute"};
+  const Args open_ = {"--assess", "--type", "open", "--context", "context:primary-signature"};
   TempDir dir_;
   fs::path root_;
+  fs::path revoked_ = root_ / "System/Library/Security/revoked.txt";
 };
 
-TEST_F(ToolsTest, IdentitiesCommandWritesEveryIdentity) {
+TEST_F(ToolsTest, IdentitiesCommandKeepsKeysPrivateAndNamesLoopback) {
   const fs::path out = dir_.path() / "ids";
   const RunResult result =
       run(BRAMLOW_RELEASE, {"identities", "--team", "ABCDE12345", "--out", out.string()});
   ASSERT_EQ(result.exitCode, 0) << result.err;
-  for (const char* name :
-       {release::kDeveloperIdIdentity, release::kDevelopmentIdentity, release::kOtherTeamIdentity,
-        release::kSelfSignedIdentity, release::kOtherRootIdentity, release::kAnchorsFile,
-        release::kTlsCaFile, release::kTlsServerFile}) {
-    EXPECT_TRUE(fs::is_regular_file(out / name)) << name;
-  }
+  // The signing identities are read from the same writer by every other test; a key is private.
   EXPECT_EQ(fs::status(out / release::kDeveloperIdIdentity).permissions(),
             fs::perms::owner_read | fs::perms::owner_write);
 
@@ -211,26 +213,20 @@ TEST_F(ToolsTest, SpctlAssessesApplicationsAndImages) {
   writeFile(selfSigned, "x");
   sign(selfSigned, release::kSelfSignedIdentity, {"--identifier", "release"});
 
-  const Args execute = {"--assess", "--type", "execute"};
-  const Args open = {"--assess", "--type", "open", "--context", "context:primary-signature"};
-  auto assess = [&](Args form, const fs::path& path) {
-    form.push_back(path.string());
-    return spctl(form);
-  };
   const struct {
     const char* name;
     const Args& form;
     fs::path path;
     bool accepted;
   } rows[] = {
-      {"signed application", execute, good, true},
-      {"any Developer ID team", execute, otherTeam, true},
-      {"development certificate", execute, development, false},
-      {"signed image", open, image, true},
-      {"self-signed image", open, selfSigned, false},
-      {"image as an application", execute, image, false},
-      {"application as an image", open, good, false},
-      {"missing path", execute, dir_.path() / "missing.app", false},
+      {"signed application", execute_, good, true},
+      {"any Developer ID team", execute_, otherTeam, true},
+      {"development certificate", execute_, development, false},
+      {"signed image", open_, image, true},
+      {"self-signed image", open_, selfSigned, false},
+      {"image as an application", execute_, image, false},
+      {"application as an image", open_, good, false},
+      {"missing path", execute_, dir_.path() / "missing.app", false},
   };
   for (const auto& row : rows) {
     const RunResult result = assess(row.form, row.path);
@@ -238,62 +234,45 @@ TEST_F(ToolsTest, SpctlAssessesApplicationsAndImages) {
     EXPECT_EQ(result.err, row.accepted ? "" : row.path.string() + ": rejected\n") << row.name;
   }
 
-  // A revoked leaf is refused, however its fingerprint is written.
-  const std::string fingerprint = leafFingerprint(release::kDeveloperIdIdentity);
-  std::string spaced;
-  for (std::size_t i = 0; i < fingerprint.size(); i += 2) {
-    spaced += (i ? ":" : "") + fingerprint.substr(i, 2);
-  }
-  std::transform(spaced.begin(), spaced.end(), spaced.begin(), ::toupper);
-  const fs::path revoked = root_ / "System/Library/Security/revoked.txt";
-  writeFile(revoked, "# revoked leaves\n\n" + spaced + "\n");
-  EXPECT_EQ(assess(execute, good).exitCode, 3);
-  EXPECT_EQ(assess(open, image).exitCode, 3);
-  EXPECT_EQ(assess(execute, otherTeam).exitCode, 0);
-  writeFile(revoked, "# nothing revoked\n");
-  EXPECT_EQ(assess(execute, good).exitCode, 0);
-
-  const fs::path info = good / "Contents/Info.plist";
-  writeFile(info, readFile(info) + " ");
-  EXPECT_EQ(assess(execute, good).exitCode, 3);
-
-  EXPECT_EQ(spctl({"--assess", "--type", "open", image.string()}).exitCode, 2);
-  EXPECT_EQ(spctl({"--type", "execute", good.string()}).exitCode, 2);
-  EXPECT_EQ(spctl({"--assess", "--type", "install", good.string()}).exitCode, 2);
-  EXPECT_EQ(spctl({"--assess", "--type", "execute", "--force", good.string()}).exitCode, 2);
-}
-
-// A revocation list that says more than fingerprints cannot be trusted to revoke what it means
-// to: the assessment then refuses everything rather than accept a leaf it may name.
-TEST_F(ToolsTest, SpctlRefusesEverythingWhenTheRevocationListIsNotPlainFingerprints) {
-  const fs::path good = builtApp("good");
+  // A line names a leaf however its fingerprint is written, "#" comments aside. A line that says
+  // more, or a list that cannot be read, refuses everything rather than accept a leaf it may name.
   const std::string fingerprint = leafFingerprint(release::kDeveloperIdIdentity);
   std::string colons;
   for (std::size_t i = 0; i < fingerprint.size(); i += 2) {
     colons += (i ? ":" : "") + fingerprint.substr(i, 2);
   }
+  std::string upper = colons;
+  std::transform(upper.begin(), upper.end(), upper.begin(), ::toupper);
   const struct {
     const char* name;
-    std::string list;
-    int exitCode;
-  } rows[] = {
-      {"fingerprint with a trailing comment", fingerprint + "  # bad leaf\n", 3},
-      {"as a fingerprint tool prints it", "SHA256 Fingerprint=" + colons + "\n", 3},
-      {"fingerprint followed by a date", fingerprint + " revoked 2024-05-01\n", 3},
-      {"a truncated fingerprint", fingerprint.substr(0, 40) + "\n", 3},
-      {"another leaf, with comments and blank lines", "# list\n\n" + std::string(64, 'a') + "\n",
-       0},
+    std::string list;  // empty: a folder in the list's place
+    int good, otherTeam;
+  } lists[] = {
+      {"the leaf, upper case with colons", "# revoked leaves\n\n" + upper + "\n", 3, 0},
+      {"the leaf with a trailing comment", fingerprint + "  # bad leaf\n", 3, 0},
+      {"another leaf, comments, blank lines", "# list\n\n" + std::string(64, 'a') + "\n", 0, 0},
+      {"as a fingerprint tool prints it", "SHA256 Fingerprint=" + colons + "\n", 3, 3},
+      {"fingerprint followed by a date", fingerprint + " revoked 2024-05-01\n", 3, 3},
+      {"a truncated fingerprint", fingerprint.substr(0, 40) + "\n", 3, 3},
+      {"a list that exists but cannot be read", "", 3, 3},
   };
-  const fs::path revoked = root_ / "System/Library/Security/revoked.txt";
-  for (const auto& row : rows) {
-    writeFile(revoked, row.list);
-    EXPECT_EQ(spctl({"--assess", "--type", "execute", good.string()}).exitCode, row.exitCode)
-        << row.name;
+  for (const auto& row : lists) {
+    fs::remove_all(revoked_);
+    if (row.list.empty()) fs::create_directories(revoked_ / "entry");
+    if (!row.list.empty()) writeFile(revoked_, row.list);
+    EXPECT_EQ(assess(execute_, good).exitCode, row.good) << row.name;
+    EXPECT_EQ(assess(execute_, otherTeam).exitCode, row.otherTeam) << row.name;
   }
-  fs::remove(revoked);
-  fs::create_directories(revoked / "entry");
-  EXPECT_EQ(spctl({"--assess", "--type", "execute", good.string()}).exitCode, 3)
-      << "a list that exists but cannot be read";
+  fs::remove_all(revoked_);
+
+  const fs::path info = good / "Contents/Info.plist";
+  writeFile(info, readFile(info) + " ");
+  EXPECT_EQ(assess(execute_, good).exitCode, 3);
+
+  EXPECT_EQ(spctl({"--assess", "--type", "open", image.string()}).exitCode, 2);
+  EXPECT_EQ(spctl({"--type", "execute", good.string()}).exitCode, 2);
+  EXPECT_EQ(spctl({"--assess", "--type", "install", good.string()}).exitCode, 2);
+  EXPECT_EQ(spctl({"--assess", "--type", "execute", "--force", good.string()}).exitCode, 2);
 }
 
 // A revoked leaf stays revoked in its other encoding, whether anyone swaps it into code it signed
@@ -320,25 +299,21 @@ TEST_F(ToolsTest, RevokedLeafIsRefusedInEveryEncoding) {
   const fs::path resignedApp = builtApp("resigned", "reencoded.pem");
   const fs::path resignedImage = image("resigned.dmg", "reencoded.pem");
 
-  const Args execute = {"--assess", "--type", "execute"};
-  const Args open = {"--assess", "--type", "open", "--context", "context:primary-signature"};
   const std::string team = "anchor apple generic and certificate leaf[subject.OU] = \"TESTTEAM01\"";
-  writeFile(root_ / "System/Library/Security/revoked.txt", line.out);
+  writeFile(revoked_, line.out);
   const struct {
     const char* name;
     fs::path path;
     const Args& form;
     int codesignExit;  // codesign does not consult the revocation list
   } rows[] = {
-      {"application with the leaf swapped", swappedApp, execute, 1},
-      {"image with the leaf swapped", swappedImage, open, 1},
-      {"application signed with the re-encoded leaf", resignedApp, execute, 0},
-      {"image signed with the re-encoded leaf", resignedImage, open, 0},
+      {"application with the leaf swapped", swappedApp, execute_, 1},
+      {"image with the leaf swapped", swappedImage, open_, 1},
+      {"application signed with the re-encoded leaf", resignedApp, execute_, 0},
+      {"image signed with the re-encoded leaf", resignedImage, open_, 0},
   };
   for (const auto& row : rows) {
-    Args assess = row.form;
-    assess.push_back(row.path.string());
-    EXPECT_EQ(spctl(assess).exitCode, 3) << row.name;
+    EXPECT_EQ(assess(row.form, row.path).exitCode, 3) << row.name;
     EXPECT_EQ(codesign({"--verify", "-R", team, row.path.string()}).exitCode, row.codesignExit)
         << row.name;
   }
@@ -355,8 +330,7 @@ TEST_F(ToolsTest, SpctlLooksUpTheLeafItValidated) {
   const std::string seal = "Contents/_CodeSignature/";
   ASSERT_EQ(readFile(revokedApp / (seal + "CodeResources")),
             readFile(selfSigned / (seal + "CodeResources")));
-  writeFile(root_ / "System/Library/Security/revoked.txt",
-            leafFingerprint(release::kDeveloperIdIdentity) + "\n");
+  writeFile(revoked_, leafFingerprint(release::kDeveloperIdIdentity) + "\n");
   const std::string signatures[] = {readFile(revokedApp / (seal + "CodeSignature")),
                                     readFile(selfSigned / (seal + "CodeSignature"))};
   std::atomic<bool> stop = false;
@@ -368,7 +342,7 @@ TEST_F(ToolsTest, SpctlLooksUpTheLeafItValidated) {
   });
   int accepted = 0;
   for (int i = 0; i < 30; ++i) {
-    if (spctl({"--assess", "--type", "execute", revokedApp.string()}).exitCode == 0) ++accepted;
+    if (assess(execute_, revokedApp).exitCode == 0) ++accepted;
   }
   stop = true;
   swapper.join();

