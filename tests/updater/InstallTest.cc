@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <fstream>
 #include <functional>
@@ -84,7 +85,9 @@ class ToolEnv : public platform::EnvWrapper {
   bool readOnly = false;
 };
 
-class InstallTest : public SigningTest {
+// A platform root with the system's tools, release 10 made by the publishing tool, and build 9
+// installed.
+class ReleaseTest : public SigningTest {
  protected:
   void SetUp() override {
     if (::access("/dev/fuse", R_OK | W_OK) != 0 || ::access("/usr/bin/squashfuse", X_OK) != 0) {
@@ -97,11 +100,6 @@ class InstallTest : public SigningTest {
     fs::create_symlink(BRAMLOW_HDIUTIL, root / "usr/bin/hdiutil");
     fs::create_symlink(BRAMLOW_DITTO, root / "usr/bin/ditto");
     ::setenv("BRAMLOW_PLATFORM_ROOT", root.c_str(), 1);
-    TestTlsIdentity::shared().installTrust(root);
-    baseURL_ = server_.url("/updates/");
-    publish();
-    app_ = makeInstalledApp(dir_.path() / "Applications");
-    service_ = std::make_unique<UpdateService>(platform::Bundle(app_.updaterURL));
   }
   void TearDown() override {
     // A test that failed half-way must not leave a mount behind.
@@ -115,14 +113,15 @@ class InstallTest : public SigningTest {
     ::unsetenv("BRAMLOW_PLATFORM_ROOT");
   }
 
-  // Release 10 made by the publishing tool, served below baseURL_.
-  void publish() {
+  // Publishes release 10 for baseURL and installs build 9 that looks for updates there.
+  void publish(const std::string& baseURL) {
+    baseURL_ = baseURL;
     const TestApp source = makeTestApp(dir_.path() / "source");
     release::package({source.appURL, identityFile(release::kDeveloperIdIdentity), "2.0.0",
                       kNewBuild, "2.0.0", "11.0", baseURL_, release_});
     latest_ = readFile(release_ / "latest.json");
-    server_.setReply("/updates/latest.json", 200, latest_);
-    server_.setReply("/updates/" + kImageName, 200, readFile(release_ / kImageName));
+    app_ = makeInstalledApp(dir_.path() / "Applications");
+    service_ = std::make_unique<UpdateService>(platform::Bundle(app_.updaterURL));
   }
 
   // Build 9, signed, with the updater pointing at the test server.
@@ -133,6 +132,34 @@ class InstallTest : public SigningTest {
         makeTestApp(folder, defaultAppInfo(kOldBuild), defaultExtensionInfo(kOldBuild), updater);
     signApp(app);
     return app;
+  }
+
+  // Nothing of an operation is left: no temporary item in the cache or beside the application,
+  // and no mount.
+  void expectNoLeftovers() {
+    for (const std::string& name : namesIn(service_->cache)) {
+      EXPECT_TRUE(name == "release.json" || name == "update.lock" || name == kImageName) << name;
+    }
+    EXPECT_EQ(namesIn(app_.appURL.parent_path()), std::set<std::string>{kAppName});
+    EXPECT_FALSE(hasMountBelow(dir_.path()));
+  }
+
+  std::string baseURL_;
+  fs::path release_ = dir_.path() / "release";
+  std::string latest_;
+  TestApp app_;
+  std::unique_ptr<UpdateService> service_;
+};
+
+class InstallTest : public ReleaseTest {
+ protected:
+  void SetUp() override {
+    ReleaseTest::SetUp();
+    if (IsSkipped()) return;
+    TestTlsIdentity::shared().installTrust(env_.platformRoot());
+    publish(server_.url("/updates/"));
+    server_.setReply("/updates/latest.json", 200, latest_);
+    server_.setReply("/updates/" + kImageName, 200, readFile(release_ / kImageName));
   }
 
   UpdateRelease stated() const { return UpdateRelease::decode(latest_); }
@@ -149,11 +176,6 @@ class InstallTest : public SigningTest {
   }
 
   TestHttpsServer server_;
-  std::string baseURL_;
-  fs::path release_ = dir_.path() / "release";
-  std::string latest_;
-  TestApp app_;
-  std::unique_ptr<UpdateService> service_;
 };
 
 TEST_F(InstallTest, CheckDownloadInstallReplacesTheAppAndLeavesNothingBehind) {
@@ -168,8 +190,7 @@ TEST_F(InstallTest, CheckDownloadInstallReplacesTheAppAndLeavesNothingBehind) {
 
   EXPECT_TRUE(snapshot(app_.appURL) == snapshot(release_ / kAppName));
   EXPECT_EQ(namesIn(service_->cache), (std::set<std::string>{"release.json", "update.lock"}));
-  EXPECT_EQ(namesIn(app_.appURL.parent_path()), std::set<std::string>{kAppName});
-  EXPECT_FALSE(hasMountBelow(dir_.path()));
+  expectNoLeftovers();
   EXPECT_EQ(env_.logLines(), std::vector<std::string>{});
   // The release is now the installed one: the installed application is checked, nothing fetched.
   const UpdateService updated{platform::Bundle(app_.updaterURL)};
@@ -250,9 +271,8 @@ TEST_F(InstallTest, TheUsersAppStaysWhenItsBuildChangedDuringTheInstall) {
   EXPECT_EQ(run("install"), markers::kInstalledAppChanged);
   EXPECT_FALSE(users.empty());
   EXPECT_TRUE(snapshot(app_.appURL) == users);
-  EXPECT_EQ(namesIn(app_.appURL.parent_path()), std::set<std::string>{kAppName});
   EXPECT_TRUE(fs::exists(service_->cache / kImageName)) << "a failed install keeps the image";
-  EXPECT_FALSE(hasMountBelow(dir_.path()));
+  expectNoLeftovers();
 }
 
 TEST_F(InstallTest, RefusesToReplaceAnAppThatCannotBeReplacedSafely) {
@@ -296,6 +316,181 @@ TEST_F(InstallTest, RefusesToReplaceAnAppThatCannotBeReplacedSafely) {
   std::error_code ignored;
   fs::remove("/Volumes", ignored);  // only when the test made it
   EXPECT_TRUE(snapshot(app_.appURL) == users);
+}
+
+// Raises SIGKILL at one numbered point: just before or just after any call through which the
+// operations change or examine files, run tools or receive the image. Counting from 1, point 2n-1
+// is before the n-th call and 2n after it.
+class KillingEnv : public ToolEnv {
+  template <typename Call>
+  auto around(Call&& call) {
+    point();
+    struct After {
+      KillingEnv* env;
+      ~After() { env->point(); }
+    } after{this};
+    return call();
+  }
+  void point() {
+    if (++points_ == killAt_) ::raise(SIGKILL);
+  }
+  std::atomic<int> points_{0};
+  int killAt_;
+
+ public:
+  KillingEnv(platform::Env& target, int killAt) : ToolEnv(target), killAt_(killAt) {}
+  int points() const { return points_; }
+
+  platform::UniqueFd open(const fs::path& path, int flags, mode_t mode) override {
+    return around([&] { return ToolEnv::open(path, flags, mode); });
+  }
+  void writeAll(int fd, const void* data, std::size_t size) override {
+    around([&] { ToolEnv::writeAll(fd, data, size); });
+  }
+  void rename(const fs::path& from, const fs::path& to) override {
+    around([&] { ToolEnv::rename(from, to); });
+  }
+  void renameat2(const fs::path& from, const fs::path& to, unsigned int flags) override {
+    around([&] { ToolEnv::renameat2(from, to, flags); });
+  }
+  fs::path makeTemporaryDirectory(const fs::path& pathTemplate) override {
+    return around([&] { return ToolEnv::makeTemporaryDirectory(pathTemplate); });
+  }
+  void createDirectory(const fs::path& path, mode_t mode) override {
+    around([&] { ToolEnv::createDirectory(path, mode); });
+  }
+  void removeItem(const fs::path& path) override {
+    around([&] { ToolEnv::removeItem(path); });
+  }
+  platform::ProcessResult runProcess(const fs::path& executable,
+                                     const std::vector<std::string>& arguments) override {
+    return around([&] { return ToolEnv::runProcess(executable, arguments); });
+  }
+};
+
+// The updater killed at every point of a "download" and an "install" leaves the installed
+// application whole, old or new; the next operation gets the lock and clears what was left.
+class CrashSafetyTest : public ReleaseTest {
+ protected:
+  void SetUp() override {
+    ReleaseTest::SetUp();
+    if (IsSkipped()) return;
+    fs::create_directories(release_);
+    const fs::path trust = env_.platformRoot() / "etc/ssl/certs/ca-certificates.crt";
+    fs::create_directories(trust.parent_path());
+    fs::copy_file(identityFile(release::kTlsCaFile), trust);
+    // A server process of its own: the operations run in forked children of this process, which
+    // must have no other thread when it forks.
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    const std::string tls = identityFile(release::kTlsServerFile);
+    const char* argv[] = {BRAMLOW_RELEASE, "serve",     release_.c_str(),
+                          "--tls",         tls.c_str(), nullptr};
+    ASSERT_EQ(::posix_spawn(&server_, BRAMLOW_RELEASE, &actions, nullptr,
+                            const_cast<char* const*>(argv), environ),
+              0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    std::string line;
+    char c = 0;
+    while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    ::close(out[0]);
+    ASSERT_TRUE(line.starts_with("https://127.0.0.1:")) << line;
+    publish(line);
+    oldTree_ = snapshot(app_.appURL);
+    newTree_ = snapshot(release_ / kAppName);
+    fs::copy(app_.appURL, dir_.path() / "pristine", fs::copy_options::recursive);
+  }
+  void TearDown() override {
+    if (server_ > 0) {
+      ::kill(server_, SIGTERM);
+      ::waitpid(server_, nullptr, 0);
+    }
+    ReleaseTest::TearDown();
+  }
+
+  struct Outcome {
+    bool killed = false;
+    bool failed = false;
+    int points = 0;
+  };
+
+  // Runs actions in a forked child with a KillingEnv; killAt 0 kills nowhere.
+  Outcome runChild(std::vector<std::string> actions, int killAt) {
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ::close(report[0]);
+      KillingEnv killing(env_, killAt);
+      const platform::ScopedEnvForTesting scoped(killing);
+      int failed = 0;
+      try {
+        const UpdateService service{platform::Bundle(app_.updaterURL)};
+        for (const std::string& action : actions)
+          service.performOperation(action, kNewBuild, false);
+      } catch (...) {
+        failed = 1;
+      }
+      const int counts[2] = {killing.points(), failed};
+      [[maybe_unused]] const ssize_t n = ::write(report[1], counts, sizeof counts);
+      ::_exit(0);
+    }
+    ::close(report[1]);
+    int counts[2] = {0, 0};
+    const bool reported = ::read(report[0], counts, sizeof counts) == sizeof counts;
+    ::close(report[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    return {WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL, reported && counts[1] != 0,
+            counts[0]};
+  }
+
+  // Back to build 9 installed, the release information stored, no image held.
+  void reset() {
+    if (snapshot(app_.appURL) != oldTree_) {
+      fs::remove_all(app_.appURL);
+      fs::copy(dir_.path() / "pristine", app_.appURL, fs::copy_options::recursive);
+    }
+    fs::remove(service_->cache / kImageName);
+    writeFile(service_->cache / "release.json", latest_);
+  }
+
+  pid_t server_ = -1;
+  std::map<std::string, std::string> oldTree_;
+  std::map<std::string, std::string> newTree_;
+};
+
+TEST_F(CrashSafetyTest, KilledAnywhereTheAppIsWholeAndTheNextOperationClearsUp) {
+  reset();
+  const Outcome whole = runChild({"download", "install"}, 0);
+  ASSERT_FALSE(whole.killed || whole.failed);
+  ASSERT_TRUE(snapshot(app_.appURL) == newTree_);
+  const int points = whole.points;
+  ASSERT_GE(points, 40);
+  int killedRuns = 0;
+  int sawNew = 0;
+  for (int killAt = 1; killAt <= points; ++killAt) {
+    SCOPED_TRACE("killed at point " + std::to_string(killAt));
+    reset();
+    const Outcome outcome = runChild({"download", "install"}, killAt);
+    EXPECT_TRUE(outcome.killed);
+    killedRuns += outcome.killed ? 1 : 0;
+    const auto tree = snapshot(app_.appURL);
+    EXPECT_TRUE(tree == oldTree_ || tree == newTree_);
+    sawNew += tree == newTree_ ? 1 : 0;
+    // The next operation gets the lock and clears up whatever the killed one left.
+    const Outcome next = runChild({"check"}, 0);
+    EXPECT_FALSE(next.killed || next.failed);
+    expectNoLeftovers();
+  }
+  EXPECT_EQ(killedRuns, points);
+  EXPECT_GT(sawNew, 0);
+  std::printf("crash safety: %d kill points, %d killed runs and %d runs after them\n", points,
+              killedRuns, points);
 }
 
 }  // namespace
