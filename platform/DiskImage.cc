@@ -6,10 +6,13 @@
 
 #include <array>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/CodeSigning.h"
+#include "platform/Process.h"
 
 namespace platform::diskimage {
 namespace {
@@ -92,6 +95,31 @@ OpenedImage openImage(const std::filesystem::path& path) {
   image.superblock =
       checkSuperblock(std::span<const std::uint8_t>(header.data(), got), image.contentLength);
   return image;
+}
+
+void createImage(const std::filesystem::path& source, const std::filesystem::path& image) {
+  struct stat existing {};
+  if (::lstat(image.c_str(), &existing) == 0) refuse(image.string() + ": already exists");
+  struct stat folder {};
+  if (::stat(source.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
+    refuse(source.string() + ": not a folder");
+  }
+  // Owners are the installing user's once copied out, so the image records root rather than the
+  // builder; extended attributes are not part of a bundle's seal. Times are fixed (or taken from
+  // SOURCE_DATE_EPOCH, which mksquashfs refuses to combine with the options) so that a build is
+  // reproducible.
+  std::vector<std::string> arguments = {source.string(), image.string(), "-noappend", "-no-xattrs",
+                                        "-all-root",     "-no-exports",  "-comp",     "gzip",
+                                        "-quiet",        "-no-progress"};
+  const char* epoch = std::getenv("SOURCE_DATE_EPOCH");  // NOLINT(concurrency-mt-unsafe)
+  if (epoch == nullptr || *epoch == '\0') {
+    arguments.insert(arguments.end(), {"-mkfs-time", "0", "-all-time", "0"});
+  }
+  const ProcessResult result = runLeavingDaemons("/usr/bin/mksquashfs", arguments);
+  if (result.succeeded()) return;
+  std::string text = result.standardError;
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  refuse("mksquashfs failed" + (text.empty() ? "" : ": " + text));
 }
 
 }  // namespace platform::diskimage

@@ -46,4 +46,10 @@ struct OpenedImage {
 // its superblock. Throws DiskImageError, or codesign::CodeSigningError for a damaged trailer.
 OpenedImage openImage(const std::filesystem::path& path);
 
+// Builds an unsigned image of the folder source (mksquashfs) at image, which must not exist, with
+// fixed options: owners root, no extended attributes, every time 0 or $SOURCE_DATE_EPOCH, so the
+// same folder gives the same bytes. Throws DiskImageError, or std::system_error when mksquashfs
+// cannot be started.
+void createImage(const std::filesystem::path& source, const std::filesystem::path& image);
+
 }  // namespace platform::diskimage

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -304,6 +305,42 @@ std::vector<std::string> Env::listDirectory(const fs::path& path) {
   }
   if (errno != 0) throwErrno("readdir", path.string());
   return names;
+}
+
+fs::path Env::makeTemporaryDirectory(const fs::path& pathTemplate) {
+  std::string name = pathTemplate.string();
+  if (::mkdtemp(name.data()) == nullptr) throwErrno("mkdtemp", pathTemplate.string());
+  return fs::path(name);
+}
+
+void Env::renameat2(const fs::path& from, const fs::path& to, unsigned int flags) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags) != 0) {
+    throwErrno("renameat2", from.string());
+  }
+}
+
+void Env::createDirectory(const fs::path& path, mode_t mode) {
+  if (::mkdir(path.c_str(), mode) != 0) throwErrno("mkdir", path.string());
+}
+
+bool Env::isWritable(const fs::path& path) { return ::access(path.c_str(), W_OK) == 0; }
+
+bool Env::isMountPoint(const fs::path& path) {
+  struct statx here {};
+  if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &here) != 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return false;
+    throwErrno("statx", path.string());
+  }
+  if ((here.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
+    return (here.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+  }
+  // Older kernels: a mount root sits on another device than its parent.
+  struct stat self {};
+  struct stat parent {};
+  if (::lstat(path.c_str(), &self) != 0 || ::lstat((path / "..").c_str(), &parent) != 0) {
+    throwErrno("stat", path.string());
+  }
+  return self.st_dev != parent.st_dev || self.st_ino == parent.st_ino;
 }
 
 }  // namespace platform

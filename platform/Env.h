@@ -111,6 +111,22 @@ class Env {
   // any end of the child is a result. Blocks the calling thread.
   virtual ProcessResult runProcess(const std::filesystem::path& executable,
                                    const std::vector<std::string>& arguments);
+
+  // --- Replacing the installed application ---
+
+  // mkdtemp(3): a new folder (mode 0700) named after pathTemplate, whose last six characters are
+  // "XXXXXX"; returns its path.
+  virtual std::filesystem::path makeTemporaryDirectory(const std::filesystem::path& pathTemplate);
+  // renameat2(2) relative to the working folder: RENAME_EXCHANGE swaps two existing entries in
+  // one step, RENAME_NOREPLACE refuses an existing target (EEXIST).
+  virtual void renameat2(const std::filesystem::path& from, const std::filesystem::path& to,
+                         unsigned int flags);
+  // mkdir(2): one new folder, no intermediates; an existing entry is an error (EEXIST).
+  virtual void createDirectory(const std::filesystem::path& path, mode_t mode);
+  // access(2) with W_OK: false also for a read-only file system, even for root.
+  virtual bool isWritable(const std::filesystem::path& path);
+  // Whether path is the root of a mounted file system (false when nothing is there).
+  virtual bool isMountPoint(const std::filesystem::path& path);
 };
 
 // The Env that the system's code uses: Env::Default() unless a test installed another.
@@ -177,6 +193,20 @@ class EnvWrapper : public Env {
   ProcessResult runProcess(const std::filesystem::path& executable,
                            const std::vector<std::string>& arguments) override {
     return target_.runProcess(executable, arguments);
+  }
+  std::filesystem::path makeTemporaryDirectory(const std::filesystem::path& pathTemplate) override {
+    return target_.makeTemporaryDirectory(pathTemplate);
+  }
+  void renameat2(const std::filesystem::path& from, const std::filesystem::path& to,
+                 unsigned int flags) override {
+    target_.renameat2(from, to, flags);
+  }
+  void createDirectory(const std::filesystem::path& path, mode_t mode) override {
+    target_.createDirectory(path, mode);
+  }
+  bool isWritable(const std::filesystem::path& path) override { return target_.isWritable(path); }
+  bool isMountPoint(const std::filesystem::path& path) override {
+    return target_.isMountPoint(path);
   }
 
  private:

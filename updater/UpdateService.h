@@ -4,6 +4,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <variant>
@@ -12,6 +13,7 @@
 #include "platform/Env.h"
 #include "platform/PropertyList.h"
 #include "updater/UpdateProduct.h"
+#include "updater/UpdateRelease.h"
 
 namespace bramlow {
 
@@ -36,12 +38,37 @@ class UpdateService {
   ResultDictionary performOperation(const std::string& action, const std::string& build,
                                     bool force) const;
 
+  // Puts the application at source (checked, inside an attached image) in the place of the
+  // installed one: a copy beside it is checked again, the installed build must still be the one
+  // of installedAtStart, then one atomic exchange. The installed application is unchanged unless
+  // the exchange succeeded; the replacement folder never outlives the call.
+  void replaceInstalledApp(const std::filesystem::path& source, const UpdateRelease& release,
+                           const platform::plist::Dictionary& installedAtStart) const;
+
+  // The image's digest and size, its signature by the product's team and the system's assessment,
+  // then the application inside it, attached read-only at a new "mount-" folder of the cache that
+  // is detached and removed before the call returns.
+  void verifyDiskImage(const std::filesystem::path& at, const UpdateRelease& release) const;
+  // The same checks, then replaceInstalledApp with the mounted application while it is attached.
+  void installFromDiskImage(const std::filesystem::path& image, const UpdateRelease& release,
+                            const platform::plist::Dictionary& installedInfo) const;
+  // Detaches the mount folder when mounted, then removes it; a failure is logged, never thrown.
+  void cleanUpMount(bool mounted, const std::filesystem::path& mountFolder) const noexcept;
+
+  // Where the item-replacement folders beside the application start their names.
+  static constexpr const char* kReplacementFolderPrefix = ".bramlow-replacement-";
+
   const UpdateProduct product;
   const std::filesystem::path appURL;
   const std::filesystem::path cache;
   platform::Env& files;
 
  private:
+  // The disk-image steps shared by verifyDiskImage and installFromDiskImage; whileAttached runs
+  // with the mounted application after it passed the package check.
+  void checkDiskImage(const std::filesystem::path& image, const UpdateRelease& release,
+                      const std::function<void(const std::filesystem::path&)>& whileAttached) const;
+
   struct Parts;
   static Parts makeParts(const platform::Bundle& updaterBundle);
   explicit UpdateService(Parts parts);

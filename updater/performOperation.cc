@@ -1,8 +1,10 @@
-// The frame every operation runs in (lock, identification of the installed application, dispatch)
-// and the "check" operation.
+// The frame every operation runs in (lock, identification of the installed application, clearing
+// what interrupted operations left, dispatch) and the "check", "download" and "install" operations.
 #include <fcntl.h>
+#include <stdio.h>  // RENAME_NOREPLACE
 
 #include <chrono>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -10,12 +12,18 @@
 
 #include "platform/Env.h"
 #include "platform/Fd.h"
+#include "platform/RunningApplications.h"
 #include "platform/Uuid.h"
 #include "shared/UpdateFailure.h"
+#include "shared/UpdateSecurity.h"
+#include "updater/BuildNumber.h"
+#include "updater/BundleFacts.h"
 #include "updater/UpdateRelease.h"
 #include "updater/UpdateService.h"
 #include "updater/UpdateTransfer.h"
 #include "updater/removeTemporaryItem.h"
+#include "updater/runCommand.h"
+#include "updater/verifyPackage.h"
 
 namespace bramlow {
 namespace fs = std::filesystem;
@@ -24,19 +32,6 @@ namespace {
 
 // The release information is a small document; anything larger is not one.
 constexpr std::int64_t kReleaseInformationLimit = 65536;
-
-// Removes a temporary item when the scope ends, however it ends.
-class TemporaryItem {
- public:
-  explicit TemporaryItem(fs::path path) : path_(std::move(path)) {}
-  ~TemporaryItem() { removeTemporaryItem(path_); }
-  TemporaryItem(const TemporaryItem&) = delete;
-  TemporaryItem& operator=(const TemporaryItem&) = delete;
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
-};
 
 UpdateRelease validRelease(const UpdateService& service, const std::string& bytes) {
   UpdateRelease release = UpdateRelease::decode(bytes);
@@ -52,10 +47,8 @@ std::string readReleaseInformation(const UpdateService& service, const fs::path&
 
 bool isUpperHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
 
-// ".transfer-" + UUID + ".part": the name the URL session gives a body while it arrives.
-bool isTransferFileName(std::string_view name) {
-  constexpr std::string_view prefix = ".transfer-";
-  constexpr std::string_view suffix = ".part";
+// prefix + UUID (upper case, with hyphens) + suffix: the names of the updater's temporary items.
+bool isTemporaryName(std::string_view name, std::string_view prefix, std::string_view suffix) {
   constexpr std::size_t uuidLength = 36;
   if (name.size() != prefix.size() + uuidLength + suffix.size() || !name.starts_with(prefix) ||
       !name.ends_with(suffix)) {
@@ -69,18 +62,45 @@ bool isTransferFileName(std::string_view name) {
   return true;
 }
 
-// A transfer's partial file goes when the transfer ends, but not when its process is killed.
-// Under the lock no transfer can be running (operations are serial and each holds the lock), so
-// any such file left is an earlier process's.
-void removeStaleTransfers(const UpdateService& service) noexcept {
-  std::vector<std::string> names;
+// mkdtemp's six characters after the replacement folder's prefix.
+bool isReplacementFolderName(std::string_view name) {
+  const std::string_view prefix = UpdateService::kReplacementFolderPrefix;
+  return name.size() == prefix.size() + 6 && name.starts_with(prefix);
+}
+
+std::vector<std::string> namesIn(const UpdateService& service, const fs::path& folder) noexcept {
   try {
-    names = service.files.listDirectory(service.cache);
+    return service.files.listDirectory(folder);
   } catch (const std::exception&) {
-    return;  // the next operation tries again; clearing up never fails an operation
+    return {};  // the next operation tries again; clearing up never fails an operation
   }
-  for (const std::string& name : names) {
-    if (isTransferFileName(name)) removeTemporaryItem(service.cache / name);
+}
+
+// Temporary items go on every way out of the step that made them, but not when their process is
+// killed. Under the lock no operation can be running (operations are serial and each holds the
+// lock), so any such item left is an earlier process's: a partial transfer, a "download-" image,
+// a "mount-" folder (still attached when the process died between attach and detach) and an
+// item-replacement folder beside the application (the staged copy, or the old application after
+// the exchange).
+void removeStaleItems(const UpdateService& service) noexcept {
+  for (const std::string& name : namesIn(service, service.cache)) {
+    const fs::path path = service.cache / name;
+    if (isTemporaryName(name, ".transfer-", ".part") ||
+        isTemporaryName(name, "download-", ".dmg")) {
+      removeTemporaryItem(path);
+    } else if (isTemporaryName(name, "mount-", "")) {
+      bool mounted = false;
+      try {
+        mounted = service.files.isMountPoint(path);
+      } catch (const std::exception&) {
+        mounted = true;  // unknown: a detach that fails leaves the folder alone
+      }
+      service.cleanUpMount(mounted, path);
+    }
+  }
+  const fs::path beside = service.appURL.parent_path();
+  for (const std::string& name : namesIn(service, beside)) {
+    if (isReplacementFolderName(name)) removeTemporaryItem(beside / name);
   }
 }
 
@@ -123,6 +143,77 @@ ResultDictionary check(const UpdateService& service, bool force) {
                           {"payloadVersion", release.payloadVersion}};
 }
 
+// The release that "download" and "install" work from: the stored one, whatever its age, for the
+// build the client asked for, and newer than the installed application. An application already at
+// that build must be exactly that release; nullopt then.
+std::optional<UpdateRelease> releaseToApply(const UpdateService& service, const std::string& build,
+                                            const platform::plist::Dictionary& installedInfo) {
+  UpdateRelease release =
+      validRelease(service, readReleaseInformation(service, service.cache / "release.json"));
+  if (release.build != build) fail(markers::kReleaseChanged);
+  const std::string* installedText =
+      platform::plist::stringForKey(installedInfo, "CFBundleVersion");
+  const std::optional<std::uint64_t> installed =
+      installedText ? parseBuildNumber(*installedText) : std::nullopt;
+  const std::optional<std::uint64_t> offered = parseBuildNumber(release.build);
+  if (!installed || !offered || *offered < *installed) fail(markers::kNotNewer);
+  if (*offered == *installed) {
+    verifyPackage(service.product, service.appURL, release);
+    return std::nullopt;
+  }
+  return release;
+}
+
+ResultDictionary download(const UpdateService& service, const UpdateRelease& release) {
+  const fs::path image = service.cache / release.artifact.name;
+  if (service.files.status(image).exists) {
+    std::string digest;
+    try {
+      digest = fileSHA256(image);
+    } catch (...) {
+      removeTemporaryItem(image);
+      throw;
+    }
+    // A held image that still matches is the release's; one that changed is not kept.
+    if (digest == release.artifact.sha256) return ResultDictionary{{"version", release.build}};
+    removeTemporaryItem(image);
+    fail(markers::kCachedUpdateChanged);
+  }
+  const TemporaryItem temp(service.cache / ("download-" + platform::newUuidString() + ".dmg"));
+  UpdateTransfer transfer;
+  transfer.download(service.product.baseURL.appendingPathComponent(release.artifact.name),
+                    temp.path(), release.artifact.size);
+  service.verifyDiskImage(temp.path(), release);
+  // A move, never a copy: the held image is the very file that was checked.
+  service.files.renameat2(temp.path(), image, RENAME_NOREPLACE);
+  return ResultDictionary{{"version", release.build}};
+}
+
+// Whether the application sits where it can be replaced: not on another volume, not behind a
+// symbolic link (the exchange would replace the link, not the application), in a folder the
+// updater may write.
+bool isReplaceable(const UpdateService& service) {
+  const fs::path& app = service.appURL;
+  if (app.string().starts_with("/Volumes/")) return false;
+  std::error_code error;
+  const fs::path resolved = fs::canonical(app, error);
+  if (error || resolved != app.lexically_normal()) return false;
+  return service.files.isWritable(app.parent_path());
+}
+
+ResultDictionary install(const UpdateService& service, const UpdateRelease& release,
+                         const platform::plist::Dictionary& installedInfo) {
+  if (!isReplaceable(service)) fail(markers::kNotWritable);
+  if (!platform::runningApplicationsWithBundleIdentifier(service.product.appID).empty()) {
+    fail(markers::kSetupAppRunning);
+  }
+  UpdateSecurity::verifyCode(service.appURL, service.product.appID, service.product.team);
+  const fs::path image = service.cache / release.artifact.name;
+  service.installFromDiskImage(image, release, installedInfo);
+  removeTemporaryItem(image);
+  return ResultDictionary{{"version", release.build}, {"installed", true}};
+}
+
 }  // namespace
 
 ResultDictionary UpdateService::performOperation(const std::string& action,
@@ -136,17 +227,16 @@ ResultDictionary UpdateService::performOperation(const std::string& action,
   // Not waiting: a second operation, here or in another process, is refused at once. Closing the
   // descriptor on the way out (or the process dying) releases the lock.
   if (!files.tryLockExclusive(lock.get())) fail(markers::kOperationInProgress);
-  removeStaleTransfers(*this);
+  removeStaleItems(*this);
 
   const platform::plist::Dictionary installedInfo = installedAppInfo();
 
   if (action == "check") return check(*this, force);
   if (action == "download" || action == "install") {
-    // These arrive with the download and install operations; until then they are refused like
-    // any other action, still under the lock and after identification.
-    static_cast<void>(build);
-    static_cast<void>(installedInfo);
-    fail(markers::kOperationNotSupported);
+    const std::optional<UpdateRelease> release = releaseToApply(*this, build, installedInfo);
+    if (!release) return ResultDictionary{{"version", build}, {"installed", true}};
+    return action == "download" ? download(*this, *release)
+                                : install(*this, *release, installedInfo);
   }
   fail(markers::kOperationNotSupported);
 }

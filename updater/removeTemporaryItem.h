@@ -3,11 +3,25 @@
 #pragma once
 
 #include <filesystem>
+#include <utility>
 
 namespace bramlow {
 
 // Removes the file, symbolic link or folder (with its contents) at url if anything is there. A
 // failure is logged as "Could not remove update temporary file <path>: <reason>" and swallowed.
 void removeTemporaryItem(const std::filesystem::path& url) noexcept;
+
+// Removes a temporary item when the scope ends, however it ends.
+class TemporaryItem {
+ public:
+  explicit TemporaryItem(std::filesystem::path path) : path_(std::move(path)) {}
+  ~TemporaryItem() { removeTemporaryItem(path_); }
+  TemporaryItem(const TemporaryItem&) = delete;
+  TemporaryItem& operator=(const TemporaryItem&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
 
 }  // namespace bramlow

@@ -278,10 +278,13 @@ TEST_F(PerformOperationTest, TheLockMustBeOpenableAsAPlainFile) {
 }
 
 TEST_F(PerformOperationTest, ActionsAreDispatchedOnlyAfterLockAndIdentification) {
-  for (const char* action : {"frobnicate", "Check", "check ", "download", "install"}) {
+  for (const char* action : {"frobnicate", "Check", "check ", "Download"}) {
     SCOPED_TRACE(action);
     EXPECT_EQ(failureOf(action), markers::kOperationNotSupported);
   }
+  // Without a check before them, "download" and "install" have no release to work from.
+  EXPECT_EQ(failureOf("download"), "system_error");
+  EXPECT_EQ(failureOf("install"), "system_error");
   EXPECT_EQ(fetches(), 0u);
 
   // An installed application that cannot be identified fails even an unknown action.

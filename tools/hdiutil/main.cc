@@ -11,7 +11,6 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <iostream>
@@ -29,7 +28,6 @@ namespace fs = std::filesystem;
 // The Linux tools behind the stand-in, from the real system (not the platform root).
 constexpr const char* kSquashfuse = "/usr/bin/squashfuse";
 constexpr const char* kFusermount = "/usr/bin/fusermount3";
-constexpr const char* kMksquashfs = "/usr/bin/mksquashfs";
 
 class Failure : public std::runtime_error {
  public:
@@ -85,27 +83,6 @@ void attach(const fs::path& mountPoint, const fs::path& imagePath) {
 
 void detach(const fs::path& mountPoint) { run(kFusermount, {"-u", mountPoint.string()}); }
 
-void create(const fs::path& source, const fs::path& image) {
-  struct stat existing {};
-  if (::lstat(image.c_str(), &existing) == 0) throw Failure(image.string() + ": already exists");
-  struct stat folder {};
-  if (::stat(source.c_str(), &folder) != 0 || !S_ISDIR(folder.st_mode)) {
-    throw Failure(source.string() + ": not a folder");
-  }
-  // Owners are the installing user's once copied out, so the image records root rather than the
-  // builder; extended attributes are not part of a bundle's seal. Times are fixed (or taken from
-  // SOURCE_DATE_EPOCH, which mksquashfs refuses to combine with the options) so that a build is
-  // reproducible.
-  std::vector<std::string> arguments = {source.string(), image.string(), "-noappend", "-no-xattrs",
-                                        "-all-root",     "-no-exports",  "-comp",     "gzip",
-                                        "-quiet",        "-no-progress"};
-  const char* epoch = std::getenv("SOURCE_DATE_EPOCH");  // NOLINT(concurrency-mt-unsafe)
-  if (epoch == nullptr || *epoch == '\0') {
-    arguments.insert(arguments.end(), {"-mkfs-time", "0", "-all-time", "0"});
-  }
-  run(kMksquashfs, arguments);
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -139,7 +116,7 @@ int main(int argc, char** argv) {
       detach(arguments[1]);
     } else if (verb == "create") {
       if (arguments.size() != 4 || arguments[1] != "-srcfolder") return usage();
-      create(arguments[2], arguments[3]);
+      platform::diskimage::createImage(arguments[2], arguments[3]);
     } else {
       return usage();
     }

@@ -17,4 +17,11 @@ int runRevoke(const std::vector<std::string>& arguments);
 // after printing its base address on the first line of stdout.
 int runServe(const std::vector<std::string>& arguments);
 
+// package --app APP --identity ID.pem --version V --build B --payload-version P
+//   --minimum-system M --base-url URL --out DIR
+int runPackage(const std::vector<std::string>& arguments);
+
+// check DIR: exit 0 for a release folder the updater would accept, 1 with the reason otherwise.
+int runCheck(const std::vector<std::string>& arguments);
+
 }  // namespace bramlow::release

@@ -18,6 +18,10 @@ constexpr Subcommand kSubcommands[] = {
     {"identities", bramlow::release::runIdentities, "identities --team TEAM --out DIR"},
     {"revoke", bramlow::release::runRevoke, "revoke CERT.pem"},
     {"serve", bramlow::release::runServe, "serve DIR --tls TLS.pem [--port N]"},
+    {"package", bramlow::release::runPackage,
+     "package --app APP --identity ID.pem --version V --build B --payload-version P "
+     "--minimum-system M --base-url URL --out DIR"},
+    {"check", bramlow::release::runCheck, "check DIR"},
 };
 
 int usage() {

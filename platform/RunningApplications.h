@@ -1,0 +1,16 @@
+// Running applications by bundle identifier: the processes of this user whose executable is the
+// main executable of a bundle (<bundle>/Contents/MacOS/<name>) with that CFBundleIdentifier.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Process ids in no particular order. Processes that end or cannot be examined while the list is
+// made are left out; the list is a moment's view.
+std::vector<pid_t> runningApplicationsWithBundleIdentifier(const std::string& identifier);
+
+}  // namespace platform

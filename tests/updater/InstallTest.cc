@@ -1,0 +1,453 @@
+// "download" and "install" on real signed images, mounts, copies and an HTTPS server: the whole
+// cycle, the disk-image steps' clean-up, the refusals before a replacement, and crash safety.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <system_error>
+
+#include "platform/Bundle.h"
+#include "shared/UpdateFailure.h"
+#include "tests/security/SigningTestSupport.h"
+#include "tests/support/FailureText.h"
+#include "tests/support/TestHttpsServer.h"
+#include "tools/release/Package.h"
+#include "updater/UpdateService.h"
+
+extern char** environ;
+
+namespace bramlow {
+namespace {
+namespace fs = std::filesystem;
+using namespace testing_support;
+
+constexpr const char* kOldBuild = "9";  // "10" is newer only as a number
+constexpr const char* kNewBuild = "10";
+const std::string kImageName = std::string(kArtifactPrefix) + "-10.dmg";
+
+// Every entry below a folder: type, mode and content or link target, by relative path.
+std::map<std::string, std::string> snapshot(const fs::path& root) {
+  std::map<std::string, std::string> tree;
+  if (!fs::exists(root)) return tree;
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    struct stat info {};
+    ::lstat(entry.path().c_str(), &info);
+    std::string what = std::to_string(info.st_mode);
+    if (S_ISLNK(info.st_mode)) what += " -> " + fs::read_symlink(entry.path()).string();
+    if (S_ISREG(info.st_mode)) what += " " + readFile(entry.path());
+    tree[fs::relative(entry.path(), root).string()] = what;
+  }
+  return tree;
+}
+
+std::set<std::string> namesIn(const fs::path& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename());
+  return names;
+}
+
+// Whether any file system is mounted below folder.
+bool hasMountBelow(const fs::path& folder) {
+  const std::string mounts = readFile("/proc/self/mountinfo");
+  return mounts.find(" " + folder.string() + "/") != std::string::npos;
+}
+
+// Records the tools run, lets a test fail one or act right after one, and raises SIGKILL at a
+// numbered point: point 2n-1 is just before the n-th call that changes files, runs a tool or
+// receives the image, point 2n just after it.
+class ToolEnv : public platform::EnvWrapper {
+  template <typename Call>
+  auto around(Call&& call) {
+    point();
+    struct After {
+      ToolEnv* env;
+      ~After() { env->point(); }
+    } after{this};
+    return call();
+  }
+  void point() {
+    if (++points == killAt) ::raise(SIGKILL);
+  }
+
+ public:
+  explicit ToolEnv(platform::Env& target, int killAtPoint = 0)
+      : EnvWrapper(target), killAt(killAtPoint) {}
+  platform::ProcessResult runProcess(const fs::path& executable,
+                                     const std::vector<std::string>& arguments) override {
+    const std::string verb = executable.filename().string() + " " + arguments.at(0);
+    runs.push_back(verb);
+    if (verb == failing) return platform::ProcessResult{256, "refused by the test"};
+    platform::ProcessResult result =
+        around([&] { return EnvWrapper::runProcess(executable, arguments); });
+    if (afterTool) afterTool(verb);
+    return result;
+  }
+  bool isWritable(const fs::path& path) override {
+    return !readOnly && EnvWrapper::isWritable(path);
+  }
+  platform::UniqueFd open(const fs::path& path, int flags, mode_t mode) override {
+    return around([&] { return EnvWrapper::open(path, flags, mode); });
+  }
+  void writeAll(int fd, const void* data, std::size_t size) override {
+    around([&] { EnvWrapper::writeAll(fd, data, size); });
+  }
+  void rename(const fs::path& from, const fs::path& to) override {
+    around([&] { EnvWrapper::rename(from, to); });
+  }
+  void renameat2(const fs::path& from, const fs::path& to, unsigned int flags) override {
+    around([&] { EnvWrapper::renameat2(from, to, flags); });
+  }
+  fs::path makeTemporaryDirectory(const fs::path& pathTemplate) override {
+    return around([&] { return EnvWrapper::makeTemporaryDirectory(pathTemplate); });
+  }
+  void createDirectory(const fs::path& path, mode_t mode) override {
+    around([&] { EnvWrapper::createDirectory(path, mode); });
+  }
+  void removeItem(const fs::path& path) override {
+    around([&] { EnvWrapper::removeItem(path); });
+  }
+
+  std::vector<std::string> runs;
+  std::string failing;
+  std::function<void(const std::string&)> afterTool;
+  bool readOnly = false;
+  std::atomic<int> points{0};
+  int killAt;
+};
+
+// A platform root with the system's tools, release 10 made by the publishing tool, and build 9
+// installed.
+class ReleaseTest : public SigningTest {
+ protected:
+  void SetUp() override {
+    if (::access("/dev/fuse", R_OK | W_OK) != 0 || ::access("/usr/bin/squashfuse", X_OK) != 0) {
+      GTEST_SKIP() << "no FUSE or squashfuse on this machine";
+    }
+    const fs::path root = env_.platformRoot();
+    fs::create_directories(root / "usr/sbin");
+    fs::create_directories(root / "usr/bin");
+    fs::create_symlink(BRAMLOW_SPCTL, root / "usr/sbin/spctl");
+    fs::create_symlink(BRAMLOW_HDIUTIL, root / "usr/bin/hdiutil");
+    fs::create_symlink(BRAMLOW_DITTO, root / "usr/bin/ditto");
+    ::setenv("BRAMLOW_PLATFORM_ROOT", root.c_str(), 1);
+  }
+  void TearDown() override {
+    // A test that failed half-way must not leave a mount behind.
+    for (const std::string& name : service_ ? namesIn(service_->cache) : std::set<std::string>{})
+      if (name.starts_with("mount-"))
+        runProgram({"/usr/bin/fusermount3", "-u", service_->cache / name});
+    ::unsetenv("BRAMLOW_PLATFORM_ROOT");
+  }
+
+  // Publishes release 10 for baseURL and installs build 9 that looks for updates there.
+  void publish(const std::string& baseURL) {
+    baseURL_ = baseURL;
+    const TestApp source = makeTestApp(dir_.path() / "source");
+    release::package({source.appURL, identityFile(release::kDeveloperIdIdentity), "2.0.0",
+                      kNewBuild, "2.0.0", "11.0", baseURL_, release_});
+    latest_ = readFile(release_ / "latest.json");
+    app_ = makeInstalledApp(dir_.path() / "Applications");
+    service_ = std::make_unique<UpdateService>(platform::Bundle(app_.updaterURL));
+  }
+
+  // Build 9, signed, with the updater pointing at the test server.
+  TestApp makeInstalledApp(const fs::path& folder) {
+    platform::plist::Dictionary updater = defaultUpdaterInfo(kOldBuild);
+    updater["UpdateBaseURL"] = baseURL_;
+    TestApp app =
+        makeTestApp(folder, defaultAppInfo(kOldBuild), defaultExtensionInfo(kOldBuild), updater);
+    signApp(app);
+    return app;
+  }
+
+  // Nothing of an operation is left: no temporary item in the cache or beside the application,
+  // and no mount.
+  void expectNoLeftovers() {
+    for (const std::string& name : namesIn(service_->cache)) {
+      EXPECT_TRUE(name == "release.json" || name == "update.lock" || name == kImageName) << name;
+    }
+    EXPECT_EQ(namesIn(app_.appURL.parent_path()), std::set<std::string>{kAppName});
+    EXPECT_FALSE(hasMountBelow(dir_.path()));
+  }
+
+  std::string baseURL_;
+  fs::path release_ = dir_.path() / "release";
+  std::string latest_;
+  TestApp app_;
+  std::unique_ptr<UpdateService> service_;
+};
+
+class InstallTest : public ReleaseTest {
+ protected:
+  void SetUp() override {
+    ReleaseTest::SetUp();
+    if (IsSkipped()) return;
+    TestTlsIdentity::shared().installTrust(env_.platformRoot());
+    publish(server_.url("/updates/"));
+    server_.setReply("/updates/latest.json", 200, latest_);
+    server_.setReply("/updates/" + kImageName, 200, readFile(release_ / kImageName));
+  }
+
+  UpdateRelease stated() const { return UpdateRelease::decode(latest_); }
+  std::string run(const char* action, const UpdateService* service = nullptr) {
+    return failureText(
+        [&] { (service ? *service : *service_).performOperation(action, kNewBuild, false); });
+  }
+  TestHttpsServer server_;
+};
+
+TEST_F(InstallTest, CheckDownloadInstallReplacesTheAppAndLeavesNothingBehind) {
+  const ResultDictionary checked = service_->performOperation("check", "", false);
+  EXPECT_EQ(std::get<std::string>(checked.at("version")), kNewBuild);
+  EXPECT_EQ(service_->performOperation("download", kNewBuild, false),
+            (ResultDictionary{{"version", kNewBuild}}));
+  // A held image whose bytes changed is removed; the next download fetches it anew.
+  const fs::path held = service_->cache / kImageName;
+  std::string bytes = readFile(held);
+  bytes[100] ^= 1;
+  writeFile(held, bytes);
+  EXPECT_EQ(run("download"), markers::kCachedUpdateChanged);
+  EXPECT_FALSE(fs::exists(held));
+  EXPECT_EQ(run("download"), "");
+  EXPECT_EQ(server_.requestCount("/updates/" + kImageName), 2U);
+
+  // The user puts build 11 in place while the new copy is being made: the user's app stays.
+  const std::string info = readFile(app_.appURL / "Contents/Info.plist");
+  std::map<std::string, std::string> users;
+  {
+    ToolEnv tools(env_);
+    tools.afterTool = [&](const std::string& verb) {
+      if (!verb.starts_with("ditto")) return;
+      writeInfoPlist(app_.appURL, defaultAppInfo("11"));
+      users = snapshot(app_.appURL);
+    };
+    const platform::ScopedEnvForTesting scoped(tools);
+    EXPECT_EQ(run("install"), markers::kInstalledAppChanged);
+  }
+  EXPECT_FALSE(users.empty());
+  EXPECT_TRUE(snapshot(app_.appURL) == users);
+  expectNoLeftovers();
+  writeFile(app_.appURL / "Contents/Info.plist", info);
+
+  EXPECT_EQ(service_->performOperation("install", kNewBuild, false),
+            (ResultDictionary{{"version", kNewBuild}, {"installed", true}}));
+  EXPECT_TRUE(snapshot(app_.appURL) == snapshot(release_ / kAppName));
+  EXPECT_EQ(namesIn(service_->cache), (std::set<std::string>{"release.json", "update.lock"}));
+  expectNoLeftovers();
+  // The release is now the installed one: the installed application is checked, nothing fetched.
+  EXPECT_EQ(service_->performOperation("download", kNewBuild, false),
+            (ResultDictionary{{"version", kNewBuild}, {"installed", true}}));
+  EXPECT_EQ(server_.requestCount("/updates/" + kImageName), 2U);
+  // The publishing tool's check accepts the release the updater installed.
+  EXPECT_EQ(failureText([&] { release::checkRelease(release_); }), "");
+}
+
+TEST_F(InstallTest, DiskImageStepsCleanUpWhatTheyMade) {
+  const fs::path image = release_ / kImageName;
+  const struct {
+    const char* name;
+    std::function<void(UpdateRelease&, ToolEnv&)> change;
+    std::string_view expected;
+    std::vector<std::string> tools;
+  } rows[] = {
+      {"size differs from the stated one",
+       [](UpdateRelease& r, ToolEnv&) { ++r.artifact.size; },
+       markers::kIntegrityCheckFailed,
+       {}},
+      {"attach fails",
+       [](UpdateRelease&, ToolEnv& e) { e.failing = "hdiutil attach"; },
+       markers::kCouldNotVerifyOrPrepare,
+       {"spctl --assess", "hdiutil attach"}},
+      {"package does not match",
+       [](UpdateRelease& r, ToolEnv&) { r.version = "2.0.1"; },
+       markers::kPackageMismatch,
+       {"spctl --assess", "hdiutil attach", "hdiutil detach"}},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    UpdateRelease release = stated();
+    ToolEnv tools(env_);
+    row.change(release, tools);
+    const platform::ScopedEnvForTesting scoped(tools);
+    EXPECT_EQ(failureText([&] { service_->verifyDiskImage(image, release); }), row.expected);
+    EXPECT_EQ(tools.runs, row.tools);
+    EXPECT_EQ(namesIn(service_->cache), std::set<std::string>{});
+    EXPECT_FALSE(hasMountBelow(dir_.path()));
+  }
+  // Only the refused attach wrote a tool's log line; the size was refused before any tool ran.
+  EXPECT_EQ(env_.logLines().size(), 1U);
+}
+
+TEST_F(InstallTest, RefusesToReplaceAnAppThatCannotBeReplacedSafely) {
+  writeFile(service_->cache / "release.json", latest_);
+  const auto users = snapshot(app_.appURL);
+  // The setup application, as a process running its bundle's main executable.
+  const fs::path setup = dir_.path() / "Running" / kAppName;
+  writeInfoPlist(setup, defaultAppInfo(kOldBuild));
+  fs::create_directories(setup / "Contents/MacOS");
+  fs::copy_file("/bin/sleep", setup / "Contents/MacOS/Bramlow for Safari");
+  const std::string executable = setup / "Contents/MacOS/Bramlow for Safari";
+  char* const argv[] = {const_cast<char*>(executable.c_str()), const_cast<char*>("30"), nullptr};
+  pid_t running = -1;
+  ASSERT_EQ(::posix_spawn(&running, executable.c_str(), nullptr, nullptr, argv, environ), 0);
+  EXPECT_EQ(run("install"), markers::kSetupAppRunning);
+  ::kill(running, SIGKILL);
+  ::waitpid(running, nullptr, 0);
+
+  // Every service of the product shares its cache, and with it "release.json".
+  const fs::path folder = app_.appURL.parent_path();
+  fs::create_symlink(folder, dir_.path() / "Linked");
+  const UpdateService behindLink{
+      platform::Bundle(dir_.path() / "Linked" / app_.updaterURL.lexically_relative(folder))};
+  EXPECT_EQ(run("install", &behindLink), markers::kNotWritable);
+
+  ToolEnv readOnly(env_);
+  readOnly.readOnly = true;
+  {
+    const platform::ScopedEnvForTesting scoped(readOnly);
+    const UpdateService onReadOnlyVolume{platform::Bundle(app_.updaterURL)};
+    EXPECT_EQ(run("install", &onReadOnlyVolume), markers::kNotWritable);
+  }
+
+  const fs::path volumes = fs::path("/Volumes") / dir_.path().filename();
+  const TestApp mounted = makeInstalledApp(volumes);
+  const UpdateService onVolume{platform::Bundle(mounted.updaterURL)};
+  EXPECT_EQ(run("install", &onVolume), markers::kNotWritable);
+  fs::remove_all(volumes);
+  std::error_code ignored;
+  fs::remove("/Volumes", ignored);  // only when the test made it
+  EXPECT_TRUE(snapshot(app_.appURL) == users);
+}
+
+// The updater killed at every point of a "download" and an "install" leaves the installed
+// application whole, old or new; the next operation gets the lock and clears what was left.
+class CrashSafetyTest : public ReleaseTest {
+ protected:
+  void SetUp() override {
+    ReleaseTest::SetUp();
+    if (IsSkipped()) return;
+    fs::create_directories(release_);
+    const fs::path trust = env_.platformRoot() / "etc/ssl/certs/ca-certificates.crt";
+    fs::create_directories(trust.parent_path());
+    fs::copy_file(identityFile(release::kTlsCaFile), trust);
+    // A server process of its own: the operations run in forked children of this process, which
+    // must have no other thread when it forks.
+    int out[2];
+    ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+    const std::string tls = identityFile(release::kTlsServerFile);
+    const char* argv[] = {BRAMLOW_RELEASE, "serve",     release_.c_str(),
+                          "--tls",         tls.c_str(), nullptr};
+    ASSERT_EQ(::posix_spawn(&server_, BRAMLOW_RELEASE, &actions, nullptr,
+                            const_cast<char* const*>(argv), environ),
+              0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(out[1]);
+    std::string line;
+    char c = 0;
+    while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    ::close(out[0]);
+    ASSERT_TRUE(line.starts_with("https://127.0.0.1:")) << line;
+    publish(line);
+    oldTree_ = snapshot(app_.appURL);
+    newTree_ = snapshot(release_ / kAppName);
+    fs::copy(app_.appURL, dir_.path() / "pristine", fs::copy_options::recursive);
+  }
+  void TearDown() override {
+    if (server_ > 0) {
+      ::kill(server_, SIGTERM);
+      ::waitpid(server_, nullptr, 0);
+    }
+    ReleaseTest::TearDown();
+  }
+
+  struct Outcome {
+    int status;  // as waitpid reports it: exit 0 when every action succeeded
+    int points;  // the points the child passed, when it was not killed
+  };
+
+  // Runs actions in a forked child with a ToolEnv that kills at killAt (0: nowhere).
+  Outcome runChild(std::vector<std::string> actions, int killAt) {
+    int report[2];
+    if (::pipe2(report, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+    const pid_t child = ::fork();
+    if (child == 0) {
+      ToolEnv killing(env_, killAt);
+      const platform::ScopedEnvForTesting scoped(killing);
+      try {
+        const UpdateService service{platform::Bundle(app_.updaterURL)};
+        for (const std::string& action : actions)
+          service.performOperation(action, kNewBuild, false);
+      } catch (...) {
+        ::_exit(1);
+      }
+      const int points = killing.points.load();
+      ::_exit(::write(report[1], &points, sizeof points) == sizeof points ? 0 : 1);
+    }
+    ::close(report[1]);
+    Outcome outcome{0, 0};
+    [[maybe_unused]] const ssize_t n = ::read(report[0], &outcome.points, sizeof outcome.points);
+    ::close(report[0]);
+    ::waitpid(child, &outcome.status, 0);
+    return outcome;
+  }
+
+  // Back to build 9 installed, the release information stored, no image held.
+  void reset() {
+    if (snapshot(app_.appURL) != oldTree_) {
+      fs::remove_all(app_.appURL);
+      fs::copy(dir_.path() / "pristine", app_.appURL, fs::copy_options::recursive);
+    }
+    fs::remove(service_->cache / kImageName);
+    writeFile(service_->cache / "release.json", latest_);
+  }
+
+  pid_t server_ = -1;
+  std::map<std::string, std::string> oldTree_;
+  std::map<std::string, std::string> newTree_;
+};
+
+TEST_F(CrashSafetyTest, KilledAnywhereTheAppIsWholeAndTheNextOperationClearsUp) {
+  reset();
+  const Outcome whole = runChild({"download", "install"}, 0);
+  ASSERT_EQ(whole.status, 0);
+  ASSERT_TRUE(snapshot(app_.appURL) == newTree_);
+  const int points = whole.points;
+  ASSERT_GE(points, 40);
+  int killedRuns = 0;
+  int sawNew = 0;
+  for (int killAt = 1; killAt <= points; ++killAt) {
+    SCOPED_TRACE("killed at point " + std::to_string(killAt));
+    reset();
+    const Outcome outcome = runChild({"download", "install"}, killAt);
+    const bool killed = WIFSIGNALED(outcome.status) && WTERMSIG(outcome.status) == SIGKILL;
+    EXPECT_TRUE(killed);
+    killedRuns += killed ? 1 : 0;
+    const auto tree = snapshot(app_.appURL);
+    EXPECT_TRUE(tree == oldTree_ || tree == newTree_);
+    sawNew += tree == newTree_ ? 1 : 0;
+    // The next operation gets the lock and clears up whatever the killed one left.
+    EXPECT_EQ(runChild({"check"}, 0).status, 0);
+    expectNoLeftovers();
+  }
+  EXPECT_EQ(killedRuns, points);
+  EXPECT_GT(sawNew, 0);
+  std::printf("crash safety: %d kill points, %d killed runs and %d runs after them\n", points,
+              killedRuns, points);
+}
+
+}  // namespace
+}  // namespace bramlow
