@@ -25,8 +25,9 @@ cleanup() {
 }
 trap cleanup EXIT
 install_platform_root "$build" "$root" >/dev/null
-publish_release 2
+start_update_server
 sign_app
+publish_release 2 >/dev/null
 client="$build/tools/bramlow-native-message"
 # One check first starts the updater and caches the release: the runs measure a running service's
 # cached answer.

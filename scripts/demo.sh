@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The main job: builds the system, installs it into a fresh platform root as a user would have it,
-# signs it with test identities of one team, publishes a newer release on a local HTTPS server and
-# talks to the installed application through its real extension host and updater.
+# The main job: builds the system, installs version 1 into a fresh platform root as a user would
+# have it, signs it with test identities of one team, publishes version 2 on a local HTTPS server
+# and updates the installed application to it through its real extension host and updater.
 #
 #   bash scripts/demo.sh [--keep]
 #
@@ -56,16 +56,21 @@ install_platform_root "$build" "$root"
 ask="$build/tools/bramlow-native-message"
 worked "installed build $(plist_value "$app" CFBundleVersion) of team $team into a fresh platform root, with its test identities"
 
-step "Publishing release 2 on a local HTTPS update server"
-publish_release 2
-worked "release 2's latest.json served at ${base_url}; the installed updater asks that server"
+step "Starting a local HTTPS update server and pointing the installed updater at it"
+start_update_server
+worked "the update server answers at ${base_url}"
 
-step "Signing the application inside out (updater, extension, application)"
+step "Signing the installed application inside out (updater, extension, application)"
 sign_app
 "$codesign" --display "$app" | sed 's/^/   /'
 "$codesign" --verify "$app"
 "$spctl" --assess --type execute "$app"
 worked "codesign --verify finds it valid and spctl --assess accepts it"
+
+step "Publishing release 2 (version 2.0.0): bramlow-release package, then check"
+publish_release 2 | sed 's/^/   /'
+ls "$root/release" | sed 's/^/   /'
+worked "release 2 is published: a signed application, its signed disk image and latest.json"
 
 step "A tampered copy must be refused"
 cp -a "$app" "$root/Tampered.app"
@@ -91,13 +96,22 @@ wait "$setup_pid" 2>/dev/null || true
 grep -q '^first-frame' "$root/setup.out" || { echo "the setup window did not appear" >&2; exit 1; }
 worked "the setup window drew its first frame"
 
-step "The extension's messages through the real extension host and updater, as a browser sends them"
-"$ask" "$host" '{"action":"info"}' '{"action":"check"}' '{"action":"check"}' \
-  '{"action":"Check"}' '{"action":"download","build":"02"}' | tee "$root/answers.out" | sed 's/^/   /'
-grep -q '"supported":true' "$root/answers.out" || { echo "info was not answered" >&2; exit 1; }
-[[ $(grep -c '"nativeVersion":"2.0.0"' "$root/answers.out") == 2 ]] ||
-  { echo "check did not report release 2" >&2; exit 1; }
-worked "info came from the host alone; check started the updater on demand and reported release 2, twice; malformed requests were refused with their messages"
+step "The whole update through the real extension host and updater, as a browser sends it"
+"$ask" "$host" '{"action":"info"}' '{"action":"check"}' '{"action":"Check"}' \
+  '{"action":"download","build":"02"}' '{"action":"download","build":"2"}' \
+  '{"action":"install","build":"2"}' | tee "$root/answers.out" | sed 's/^/   /'
+grep -q '"build":"1".*"supported":true' "$root/answers.out" || { echo "info was not answered" >&2; exit 1; }
+grep -q '"nativeVersion":"2.0.0"' "$root/answers.out" || { echo "check did not report release 2" >&2; exit 1; }
+grep -q '"installed":true' "$root/answers.out" || { echo "the install failed" >&2; exit 1; }
+worked "info came from the host alone; check started the updater on demand and found release 2; download fetched and verified its image; install swapped it in; malformed requests were refused with their messages"
+
+step "Release 2 is in place"
+"$ask" "$host" '{"action":"info"}' | sed 's/^/   /'
+"$codesign" --verify "$app"
+"$spctl" --assess --type execute "$app"
+installed=$(plist_value "$app" CFBundleVersion)
+[[ "$installed" == 2 ]] || { echo "the installed build is $installed, not 2" >&2; exit 1; }
+worked "the installed application is now build $installed (version $(plist_value "$app" CFBundleShortVersionString)), valid and accepted"
 
 printf '\n== Summary\n'
 for line in "${results[@]}"; do printf '   ok  %s\n' "$line"; done

@@ -1,20 +1,19 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the tests and the demo need, when any is missing.
+# Installs the Debian packages the build and the demo need, when any is missing.
 #   install-deps.sh [--tests]
-# --tests adds what only the test command needs: Chromium and node with npm for the real-browser
-# test (the demo does without them).
+# --tests adds what only the test command needs: GoogleTest and Google Benchmark, the formatting
+# and lint tools, git, and Chromium with node and npm for the real-browser test.
 set -euo pipefail
 
 packages=(
-  build-essential cmake pkg-config git curl openssl ca-certificates
+  build-essential cmake pkg-config curl openssl ca-certificates
   libssl-dev libcurl4-openssl-dev libplist-dev nlohmann-json3-dev libcpp-httplib-dev
-  libgtest-dev libgmock-dev libbenchmark-dev clang-format clang-tidy
   libgtk-4-dev xvfb xauth fonts-dejavu-core
   squashfs-tools squashfuse fuse3
 )
 
 if [[ "${1:-}" == --tests ]]; then
-  packages+=(chromium)
+  packages+=(git libgtest-dev libgmock-dev libbenchmark-dev clang-format clang-tidy chromium)
   # A node from elsewhere (with its own npm) serves as well as Debian's packages of them.
   command -v node >/dev/null || packages+=(nodejs)
   command -v npm >/dev/null || packages+=(npm)
@@ -30,7 +29,14 @@ done
 if ((${#missing[@]})); then
   echo "Installing: ${missing[*]}"
   as_root=()
-  if [[ $(id -u) -ne 0 ]]; then as_root=(sudo); fi
+  if [[ $(id -u) -ne 0 ]]; then
+    if ! command -v sudo >/dev/null; then
+      echo "These Debian packages are missing: ${missing[*]}" >&2
+      echo "Install them as root (apt-get install ${missing[*]}), or run this again with sudo set up." >&2
+      exit 1
+    fi
+    as_root=(sudo)
+  fi
   "${as_root[@]}" apt-get update -qq
   DEBIAN_FRONTEND=noninteractive "${as_root[@]}" apt-get install -y -qq --no-install-recommends \
     "${missing[@]}"

@@ -37,24 +37,26 @@ PLIST
   cp "$root/identities/tls-ca.pem" "$root/etc/ssl/certs/ca-certificates.crt"
 }
 
-# Writes ROOT/release/latest.json for release BUILD (version BUILD.0.0), serves ROOT/release over
-# HTTPS, points the installed updater at it and sets server_pid and base_url.
-publish_release() {
-  local build=$1
-  local digest=0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef
+# Serves ROOT/release over HTTPS (sets server_pid and base_url) and points the installed updater at
+# it. Call before signing the installed application.
+start_update_server() {
   mkdir -p "$root/release"
-  cat >"$root/release/latest.json" <<JSON
-{"schema": 1, "product": "$(plist_value "$app" CFBundleIdentifier)", "version": "$build.0.0",
- "build": "$build", "payloadVersion": "$build.0.0", "payloadSha256": "$digest",
- "minimumSystemVersion": "11.0", "artifact": {"name": "$(plist_value "$updater" UpdateArtifactPrefix)-$build.dmg",
- "sha256": "$digest", "size": 1000}}
-JSON
   "$release_tool" serve "$root/release" --tls "$root/identities/tls-server.pem" >"$root/server.out" &
   server_pid=$!
   for _ in $(seq 100); do [[ -s "$root/server.out" ]] && break; sleep 0.05; done
   base_url=$(head -1 "$root/server.out")
   [[ -n "$base_url" ]] || { echo "the update server did not start" >&2; return 1; }
   set_plist_value "$updater" UpdateBaseURL "$base_url"
+}
+
+# Publishes release BUILD (version BUILD.0.0) of the installed application on the update server,
+# as a publisher would: bramlow-release package, then check.
+publish_release() {
+  local build=$1
+  "$release_tool" package --app "$app" --identity "$root/identities/developer-id.pem" \
+    --version "$build.0.0" --build "$build" --payload-version "$build.0.0" --minimum-system 11.0 \
+    --base-url "$base_url" --out "$root/release"
+  "$release_tool" check "$root/release"
 }
 
 # Signs the updater, the extension and the application with the team's Developer ID identity.

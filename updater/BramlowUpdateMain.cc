@@ -1,6 +1,8 @@
 #include "updater/BramlowUpdateMain.h"
 
+#include <filesystem>
 #include <mutex>
+#include <optional>
 #include <utility>
 
 #include "platform/Env.h"
@@ -9,6 +11,7 @@
 #include "platform/xpc/Service.h"
 #include "shared/UpdateFailure.h"
 #include "shared/UpdateSecurity.h"
+#include "updater/removeTemporaryItem.h"
 
 namespace bramlow {
 namespace xpc = platform::xpc;
@@ -82,6 +85,15 @@ void BramlowUpdateMain::handleEvent(const xpc::Object& event,
 void BramlowUpdateMain::handleRequest(const xpc::Dictionary& message, xpc::Dictionary reply,
                                       const std::shared_ptr<xpc::Connection>& connection) {
   const xpc::Dictionary answered = answer(message, std::move(reply));
+  // After an install that replaced the application this process runs from, the process is old code
+  // whose files must stay until its clients have checked the reply; then they go, and so does it.
+  // Asked before the reply leaves, so no client that comes after it reaches this process.
+  const SharedService& shared = sharedService();
+  if (const auto* service = std::get_if<std::shared_ptr<const UpdateService>>(&shared)) {
+    if (std::optional<std::filesystem::path> replaced = (*service)->takeReplacedApplication()) {
+      xpc::exitWhenIdle([folder = *replaced] { removeTemporaryItem(folder); });
+    }
+  }
   try {
     connection->sendMessage(answered);
   } catch (...) {

@@ -6,7 +6,9 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
+#include <utility>
 #include <variant>
 
 #include "platform/Bundle.h"
@@ -58,6 +60,13 @@ class UpdateService {
   // Where the item-replacement folders beside the application start their names.
   static constexpr const char* kReplacementFolderPrefix = ".bramlow-replacement-";
 
+  // The folder that holds the application an install just replaced, when that application is the
+  // one this process runs from; once per install, then nothing. Its removal is the caller's: this
+  // process's own code lives there until it exits (see replaceInstalledApp).
+  std::optional<std::filesystem::path> takeReplacedApplication() const {
+    return std::exchange(replacedApplication_, std::nullopt);
+  }
+
   const UpdateProduct product;
   const std::filesystem::path appURL;
   const std::filesystem::path cache;
@@ -68,6 +77,9 @@ class UpdateService {
   // with the mounted application after it passed the package check.
   void checkDiskImage(const std::filesystem::path& image, const UpdateRelease& release,
                       const std::function<void(const std::filesystem::path&)>& whileAttached) const;
+
+  // Written and read only on the work queue, like everything else of the service.
+  mutable std::optional<std::filesystem::path> replacedApplication_;
 
   struct Parts;
   static Parts makeParts(const platform::Bundle& updaterBundle);

@@ -10,6 +10,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/Bundle.h"
 #include "platform/Env.h"
 #include "platform/Fd.h"
 #include "platform/RunningApplications.h"
@@ -98,9 +99,19 @@ void removeStaleItems(const UpdateService& service) noexcept {
       service.cleanUpMount(mounted, path);
     }
   }
+  // Not the folder this process runs from: after replacing its own application, the process
+  // finishes its clients' requests from there before it removes the folder and ends.
+  std::string running;
+  try {
+    running = platform::Bundle::main().bundlePath().string();
+  } catch (const std::exception&) {
+  }
   const fs::path beside = service.appURL.parent_path();
   for (const std::string& name : namesIn(service, beside)) {
-    if (isReplacementFolderName(name)) removeTemporaryItem(beside / name);
+    const fs::path folder = beside / name;
+    if (isReplacementFolderName(name) && !running.starts_with(folder.string() + "/")) {
+      removeTemporaryItem(folder);
+    }
   }
 }
 

@@ -15,10 +15,14 @@ void removeTemporaryItem(const std::filesystem::path& url) noexcept;
 class TemporaryItem {
  public:
   explicit TemporaryItem(std::filesystem::path path) : path_(std::move(path)) {}
-  ~TemporaryItem() { removeTemporaryItem(path_); }
+  ~TemporaryItem() {
+    if (!path_.empty()) removeTemporaryItem(path_);
+  }
   TemporaryItem(const TemporaryItem&) = delete;
   TemporaryItem& operator=(const TemporaryItem&) = delete;
   const std::filesystem::path& path() const { return path_; }
+  // Gives up the removal: the caller now owns the item.
+  std::filesystem::path release() { return std::exchange(path_, {}); }
 
  private:
   std::filesystem::path path_;

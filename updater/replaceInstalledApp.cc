@@ -6,6 +6,7 @@
 #include <string>
 #include <system_error>
 
+#include "platform/Bundle.h"
 #include "shared/UpdateFailure.h"
 #include "updater/UpdateService.h"
 #include "updater/removeTemporaryItem.h"
@@ -27,7 +28,7 @@ std::optional<std::string> bundleVersion(const platform::plist::Dictionary& info
 void UpdateService::replaceInstalledApp(const fs::path& source, const UpdateRelease& release,
                                         const platform::plist::Dictionary& installedAtStart) const {
   // In the folder that holds the application, so on its volume: the exchange cannot cross one.
-  const TemporaryItem folder(files.makeTemporaryDirectory(
+  TemporaryItem folder(files.makeTemporaryDirectory(
       appURL.parent_path() / (std::string(kReplacementFolderPrefix) + "XXXXXX")));
   const fs::path staged = folder.path() / product.appName;
   runCommand("/usr/bin/ditto", {source, staged});
@@ -42,7 +43,13 @@ void UpdateService::replaceInstalledApp(const fs::path& source, const UpdateRele
   } catch (const std::system_error&) {
     fail(markers::kCouldNotReplace);
   }
-  // The folder now holds the old application and goes with it.
+  // The folder now holds the old application and goes with it, unless this process runs from it:
+  // the reply to this install is checked against the code of the process that sends it, and a
+  // process whose executable and seal are gone cannot be recognised. Then the service's entry
+  // removes the folder once its clients have their answers, and the process ends.
+  const fs::path running = platform::Bundle::main().bundlePath();
+  const std::string inside = folder.path().string() + "/";
+  if (running.string().starts_with(inside)) replacedApplication_ = folder.release();
 }
 
 }  // namespace bramlow

@@ -9,6 +9,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <exception>
+#include <functional>
+#include <mutex>
 #include <string>
 
 #include "platform/Bundle.h"
@@ -38,6 +40,17 @@ struct Activity {
 };
 std::atomic<int> Activity::live{0};
 std::atomic<Clock::rep> Activity::lastEnd{0};
+
+// An early end asked for by the service (exitWhenIdle), and what to run before it.
+std::mutex exitMutex;
+bool exitRequested = false;
+std::function<void()> beforeExit;
+
+bool takeExitRequest(std::function<void()>* run) {
+  const std::lock_guard<std::mutex> hold(exitMutex);
+  if (exitRequested) *run = beforeExit;
+  return exitRequested;
+}
 
 // The listener handed over by socket activation, if this process is the one it was meant for.
 UniqueFd inheritedListener() {
@@ -93,6 +106,13 @@ void accept(int listener, const rendezvous::Service& service, const ConnectionHa
 
 void setIdleExitDelayForTesting(std::chrono::milliseconds delay) { idleDelayMs = delay.count(); }
 
+void exitWhenIdle(std::function<void()> run) {
+  const std::lock_guard<std::mutex> hold(exitMutex);
+  if (exitRequested) return;
+  exitRequested = true;
+  beforeExit = std::move(run);
+}
+
 void serviceMain(const ConnectionHandler& handler) {
   UniqueFd listener = inheritedListener();
   rendezvous::Service service;
@@ -109,8 +129,30 @@ void serviceMain(const ConnectionHandler& handler) {
   }
   Activity::lastEnd = Clock::now().time_since_epoch().count();
   for (;;) {
+    std::function<void()> run;
+    if (takeExitRequest(&run)) {
+      // No new client: the socket goes at once (under the activation lock, so a starting client
+      // sees either this service or none), and the connections already accepted finish first.
+      if (listener) {
+        try {
+          const UniqueFd lock = rendezvous::lockActivation(service);
+          ::unlink(service.socketPath.c_str());
+        } catch (const std::exception&) {
+          ::unlink(service.socketPath.c_str());
+        }
+        listener.reset();
+      }
+      if (Activity::live == 0) {
+        if (run) run();
+        std::_Exit(0);
+      }
+      ::poll(nullptr, 0, 20);
+      continue;
+    }
     if (readable(listener.get(), 100)) {
-      accept(listener.get(), service, handler);
+      // An end asked for meanwhile comes first: the client goes on to start a new service.
+      std::function<void()> ignored;
+      if (!takeExitRequest(&ignored)) accept(listener.get(), service, handler);
       continue;
     }
     const auto idleSince = Clock::time_point(Clock::duration(Activity::lastEnd.load()));
@@ -118,16 +160,17 @@ void serviceMain(const ConnectionHandler& handler) {
       continue;
     }
     // A client may have connected into the backlog after the poll: under the activation lock,
-    // which every starting client takes, look once more before the socket goes.
+    // which every starting client takes, look once more before the socket goes. Without the lock
+    // (its folder removed) no client can start a service there any more: go all the same.
     try {
       const UniqueFd lock = rendezvous::lockActivation(service);
       if (readable(listener.get(), 0)) continue;
-      ::unlink(service.socketPath.c_str());
-      listener.reset();
-      std::_Exit(0);
     } catch (const std::exception& error) {
       env().log(std::string("XPC service cannot take its activation lock: ") + error.what());
     }
+    ::unlink(service.socketPath.c_str());
+    listener.reset();
+    std::_Exit(0);
   }
 }
 

@@ -28,6 +28,11 @@ inline constexpr std::chrono::seconds kIdleExitDelay{5};
 // the event handler and calls resume(). Never returns.
 [[noreturn]] void serviceMain(const ConnectionHandler& handler);
 
+// Ends the service early: no new connection is accepted (the socket is removed, so the next client
+// starts a new service process), and once the connections already accepted have ended, beforeExit
+// runs and the process exits with status 0. Safe from any thread, and idempotent.
+void exitWhenIdle(std::function<void()> beforeExit);
+
 // A shorter idle delay, for a test service that is to exit quickly. Call before serviceMain.
 void setIdleExitDelayForTesting(std::chrono::milliseconds delay);
 

@@ -43,6 +43,12 @@ InstalledProduct::InstalledProduct(const std::string& baseURL, const char* ident
   setInfoValues(updater, {{"UpdateBaseURL", baseURL}, {"UpdateSigningTeam", kTeam}});
   setInfoValues(extension, {{"BramlowSigningTeam", kTeam}});
 
+  // The system's tools, where the updater runs them.
+  fs::create_directories(root() / "usr/sbin");
+  fs::create_directories(root() / "usr/bin");
+  fs::create_symlink(BRAMLOW_SPCTL, root() / "usr/sbin/spctl");
+  fs::create_symlink(BRAMLOW_HDIUTIL, root() / "usr/bin/hdiutil");
+  fs::create_symlink(BRAMLOW_DITTO, root() / "usr/bin/ditto");
   installAnchors(root());
   TestTlsIdentity::shared().installTrust(root());
   const fs::path core = root() / "System/Library/CoreServices";
@@ -93,13 +99,15 @@ std::vector<std::string> InstalledProduct::ask(const std::vector<std::string>& m
 
 std::vector<pid_t> InstalledProduct::updaterProcesses() const {
   std::vector<pid_t> pids;
-  const std::string wanted = updaterExecutable().string();
+  // Any updater run from this root: also one whose application an install has moved away.
+  const std::string prefix = root().string() + "/";
   std::error_code error;
   for (const auto& entry : fs::directory_iterator("/proc", error)) {
     const std::string name = entry.path().filename().string();
     if (name.find_first_not_of("0123456789") != std::string::npos) continue;
     std::error_code ignored;
-    if (fs::read_symlink(entry.path() / "exe", ignored).string() == wanted) {
+    const std::string exe = fs::read_symlink(entry.path() / "exe", ignored).string();
+    if (exe.starts_with(prefix) && exe.find("/MacOS/BramlowUpdater") != std::string::npos) {
       pids.push_back(static_cast<pid_t>(std::stol(name)));
     }
   }

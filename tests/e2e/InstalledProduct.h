@@ -31,7 +31,7 @@ class InstalledProduct {
   // answers in order (an answer missing when the host gave none).
   std::vector<std::string> ask(const std::vector<std::string>& messages) const;
 
-  // The processes of this user that run this installation's updater.
+  // The processes that run an updater of this installation (also one an install has replaced).
   std::vector<pid_t> updaterProcesses() const;
   // Waits up to `seconds` for every updater process to end; false when one is still running.
   bool waitForUpdaterExit(int seconds) const;

@@ -2,6 +2,9 @@
 // starts the real updater on demand; both are the built executables, installed and signed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <future>
 #include <set>
 #include <string>
@@ -10,6 +13,7 @@
 #include "platform/Json.h"
 #include "shared/UpdateFailure.h"
 #include "tests/e2e/InstalledProduct.h"
+#include "tests/security/SigningTestSupport.h"
 
 namespace {
 using namespace testing_support;
@@ -104,6 +108,59 @@ TEST_F(RequestChannel, TenClientsRacingStartOneUpdater) {
   }
   EXPECT_EQ(answers.size(), 1u) << *answers.begin();
   EXPECT_EQ(product.updaterProcesses().size(), 1u);
+}
+
+// The whole update as a browser drives it: release 2, made and checked by the publishing tool,
+// replaces the installed build 1 through the real host and updater, and nothing is left behind.
+TEST_F(RequestChannel, TheWholeUpdateThroughTheHostAndUpdater) {
+  namespace fs = std::filesystem;
+  const std::string base = server_.url("/updates/");
+  const InstalledProduct product(base);
+  const fs::path release = product.root() / "release";
+  for (const std::vector<std::string>& command :
+       {std::vector<std::string>{BRAMLOW_RELEASE, "package", "--app", product.appURL().string(),
+                                 "--identity", identityFile("developer-id.pem").string(),
+                                 "--version", "2.0.0", "--build", "2", "--payload-version", "2.0.0",
+                                 "--minimum-system", "11.0", "--base-url", base, "--out",
+                                 release.string()},
+        {BRAMLOW_RELEASE, "check", release.string()}}) {
+    const RunResult run = runProgram(command, product.environment());
+    ASSERT_EQ(run.exitCode, 0) << command[1] << ": " << run.err;
+  }
+  const std::string image = std::string(kArtifactPrefix) + "-2.dmg";
+  for (const std::string& name : {std::string("latest.json"), image}) {
+    server_.setReply("/updates/" + name, 200, readFile(release / name));
+  }
+
+  std::vector<std::string> answers = product.ask(
+      {kCheck, R"({"action":"download","build":"2"})", R"({"action":"install","build":"2"})"});
+  ASSERT_EQ(answers.size(), 3u);
+  EXPECT_EQ(parsed(answers[1]), (Json{{"version", "2"}}));
+  EXPECT_EQ(parsed(answers[2]), (Json{{"version", "2"}, {"installed", true}}));
+  EXPECT_EQ(server_.requestCount("/updates/" + image), 1u);
+  // The updater that replaced its own application ends with its clients, taking the old
+  // application with it; the new host and the new updater answer next.
+  ASSERT_TRUE(product.waitForUpdaterExit(kIdleExitSeconds));
+  answers = product.ask({R"({"action":"info"})", R"({"action":"install","build":"2"})"});
+  ASSERT_EQ(answers.size(), 2u);
+  EXPECT_EQ(parsed(answers[0]),
+            (Json{{"supported", true}, {"build", "2"}, {"nativeVersion", "2.0.0"}}));
+  EXPECT_EQ(parsed(answers[1]), (Json{{"version", "2"}, {"installed", true}}));
+  for (const auto& entry : fs::directory_iterator(product.appURL().parent_path())) {
+    EXPECT_EQ(entry.path(), product.appURL()) << "left beside the application";
+  }
+
+  // Left behind: the release information and the lock, nothing else; no mount.
+  std::vector<std::string> cached;
+  for (const auto& entry : fs::recursive_directory_iterator(product.root() / "home/.cache")) {
+    if (entry.is_regular_file()) cached.push_back(entry.path().filename().string());
+  }
+  std::sort(cached.begin(), cached.end());
+  EXPECT_EQ(cached, (std::vector<std::string>{"release.json", "update.lock"}));
+  std::ifstream mounts("/proc/self/mountinfo");
+  for (std::string line; std::getline(mounts, line);) {
+    EXPECT_EQ(line.find(product.root().string()), std::string::npos) << line;
+  }
 }
 
 TEST_F(RequestChannel, CodeOfAnotherTeamIsNotAnswered) {
