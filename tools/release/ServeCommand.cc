@@ -6,6 +6,7 @@
 #include <openssl/pem.h>
 #include <signal.h>
 
+#include <atomic>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -110,15 +111,22 @@ int runServe(const std::vector<std::string>& arguments) {
     std::printf("https://127.0.0.1:%d/\n", bound);
     std::fflush(stdout);
 
-    std::thread stopper([&server, &stopSignals] {
-      int signal = 0;
-      sigwait(&stopSignals, &signal);
-      server.stop();
+    // The server runs on a thread of its own; this one waits for a stop signal, or for the server
+    // to end by itself (its socket failed).
+    std::atomic<bool> ended{false};
+    bool served = false;
+    std::thread serving([&server, &ended, &served] {
+      served = server.listen_after_bind();
+      ended = true;
     });
-    const bool served = server.listen_after_bind();
-    // listen_after_bind also returns when the socket fails; wake the stopper in that case.
-    pthread_kill(stopper.native_handle(), SIGTERM);
-    stopper.join();
+    const timespec tick{0, 200'000'000};
+    while (!ended) {
+      if (sigtimedwait(&stopSignals, nullptr, &tick) > 0) {
+        server.stop();
+        break;
+      }
+    }
+    serving.join();
     return served ? 0 : 1;
   } catch (const std::exception& error) {
     std::cerr << "bramlow-release serve: " << error.what() << "\n";
