@@ -3,6 +3,7 @@
 // One handler per message; the process ends when the browser closes its input and every answer
 // is out.
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 
 #include "extension/SafariWebExtensionHandler.h"
@@ -16,7 +17,11 @@ int main() {
     });
   } catch (const std::exception& error) {
     std::fprintf(stderr, "%s\n", error.what());
-    return 1;
+    std::fflush(stderr);
+    std::_Exit(1);
   }
-  return 0;
+  // Every answer is written (straight to the descriptor, nothing buffered). The threads of answered
+  // requests may still be winding down their connections: ending here, without running static
+  // destructors under them, is the clean end.
+  std::_Exit(0);
 }
