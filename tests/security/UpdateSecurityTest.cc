@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <vector>
 
 #include "platform/Fd.h"
 #include "shared/UpdateFailure.h"
@@ -160,13 +161,40 @@ TEST_F(MessageSenderTest, ChangedOrVanishedPeerIsRefused) {
          fs::rename(a.extensionURL / "Contents/MacOS/new", executableOf(a));
        },
        true},
+      // Same size and times as what passed the check before: only the change time tells.
+      {"Info.plist rewritten in place, times restored",
+       [](const TestApp& a) {
+         const fs::path info = a.extensionURL / "Contents/Info.plist";
+         const auto modified = fs::last_write_time(info);
+         std::string text = readFile(info);
+         text[text.find("<dict>") + 1] = 'D';
+         writeFile(info, text);
+         fs::last_write_time(info, modified);
+       }},
+      {"anchors replaced",
+       [this](const TestApp&) {
+         writeFile(env_.platformRoot() / "System/Library/Security/anchors.pem",
+                   readFile(identityFile(release::kTlsCaFile)));
+       }},
   };
+  // What passed a check is remembered only for files changed in an earlier second than the check,
+  // so the checks start a second after the signing: every row then shows that a change after a
+  // passed check is noticed by the next one.
+  std::vector<TestApp> apps;
   for (const auto& row : rows) {
-    const TestApp app = runnableApp(row.name);
-    if (row.beforeStart) row.change(app);
-    Peer peer(executableOf(app));
-    if (!row.beforeStart) row.change(app);
-    EXPECT_EQ(verify(peer.identity(), kExtensionID, kTeam), connection_) << row.name;
+    apps.push_back(runnableApp(row.name));
+    if (row.beforeStart) row.change(apps.back());
+  }
+  ::usleep(1100000);
+  for (std::size_t i = 0; i < apps.size(); ++i) {
+    Peer peer(executableOf(apps[i]));
+    if (rows[i].beforeStart) {
+      EXPECT_EQ(verify(peer.identity(), kExtensionID, kTeam), connection_) << rows[i].name;
+      continue;
+    }
+    EXPECT_EQ(verify(peer.identity(), kExtensionID, kTeam), "") << rows[i].name;
+    rows[i].change(apps[i]);
+    EXPECT_EQ(verify(peer.identity(), kExtensionID, kTeam), connection_) << rows[i].name;
   }
 
   Peer ended(executableOf(runnableApp("ended")));
