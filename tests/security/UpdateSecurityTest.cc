@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "platform/Fd.h"
@@ -171,31 +172,34 @@ TEST_F(MessageSenderTest, ChangedOrVanishedPeerIsRefused) {
          writeFile(info, text);
          fs::last_write_time(info, modified);
        }},
-      {"anchors replaced",
-       [this](const TestApp&) {
-         writeFile(env_.platformRoot() / "System/Library/Security/anchors.pem",
-                   readFile(identityFile(release::kTlsCaFile)));
-       }},
   };
-  // What passed a check is remembered only for files changed in an earlier second than the check,
-  // so the checks start a second after the signing: every row then shows that a change after a
-  // passed check is noticed by the next one.
+  // What passed a check is remembered only for files last changed in an earlier second than the
+  // check, so the checks start a second after the signing, and look again a second after the
+  // changes: a change after a passed check must be noticed by the next one.
   std::vector<TestApp> apps;
+  std::vector<std::unique_ptr<Peer>> peers;
   for (const auto& row : rows) {
     apps.push_back(runnableApp(row.name));
     if (row.beforeStart) row.change(apps.back());
   }
+  const TestApp untouched = runnableApp("untouched");
+  ::usleep(1100000);
+  Peer untouchedPeer(executableOf(untouched));
+  EXPECT_EQ(verify(untouchedPeer.identity(), kExtensionID, kTeam), "");
+  for (std::size_t i = 0; i < apps.size(); ++i) {
+    peers.push_back(std::make_unique<Peer>(executableOf(apps[i])));
+    if (!rows[i].beforeStart) {
+      EXPECT_EQ(verify(peers[i]->identity(), kExtensionID, kTeam), "") << rows[i].name;
+      rows[i].change(apps[i]);
+    }
+  }
   ::usleep(1100000);
   for (std::size_t i = 0; i < apps.size(); ++i) {
-    Peer peer(executableOf(apps[i]));
-    if (rows[i].beforeStart) {
-      EXPECT_EQ(verify(peer.identity(), kExtensionID, kTeam), connection_) << rows[i].name;
-      continue;
-    }
-    EXPECT_EQ(verify(peer.identity(), kExtensionID, kTeam), "") << rows[i].name;
-    rows[i].change(apps[i]);
-    EXPECT_EQ(verify(peer.identity(), kExtensionID, kTeam), connection_) << rows[i].name;
+    EXPECT_EQ(verify(peers[i]->identity(), kExtensionID, kTeam), connection_) << rows[i].name;
   }
+  writeFile(env_.platformRoot() / "System/Library/Security/anchors.pem",
+            readFile(identityFile(release::kTlsCaFile)));
+  EXPECT_EQ(verify(untouchedPeer.identity(), kExtensionID, kTeam), connection_) << "anchors";
 
   Peer ended(executableOf(runnableApp("ended")));
   EXPECT_EQ(verify({ended.stop(), -1}, kExtensionID, "T\""), connection_)
