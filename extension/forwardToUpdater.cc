@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "extension/SafariWebExtensionHandler.h"
+#include "platform/CodeSigning.h"
 #include "platform/Dispatch.h"
 #include "platform/Json.h"
 #include "platform/xpc/Connection.h"
@@ -71,6 +72,16 @@ void forwardToUpdater(const std::string& action, const std::string& build, bool 
                                             context);
     return;
   }
+  // The reply's sender check needs the service's signature and sealed files verified, which in a
+  // new process is mostly the crypto library's first use; done on the reply's queue while the
+  // connection is made and the updater works, the reply handler finds it done (queued after it).
+  queue->async([serviceName] {
+    try {
+      platform::codesign::Code::prepareForBundle(xpc::Connection::serviceBundlePath(serviceName));
+    } catch (const std::exception&) {
+      // No service: the connection reports it.
+    }
+  });
   auto request = std::make_shared<Request>();
   request->connection = xpc::Connection::create(serviceName, queue);
   request->context = std::move(context);

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <linux/openat2.h>
 #include <openssl/err.h>
 #include <openssl/ess.h>
@@ -9,14 +10,18 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/vfs.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <deque>
 #include <functional>
+#include <mutex>
 #include <unordered_map>
 
 #include "platform/CodeSigningInternal.h"
@@ -45,8 +50,10 @@ constexpr int kMaximumFolderDepth = 128;
 // limit restarts in every nested bundle, so without this bound a chain of nested bundles (any
 // trusted signer can make one) would recurse until the stack runs out.
 constexpr int kMaximumNestedCodeDepth = 16;
-// One read of a file being hashed: large enough that system calls cost nothing next to hashing.
-constexpr std::size_t kHashChunk = 1 << 20;
+// One read of a file being hashed: large enough that system calls cost little next to hashing,
+// small enough that the allocator reuses the buffer instead of mapping fresh pages for every check
+// (faulting a megabyte in cost more than hashing a small executable).
+constexpr std::size_t kHashChunk = 64 << 10;
 
 [[noreturn]] void raise(Status status, const std::string& message) {
   throw CodeSigningError(status, message);
@@ -96,25 +103,35 @@ struct FileRead {
   std::string bytes;
 };
 
-// The whole of a small regular file below dirFd; exists == false when it is not there.
-FileRead readBeneath(int dirFd, const std::string& relative, std::uint64_t limit) {
-  UniqueFd fd = openBeneath(dirFd, relative, O_RDONLY | O_NONBLOCK);
-  if (!fd) {
-    if (errno == ENOENT || errno == ENOTDIR) return {};
+// A small regular file below dirFd, opened and examined but not read yet; fd is invalid when it is
+// not there.
+struct OpenedFile {
+  UniqueFd fd;
+  struct stat info {};
+};
+
+OpenedFile openRegularBeneath(int dirFd, const std::string& relative, std::uint64_t limit) {
+  OpenedFile file{openBeneath(dirFd, relative, O_RDONLY | O_NONBLOCK), {}};
+  if (!file.fd) {
+    if (errno == ENOENT || errno == ENOTDIR) return file;
     if (errno == ELOOP) raise(Status::kSignatureInvalid, relative + " is a symbolic link");
     raise(Status::kFailed, "cannot open " + relative + ": " + std::strerror(errno));
   }
-  struct stat info {};
-  if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
+  if (::fstat(file.fd.get(), &file.info) != 0 || !S_ISREG(file.info.st_mode)) {
     raise(Status::kSignatureInvalid, relative + " is not a regular file");
   }
-  if (static_cast<std::uint64_t>(info.st_size) > limit) {
+  if (static_cast<std::uint64_t>(file.info.st_size) > limit) {
     raise(Status::kSignatureInvalid, relative + " is too large");
   }
-  FileRead result{true, std::string(static_cast<std::size_t>(info.st_size), '\0')};
+  return file;
+}
+
+FileRead readOpened(const OpenedFile& file, const std::string& relative) {
+  if (!file.fd) return {};
+  FileRead result{true, std::string(static_cast<std::size_t>(file.info.st_size), '\0')};
   std::size_t done = 0;
   while (done < result.bytes.size()) {
-    const ssize_t n = ::read(fd.get(), result.bytes.data() + done, result.bytes.size() - done);
+    const ssize_t n = ::read(file.fd.get(), result.bytes.data() + done, result.bytes.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) raise(Status::kFailed, "cannot read " + relative + ": " + std::strerror(errno));
     if (n == 0) break;
@@ -122,6 +139,64 @@ FileRead readBeneath(int dirFd, const std::string& relative, std::uint64_t limit
   }
   result.bytes.resize(done);
   return result;
+}
+
+// The whole of a small regular file below dirFd; exists == false when it is not there.
+FileRead readBeneath(int dirFd, const std::string& relative, std::uint64_t limit) {
+  return readOpened(openRegularBeneath(dirFd, relative, limit), relative);
+}
+
+// What the kernel says about a file, as a key for what was once verified of its content. A process
+// of the same user can rewrite a file and set its times back, but not its change time (ctime): the
+// kernel sets it to the current time on every change, creation included, and only root can move
+// the clock. So a file whose identity (device, inode, size, times) equals the one recorded when
+// its content was verified still holds that content, provided that
+// - its ctime was already in the past before the identity was taken (a change in the same clock
+//   tick, or within a file system's timestamp granularity, could leave the ctime as it was), and
+// - the file system is a local one whose times the kernel keeps (on FUSE or a network file system
+//   a process or server of the user's choosing reports them).
+// The identity is always taken before the content is read, so content newer than its key is at
+// worst verified under a key that never comes back.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  std::int64_t mtimeSeconds = 0, mtimeNanoseconds = 0;
+  std::int64_t ctimeSeconds = 0, ctimeNanoseconds = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+timespec coarseNow() {
+  timespec now{};
+  ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  return now;
+}
+
+bool onLocalFileSystem(int fd) {
+  struct statfs info {};
+  if (::fstatfs(fd, &info) != 0) return false;
+  switch (static_cast<std::uint64_t>(info.f_type)) {
+    case EXT4_SUPER_MAGIC:  // also ext2 and ext3
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case F2FS_SUPER_MAGIC:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The identity of an open file, or nullopt when it may not serve as a key (see FileIdentity).
+std::optional<FileIdentity> identityOf(int fd, const struct stat& info, const timespec& before) {
+  // Any later change gets a ctime of at least the whole second of `before`, also on a file system
+  // that keeps whole seconds only.
+  if (info.st_ctim.tv_sec >= before.tv_sec || !onLocalFileSystem(fd)) {
+    return std::nullopt;
+  }
+  return FileIdentity{info.st_dev,         info.st_ino,          info.st_size,
+                      info.st_mtim.tv_sec, info.st_mtim.tv_nsec, info.st_ctim.tv_sec,
+                      info.st_ctim.tv_nsec};
 }
 
 // SHA-256 of whole files or ranges, with one buffer and one digest context for a whole check.
@@ -187,15 +262,15 @@ UniquePtr<BIO> memoryBio(std::string_view bytes) {
   return bio;
 }
 
-UniquePtr<X509_STORE> loadAnchors() {
+// The trust anchors, with the identity of the file they came from (nullopt: not to be cached).
+struct Anchors {
+  UniquePtr<X509_STORE> store;
+  std::optional<FileIdentity> identity;
+};
+
+UniquePtr<X509_STORE> parseAnchors(const std::string& pem) {
   UniquePtr<X509_STORE> store(X509_STORE_new());
   if (!store) raiseOpenSsl(Status::kFailed, "out of memory");
-  std::string pem;
-  try {
-    pem = env().readFile(trustAnchorsPath());
-  } catch (const std::system_error&) {
-    return store;  // no anchors: nothing is trusted
-  }
   UniquePtr<BIO> bio = memoryBio(pem);
   while (true) {
     UniquePtr<X509> certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
@@ -204,6 +279,40 @@ UniquePtr<X509_STORE> loadAnchors() {
   }
   ERR_clear_error();  // the end of the PEM input is reported as an error
   return store;
+}
+
+// The anchors as the file holds them now, parsed again only when the file changed (a filled store
+// is safe to share between threads). No file: nothing is trusted.
+Anchors trustAnchors() {
+  static std::mutex mutex;
+  static std::optional<FileIdentity> cachedIdentity;
+  static X509_STORE* cachedStore = nullptr;  // never freed: threads may outlive main
+  const timespec before = coarseNow();
+  std::optional<FileIdentity> identity;
+  std::string pem;
+  try {
+    const UniqueFd fd = env().open(trustAnchorsPath(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) == 0) identity = identityOf(fd.get(), info, before);
+    if (identity) {
+      const std::lock_guard lock(mutex);
+      if (cachedIdentity == identity && X509_STORE_up_ref(cachedStore) == 1) {
+        return Anchors{UniquePtr<X509_STORE>(cachedStore), identity};
+      }
+    }
+    char buffer[65536];
+    while (const std::size_t n = env().read(fd.get(), buffer, sizeof buffer)) pem.append(buffer, n);
+  } catch (const std::system_error&) {
+    return Anchors{parseAnchors({}), std::nullopt};
+  }
+  Anchors anchors{parseAnchors(pem), identity};
+  if (identity && X509_STORE_up_ref(anchors.store.get()) == 1) {
+    const std::lock_guard lock(mutex);
+    X509_STORE_free(cachedStore);
+    cachedIdentity = identity;
+    cachedStore = anchors.store.get();
+  }
+  return anchors;
 }
 
 std::string commonName(const X509* certificate) {
@@ -285,7 +394,8 @@ void requireBoundSigner(CMS_SignerInfo* signer, X509* leaf) {
 // Checks a DER CMS SignedData: one signer, its signature over the content (detached when
 // detachedContent is given, else encapsulated), and its chain to the platform's anchors. Chain
 // failure leaves anchored == false; every other failure throws kSignatureInvalid.
-Signature verifySignature(std::string_view der, const std::string* detachedContent) {
+Signature verifySignature(std::string_view der, const std::string* detachedContent,
+                          X509_STORE* anchors) {
   const unsigned char* cursor = reinterpret_cast<const unsigned char*>(der.data());
   UniquePtr<CMS_ContentInfo> cms(
       d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(der.size())));
@@ -330,9 +440,8 @@ Signature verifySignature(std::string_view der, const std::string* detachedConte
     if (size > 0) signature.encapsulated.assign(data, static_cast<std::size_t>(size));
   }
 
-  UniquePtr<X509_STORE> anchors = loadAnchors();
   UniquePtr<X509_STORE_CTX> context(X509_STORE_CTX_new());
-  if (!context || X509_STORE_CTX_init(context.get(), anchors.get(), signature.leaf.get(),
+  if (!context || X509_STORE_CTX_init(context.get(), anchors, signature.leaf.get(),
                                       signature.certificates.get()) != 1) {
     raiseOpenSsl(Status::kFailed, "cannot check the certificate chain");
   }
@@ -488,17 +597,16 @@ const plist::Data* dataForKey(const plist::Dictionary& dictionary, const std::st
   return it == dictionary.end() ? nullptr : std::get_if<plist::Data>(&it->second.v);
 }
 
-// Reads and checks the seal's signature, then parses the seal. Throws kUnsigned when there is none.
-Seal readSeal(int bundleFd) {
-  FileRead resources = readBeneath(bundleFd, kResourcesPath, kMaximumResourcesSize);
-  FileRead signatureFile = readBeneath(bundleFd, kSignaturePath, kMaximumSignatureSize);
+// Checks the seal's signature against anchors, then parses the seal. Throws kUnsigned when there
+// is none.
+Seal sealOf(const FileRead& resources, const FileRead& signatureFile, X509_STORE* anchors) {
   if (!resources.exists && !signatureFile.exists)
     raise(Status::kUnsigned, "code object is not signed at all");
   if (!resources.exists || !signatureFile.exists) {
     raise(Status::kSignatureInvalid, "the signature is incomplete");
   }
   Seal seal;
-  seal.signature = verifySignature(signatureFile.bytes, &resources.bytes);
+  seal.signature = verifySignature(signatureFile.bytes, &resources.bytes, anchors);
   plist::Value root;
   try {
     root = parseSignedList(resources.bytes);
@@ -542,6 +650,12 @@ Seal readSeal(int bundleFd) {
     seal.entries.emplace(path, std::move(entry));
   }
   return seal;
+}
+
+Seal readSeal(int bundleFd) {
+  return sealOf(readBeneath(bundleFd, kResourcesPath, kMaximumResourcesSize),
+                readBeneath(bundleFd, kSignaturePath, kMaximumSignatureSize),
+                trustAnchors().store.get());
 }
 
 // One entry found below a bundle. fd is an open descriptor for regular files only.
@@ -883,7 +997,7 @@ FlatSignature readFlatSignature(int fd) {
   std::optional<Trailer> trailer = readTrailer(fd, true);
   if (!trailer) raise(Status::kUnsigned, "code object is not signed at all");
   FlatSignature result;
-  result.signature = verifySignature(trailer->signature, nullptr);
+  result.signature = verifySignature(trailer->signature, nullptr, trustAnchors().store.get());
   result.directory = parseDirectory(result.signature.encapsulated);
   result.contentLength = trailer->contentLength;
   if (result.directory.size != trailer->contentLength) {
@@ -1258,6 +1372,118 @@ void requireUntamperedRuntime(int processFd, const fs::path& bundlePath,
   }
 }
 
+// What a running process's bundle holds on disk, verified: the seal's signature and chain, and
+// the Info.plist and the executable the process runs as sealed. The outcome depends on nothing
+// but the content of those files and of the anchors, so it is kept, keyed on their identities
+// (see FileIdentity), for the next message of a process running the same code; what describes the
+// process itself (its executable, tracer and mappings) is still examined every time.
+struct VerifiedBundle {
+  std::string bundlePath;
+  std::string executableName;
+  std::array<FileIdentity, 5> files;  // CodeResources, CodeSignature, Info.plist, executable,
+                                      // anchors
+  std::shared_ptr<const Seal> seal;
+};
+
+class VerifiedBundles {
+ public:
+  std::shared_ptr<const Seal> find(const VerifiedBundle& key) {
+    const std::lock_guard lock(mutex_);
+    for (const VerifiedBundle& entry : entries_) {
+      if (entry.bundlePath == key.bundlePath && entry.executableName == key.executableName &&
+          entry.files == key.files) {
+        return entry.seal;
+      }
+    }
+    return nullptr;
+  }
+  void add(VerifiedBundle verified) {
+    const std::lock_guard lock(mutex_);
+    std::erase_if(entries_, [&](const VerifiedBundle& entry) {
+      return entry.bundlePath == verified.bundlePath &&
+             entry.executableName == verified.executableName;
+    });
+    if (entries_.size() >= kMaximumEntries) entries_.pop_front();
+    entries_.push_back(std::move(verified));
+  }
+  // One verification at a time: a check that arrives while its bundle is being verified ahead of
+  // it (Code::prepareForBundle) waits for that outcome instead of doing the work twice.
+  std::mutex verifying;
+
+ private:
+  static constexpr std::size_t kMaximumEntries = 8;
+  std::mutex mutex_;
+  std::deque<VerifiedBundle> entries_;  // the most recent last
+};
+
+std::shared_ptr<const Seal> verifiedBundleOf(const fs::path& bundlePath,
+                                             const std::string& executableName, int executableFd,
+                                             int bundleFd) {
+  static VerifiedBundles& cache =
+      *new VerifiedBundles;  // never destroyed: threads may outlive main
+  const timespec before = coarseNow();
+  const OpenedFile resources = openRegularBeneath(bundleFd, kResourcesPath, kMaximumResourcesSize);
+  const OpenedFile signature = openRegularBeneath(bundleFd, kSignaturePath, kMaximumSignatureSize);
+  const OpenedFile info =
+      openRegularBeneath(bundleFd, "Contents/Info.plist", kMaximumInfoPlistSize);
+  struct stat executable {};
+  if (::fstat(executableFd, &executable) != 0) raise(Status::kNoCode, "the process has ended");
+  Anchors anchors = trustAnchors();
+  const std::optional<FileIdentity> identities[] = {
+      resources.fd ? identityOf(resources.fd.get(), resources.info, before) : std::nullopt,
+      signature.fd ? identityOf(signature.fd.get(), signature.info, before) : std::nullopt,
+      info.fd ? identityOf(info.fd.get(), info.info, before) : std::nullopt,
+      identityOf(executableFd, executable, before), anchors.identity};
+  std::optional<VerifiedBundle> key;
+  if (std::all_of(std::begin(identities), std::end(identities),
+                  [](const auto& identity) { return identity.has_value(); })) {
+    key = VerifiedBundle{bundlePath.string(), executableName, {}, nullptr};
+    for (std::size_t i = 0; i < key->files.size(); ++i) key->files[i] = *identities[i];
+    if (auto seal = cache.find(*key)) return seal;
+  }
+  const std::lock_guard verifying(cache.verifying);
+  if (key) {
+    if (auto seal = cache.find(*key)) return seal;
+  }
+  auto seal =
+      std::make_shared<Seal>(sealOf(readOpened(resources, kResourcesPath),
+                                    readOpened(signature, kSignaturePath), anchors.store.get()));
+  if (!seal->signature.anchored) {
+    raise(Status::kUntrusted, "the signing certificate's chain does not end at a trust anchor");
+  }
+  Hasher hasher;
+  const FileRead infoRead = readOpened(info, "Contents/Info.plist");
+  const auto sealedInfo = seal->entries.find("Contents/Info.plist");
+  if (!infoRead.exists || sealedInfo == seal->entries.end() ||
+      sealedInfo->second.kind != SealEntry::Kind::kFile ||
+      hasher.digest(infoRead.bytes) != sealedInfo->second.digest) {
+    raise(Status::kSealBroken, "Info.plist is not as sealed");
+  }
+  const std::string* sealedName = nullptr;
+  plist::Value root;
+  try {
+    root = plist::parse(infoRead.bytes);
+    if (const plist::Dictionary* top = root.dictionary()) {
+      sealedName = plist::stringForKey(*top, "CFBundleExecutable");
+    }
+  } catch (const plist::PropertyListError&) {
+  }
+  if (!sealedName || *sealedName != executableName) {
+    raise(Status::kSealBroken, "the process does not run the bundle's main executable");
+  }
+  const auto sealedExecutable = seal->entries.find("Contents/MacOS/" + executableName);
+  if (sealedExecutable == seal->entries.end() ||
+      sealedExecutable->second.kind != SealEntry::Kind::kFile ||
+      hasher.digest(executableFd) != sealedExecutable->second.digest) {
+    raise(Status::kSealBroken, "the running executable is not as sealed");
+  }
+  if (key) {
+    key->seal = seal;
+    cache.add(std::move(*key));
+  }
+  return seal;
+}
+
 }  // namespace
 
 Code Code::createWithPeer(const PeerIdentity& peer, Flags /*flags*/) {
@@ -1294,40 +1520,31 @@ Code Code::createWithPeer(const PeerIdentity& peer, Flags /*flags*/) {
 
 void Code::checkValidity(Flags /*flags*/, const Requirement* requirement) const {
   UniqueFd bundleFd = openCodeFolder(bundlePath_);
-  Seal seal = readSeal(bundleFd.get());
-  if (!seal.signature.anchored) {
-    raise(Status::kUntrusted, "the signing certificate's chain does not end at a trust anchor");
-  }
+  const std::shared_ptr<const Seal> seal =
+      verifiedBundleOf(bundlePath_, executableName_, executable_.get(), bundleFd.get());
   Hasher hasher;
-  const FileRead info = readBeneath(bundleFd.get(), "Contents/Info.plist", kMaximumInfoPlistSize);
-  const auto sealedInfo = seal.entries.find("Contents/Info.plist");
-  if (!info.exists || sealedInfo == seal.entries.end() ||
-      sealedInfo->second.kind != SealEntry::Kind::kFile ||
-      hasher.digest(info.bytes) != sealedInfo->second.digest) {
-    raise(Status::kSealBroken, "Info.plist is not as sealed");
-  }
-  const std::string* executableName = nullptr;
-  plist::Value root;
-  try {
-    root = plist::parse(info.bytes);
-    if (const plist::Dictionary* top = root.dictionary()) {
-      executableName = plist::stringForKey(*top, "CFBundleExecutable");
-    }
-  } catch (const plist::PropertyListError&) {
-  }
-  if (!executableName || *executableName != executableName_) {
-    raise(Status::kSealBroken, "the process does not run the bundle's main executable");
-  }
-  const auto sealedExecutable = seal.entries.find("Contents/MacOS/" + executableName_);
-  if (sealedExecutable == seal.entries.end() ||
-      sealedExecutable->second.kind != SealEntry::Kind::kFile ||
-      hasher.digest(executable_.get()) != sealedExecutable->second.digest) {
-    raise(Status::kSealBroken, "the running executable is not as sealed");
-  }
-  requireUntamperedRuntime(process_.get(), bundlePath_, executableName_, bundleFd.get(), seal,
+  requireUntamperedRuntime(process_.get(), bundlePath_, executableName_, bundleFd.get(), *seal,
                            hasher);
   if (!processAlive(pidfd_)) raise(Status::kNoCode, "the process has ended");
-  requireTrustAndRequirement(seal.signature, seal.identifier, requirement);
+  requireTrustAndRequirement(seal->signature, seal->identifier, requirement);
+}
+
+void Code::prepareForBundle(const fs::path& bundlePath) noexcept {
+  try {
+    const fs::path real = fs::canonical(bundlePath);
+    const UniqueFd bundleFd = openCodeFolder(real);
+    const FileRead info = readBeneath(bundleFd.get(), "Contents/Info.plist", kMaximumInfoPlistSize);
+    const plist::Value root = plist::parse(info.bytes);
+    const plist::Dictionary* top = root.dictionary();
+    const std::string* name = top ? plist::stringForKey(*top, "CFBundleExecutable") : nullptr;
+    if (!name || name->empty() || name->find('/') != std::string::npos) return;
+    const UniqueFd executable =
+        openBeneath(bundleFd.get(), "Contents/MacOS/" + *name, O_RDONLY | O_NONBLOCK);
+    if (!executable) return;
+    verifiedBundleOf(real, *name, executable.get(), bundleFd.get());
+  } catch (const std::exception&) {
+    // The check of the process itself reports what is wrong.
+  }
 }
 
 // --- Paths -----------------------------------------------------------------------------------

@@ -17,8 +17,10 @@
 // <platform root>/System/Library/Security/anchors.pem (certificate lifetimes are not checked).
 // A requirement (Requirement::compile) states what a valid signature must also show.
 //
-// Failures throw CodeSigningError, whose status() is never 0. Every call is reentrant and keeps
-// no state between calls; objects are immutable after creation and safe to share between threads.
+// Failures throw CodeSigningError, whose status() is never 0. Every call is reentrant; objects are
+// immutable after creation and safe to share between threads. The only state kept between calls is
+// what the files on disk were verified to hold (the anchors, and a running bundle's signature and
+// sealed files), keyed on identities of those files that change with any change to them.
 #pragma once
 
 #include <sys/types.h>
@@ -168,6 +170,11 @@ class Code {
   // down; then the requirement. A process of the same user can still change one it started
   // before the check, or trace it after (see README.md).
   void checkValidity(Flags flags, const Requirement* requirement) const;
+
+  // Verifies now, on another thread while a message is awaited, what checkValidity of a process
+  // running the bundle at bundlePath will need of its files on disk, so that the check itself only
+  // examines the process. Failures are left for that check to report.
+  static void prepareForBundle(const std::filesystem::path& bundlePath) noexcept;
 
  private:
   Code(std::filesystem::path bundlePath, std::string executableName, UniqueFd executable,

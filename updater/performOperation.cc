@@ -164,8 +164,10 @@ std::optional<UpdateRelease> releaseToApply(const UpdateService& service, const 
   if (release.build != build) fail(markers::kReleaseChanged);
   const std::string* installedText =
       platform::plist::stringForKey(installedInfo, "CFBundleVersion");
+  // No version parses like an empty one (not at all); a conditional yielding nullopt here makes
+  // GCC 12's optimiser warn about an uninitialised value.
   const std::optional<std::uint64_t> installed =
-      installedText ? parseBuildNumber(*installedText) : std::nullopt;
+      parseBuildNumber(installedText ? std::string_view(*installedText) : std::string_view());
   const std::optional<std::uint64_t> offered = parseBuildNumber(release.build);
   if (!installed || !offered || *offered < *installed) fail(markers::kNotNewer);
   if (*offered == *installed) {

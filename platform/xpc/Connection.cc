@@ -42,6 +42,10 @@ std::shared_ptr<Connection> Connection::create(const std::string& serviceName,
   return connection;
 }
 
+std::filesystem::path Connection::serviceBundlePath(const std::string& serviceName) {
+  return rendezvous::findService(serviceName, servicesFolder()).bundle;
+}
+
 void Connection::setServicesFolderForTesting(const std::filesystem::path& servicesFolder) {
   const std::lock_guard lock(servicesFolderMutex);
   servicesFolderOverride() = servicesFolder;
@@ -183,10 +187,12 @@ void Connection::run() {
 }
 
 Connection::Ended Connection::receive(int fd) {
-  std::string buffer(wire::kMaxPacketSize + 1, '\0');
+  // Not zero-filled: only the pages a packet lands on get touched, not the whole largest packet
+  // for every connection.
+  const auto buffer = std::make_unique_for_overwrite<char[]>(wire::kMaxPacketSize + 1);
   for (;;) {
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int) * 16)];
-    iovec part{buffer.data(), buffer.size()};
+    iovec part{buffer.get(), wire::kMaxPacketSize + 1};
     msghdr header{};
     header.msg_iov = &part;
     header.msg_iovlen = 1;
@@ -227,7 +233,7 @@ Connection::Ended Connection::receive(int fd) {
       return Ended::kRefused;
     }
     const PeerIdentity sender{credentials->pid, pidfd.get()};
-    if (!deliver(std::string_view(buffer.data(), static_cast<std::size_t>(size)), sender,
+    if (!deliver(std::string_view(buffer.get(), static_cast<std::size_t>(size)), sender,
                  std::move(pidfd))) {
       return Ended::kRefused;
     }

@@ -51,6 +51,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // kConnectionInvalid error to the event handler and every reply handler.
   static std::shared_ptr<Connection> create(const std::string& serviceName,
                                             std::shared_ptr<dispatch::Queue> queue);
+  // The real path of the bundle of the service named serviceName that create() would connect to.
+  // Throws when there is none.
+  static std::filesystem::path serviceBundlePath(const std::string& serviceName);
   // Makes client connections look for services in servicesFolder instead of the main bundle's
   // (an empty path restores that). For tests, whose executables are not bundles.
   static void setServicesFolderForTesting(const std::filesystem::path& servicesFolder);

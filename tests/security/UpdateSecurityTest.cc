@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <functional>
+#include <memory>
+#include <vector>
 
 #include "platform/Fd.h"
 #include "shared/UpdateFailure.h"
@@ -160,14 +162,44 @@ TEST_F(MessageSenderTest, ChangedOrVanishedPeerIsRefused) {
          fs::rename(a.extensionURL / "Contents/MacOS/new", executableOf(a));
        },
        true},
+      // Same size and times as what passed the check before: only the change time tells.
+      {"Info.plist rewritten in place, times restored",
+       [](const TestApp& a) {
+         const fs::path info = a.extensionURL / "Contents/Info.plist";
+         const auto modified = fs::last_write_time(info);
+         std::string text = readFile(info);
+         text[text.find("<dict>") + 1] = 'D';
+         writeFile(info, text);
+         fs::last_write_time(info, modified);
+       }},
   };
+  // What passed a check is remembered only for files last changed in an earlier second than the
+  // check, so the checks start a second after the signing, and look again a second after the
+  // changes: a change after a passed check must be noticed by the next one.
+  std::vector<TestApp> apps;
+  std::vector<std::unique_ptr<Peer>> peers;
   for (const auto& row : rows) {
-    const TestApp app = runnableApp(row.name);
-    if (row.beforeStart) row.change(app);
-    Peer peer(executableOf(app));
-    if (!row.beforeStart) row.change(app);
-    EXPECT_EQ(verify(peer.identity(), kExtensionID, kTeam), connection_) << row.name;
+    apps.push_back(runnableApp(row.name));
+    if (row.beforeStart) row.change(apps.back());
   }
+  const TestApp untouched = runnableApp("untouched");
+  ::usleep(1100000);
+  Peer untouchedPeer(executableOf(untouched));
+  EXPECT_EQ(verify(untouchedPeer.identity(), kExtensionID, kTeam), "");
+  for (std::size_t i = 0; i < apps.size(); ++i) {
+    peers.push_back(std::make_unique<Peer>(executableOf(apps[i])));
+    if (!rows[i].beforeStart) {
+      EXPECT_EQ(verify(peers[i]->identity(), kExtensionID, kTeam), "") << rows[i].name;
+      rows[i].change(apps[i]);
+    }
+  }
+  ::usleep(1100000);
+  for (std::size_t i = 0; i < apps.size(); ++i) {
+    EXPECT_EQ(verify(peers[i]->identity(), kExtensionID, kTeam), connection_) << rows[i].name;
+  }
+  writeFile(env_.platformRoot() / "System/Library/Security/anchors.pem",
+            readFile(identityFile(release::kTlsCaFile)));
+  EXPECT_EQ(verify(untouchedPeer.identity(), kExtensionID, kTeam), connection_) << "anchors";
 
   Peer ended(executableOf(runnableApp("ended")));
   EXPECT_EQ(verify({ended.stop(), -1}, kExtensionID, "T\""), connection_)
