@@ -169,8 +169,12 @@ std::optional<UpdateRelease> releaseToApply(const UpdateService& service, const 
   const std::optional<std::uint64_t> installed =
       parseBuildNumber(installedText ? std::string_view(*installedText) : std::string_view());
   const std::optional<std::uint64_t> offered = parseBuildNumber(release.build);
-  if (!installed || !offered || *offered < *installed) fail(markers::kNotNewer);
-  if (*offered == *installed) {
+  if (!installed || !offered) fail(markers::kNotNewer);
+  // Plain values from here: GCC's optimiser otherwise warns that the optionals may be unset.
+  const std::uint64_t installedBuild = installed.value_or(0);
+  const std::uint64_t offeredBuild = offered.value_or(0);
+  if (offeredBuild < installedBuild) fail(markers::kNotNewer);
+  if (offeredBuild == installedBuild) {
     verifyPackage(service.product, service.appURL, release);
     return std::nullopt;
   }

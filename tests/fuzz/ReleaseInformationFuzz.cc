@@ -1,0 +1,100 @@
+// The cached "release.json" is read back by "download" and "install" long after it was fetched,
+// and anyone who can write the cache folder can have replaced it: whatever it holds, both
+// operations must end in a result, an UpdateFailure or a platform error, never anything else.
+// The service is a small test application whose update server is a loopback port bound here and
+// never listened on, so a release that passes every check fails at its transfer at once, without
+// touching the network.
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <system_error>
+
+#include "platform/Bundle.h"
+#include "platform/CodeSigning.h"
+#include "platform/DiskImage.h"
+#include "platform/Fd.h"
+#include "platform/Json.h"
+#include "platform/PropertyList.h"
+#include "platform/UrlSession.h"
+#include "shared/UpdateFailure.h"
+#include "tests/support/TestSupport.h"
+#include "updater/UpdateService.h"
+
+namespace {
+using namespace testing_support;
+
+// A loopback port of this process's that refuses every connection.
+platform::UniqueFd unlistenedPort(int& port) {
+  platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    throw std::system_error(errno, std::generic_category(), "loopback port");
+  }
+  port = ntohs(address.sin_port);
+  return fd;
+}
+
+struct Fixture {
+  int port = 0;
+  platform::UniqueFd portHolder = unlistenedPort(port);
+  TempDir dir;
+  TestEnv env{dir.path()};
+  platform::ScopedEnvForTesting scopedEnv{env};
+  std::unique_ptr<bramlow::UpdateService> service;
+
+  Fixture() {
+    platform::plist::Dictionary updaterInfo = defaultUpdaterInfo();
+    updaterInfo["UpdateBaseURL"] = "https://127.0.0.1:" + std::to_string(port) + "/updates/";
+    const TestApp app = makeTestApp(dir.path() / "Applications", defaultAppInfo(),
+                                    defaultExtensionInfo(), updaterInfo);
+    service = std::make_unique<bramlow::UpdateService>(platform::Bundle(app.updaterURL));
+  }
+};
+
+// The build the client asks for: the document's own, when it names one, so that inputs get past
+// the build comparison and reach the checks behind it.
+std::string requestedBuild(const std::string& bytes) {
+  try {
+    const platform::Json document = platform::parseJson(bytes);
+    if (document.is_object()) {
+      const auto build = document.find("build");
+      if (build != document.end() && build->is_string()) return build->get<std::string>();
+    }
+  } catch (const platform::JsonError&) {
+  }
+  return "120";
+}
+
+void perform(const bramlow::UpdateService& service, const char* action, const std::string& build) {
+  try {
+    service.performOperation(action, build, false);
+  } catch (const bramlow::UpdateFailure&) {
+  } catch (const platform::JsonError&) {
+  } catch (const platform::DecodingError&) {
+  } catch (const platform::plist::PropertyListError&) {
+  } catch (const platform::URLError&) {
+  } catch (const platform::codesign::CodeSigningError&) {
+  } catch (const platform::diskimage::DiskImageError&) {
+  } catch (const std::system_error&) {
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static Fixture fixture;
+  const std::string bytes(reinterpret_cast<const char*>(data), size);
+  writeFile(fixture.service->cache / "release.json", bytes);
+  const std::string build = requestedBuild(bytes);
+  perform(*fixture.service, "download", build);
+  perform(*fixture.service, "install", build);
+  return 0;
+}
