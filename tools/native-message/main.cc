@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "platform/Fd.h"
+#include "platform/NativeMessagingHost.h"
 
 extern char** environ;
 
@@ -42,17 +43,6 @@ bool writeAll(int fd, const char* data, std::size_t size) {
   return true;
 }
 
-bool readAll(int fd, char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t n = ::read(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    data += n;
-    size -= static_cast<std::size_t>(n);
-  }
-  return true;
-}
-
 bool sendFrame(int fd, const std::string& text) {
   const auto length = static_cast<std::uint32_t>(text.size());
   char header[4];
@@ -60,15 +50,17 @@ bool sendFrame(int fd, const std::string& text) {
   return writeAll(fd, header, sizeof header) && writeAll(fd, text.data(), text.size());
 }
 
+// The host's answers, framed as the host frames them.
 std::optional<std::string> receiveFrame(int fd) {
-  char header[4];
-  if (!readAll(fd, header, sizeof header)) return std::nullopt;
-  std::uint32_t length = 0;
-  std::memcpy(&length, header, sizeof length);
-  if (length > (1U << 20)) return std::nullopt;  // hosts answer at most 1 MiB
-  std::string text(length, '\0');
-  if (!readAll(fd, text.data(), length)) return std::nullopt;
-  return text;
+  platform::NativeMessageReader reader([fd](void* buffer, std::size_t size) -> std::size_t {
+    ssize_t n;
+    while ((n = ::read(fd, buffer, size)) < 0 && errno == EINTR) {
+    }
+    return n < 0 ? 0 : static_cast<std::size_t>(n);
+  });
+  platform::NativeMessageReader::Frame frame = reader.next();
+  if (frame.kind != platform::NativeMessageReader::Kind::kMessage) return std::nullopt;
+  return std::move(frame.bytes);
 }
 
 struct Host {
