@@ -27,10 +27,15 @@
 # the two sides alternating which goes first; medians are compared. Target: every step at most
 # 1.2x its counterpart.
 # Usage: bench/install_steps.sh [BUILD_DIR]   (default build/release, built if missing)
+# SIZE_MIB (default 200) changes the bytes of the extra resource files.
+# Besides the table, one "name value unit" line per figure, in milliseconds: STEP_ours and
+# STEP_peer for digest, attach and copy; install_ours, install_steps (the sum) and install_minimal;
+# and install_rss in KiB, the peak resident memory of the install (its child processes included).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
 rounds=${ROUNDS:-5}
+size_mib=${SIZE_MIB:-200}
 [[ -d "$build" ]] || cmake --preset release >/dev/null
 # The install into the platform root needs every target.
 cmake --build "$build" -j2 >/dev/null
@@ -53,8 +58,8 @@ trap cleanup EXIT
 # 2,000 files in 20 folders: mostly small, some medium, a few large, scaled to 200 MiB in all.
 add_resources() {
   local folder=$1
-  awk 'BEGIN {
-    srand(20261206); total = 200 * 1048576
+  awk -v mib="$size_mib" 'BEGIN {
+    srand(20261206); total = mib * 1048576
     for (i = 0; i < 2000; i++) {
       r = rand()
       s[i] = r < 0.7 ? 1024 + rand() * 31744 : r < 0.95 ? 32768 + rand() * 229376 : 262144 + rand() * 3932160
@@ -64,7 +69,7 @@ add_resources() {
   }' >"$root/sizes"
   mkdir -p "$folder"/set{00..19}
   # One process writes every file: a process per file costs more than the bytes.
-  head -c $((200 * 1048576)) /dev/zero |
+  head -c $((size_mib * 1048576)) /dev/zero |
     openssl enc -aes-128-ctr -nosalt -K 000102030405060708090a0b0c0d0e0f \
       -iv 00000000000000000000000000000000 |
     perl -e 'open(my $list, "<", $ARGV[1]) or die;
@@ -192,9 +197,12 @@ install_reset() {
   sync
 }
 installs=()
+rss=0
 for _ in $(seq "$rounds"); do
   install_reset
-  out=$("$build/bench/bench_install" "$updater" install 2)
+  out=$(/usr/bin/time -f "maxrss %M" -o "$root/time.out" "$build/bench/bench_install" "$updater" install 2)
+  t=$(awk '/^maxrss/ {print $2}' "$root/time.out")
+  ((t > rss)) && rss=$t
   installs+=($(awk '/^seconds/ {printf "%d", $2 * 1000000}' <<<"$out"))
   [[ $(plist_value "$app" CFBundleVersion) == 2 ]] || { echo "the install did not put build 2 in place" >&2; exit 1; }
 done
@@ -217,4 +225,11 @@ echo "(medians of $rounds; the install's checks in the sum: $((checks / 1000)) m
   "validation of the mounted application and of its copy $((minimal / 1000)) ms; \"minimal\" compares" \
   "the install with digest, attach, copy, removal and those two validations only, for information)"
 echo "target: digest, attach, copy and install at most 1.2x"
+echo "peak resident memory of the install: $rss KiB"
+for step in digest attach copy install; do
+  awk -v s="$step" -v o="${ours_of[$step]}" -v p="${peer_of[$step]}" \
+    'BEGIN {printf "%s_ours %.1f ms\n%s_peer %.1f ms\n", s, o / 1000, s, p / 1000}'
+done | sed 's/^install_peer /install_steps /'
+awk -v p="${peer_of[minimal]}" 'BEGIN {printf "install_minimal %.1f ms\n", p / 1000}'
+echo "install_rss $rss KiB"
 exit $fail

@@ -9,6 +9,8 @@
 # single message costs). Target: the cached "check" median at most 1.5x the "info" median.
 # Usage: bench/native_messaging.sh [BUILD_DIR] [COUNT]   (defaults build/release, 1000; built if
 # missing)
+# Besides the text, one "name value unit" line per figure, in microseconds:
+# {info,check}_{session,per_message}_{median,p99}.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build/release}
@@ -42,3 +44,9 @@ ratio() {
       'BEGIN { printf "%.2fx", c / i }'
 }
 echo "cached check / info, median: $(ratio 'runs:') in one session, $(ratio 'per message') with a host per message (target at most 1.5x)"
+# "round trip of {"action":"info"} over N runs[ (a host per message)]: median M us, p99 P us"
+runs='^round trip of {"action":"\([a-z]*\)"} over [0-9]* runs'
+figures=': median \([0-9.]*\) us, p99 \([0-9.]*\) us$'
+sed -n -e "s/$runs (a host per message)$figures/\1_per_message \2 \3/p" \
+  -e "s/$runs$figures/\1_session \2 \3/p" "$root/out" |
+  while read -r name median p99; do printf '%s_median %s us\n%s_p99 %s us\n' "$name" "$median" "$name" "$p99"; done
