@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the demo need, when any is missing.
-#   install-deps.sh [--tests]
+#   install-deps.sh [--tests] [--bench]
 # --tests adds what only the test command needs: GoogleTest and Google Benchmark, the formatting
 # and lint tools, git, and Chromium with node and npm for the real-browser test.
+# --bench adds what bench/all.sh needs besides the build: GoogleTest (the release build holds the
+# test HTTPS server the download benchmark serves from), GNU time for peak memory, and gnuplot's
+# command-line build, whose cairo terminal draws the table's chart.
 set -euo pipefail
 
 packages=(
@@ -12,12 +15,18 @@ packages=(
   squashfs-tools squashfuse fuse3
 )
 
-if [[ "${1:-}" == --tests ]]; then
-  packages+=(git libgtest-dev libgmock-dev libbenchmark-dev clang-format clang-tidy chromium)
-  # A node from elsewhere (with its own npm) serves as well as Debian's packages of them.
-  command -v node >/dev/null || packages+=(nodejs)
-  command -v npm >/dev/null || packages+=(npm)
-fi
+for option in "$@"; do
+  case $option in
+    --tests)
+      packages+=(git libgtest-dev libgmock-dev libbenchmark-dev clang-format clang-tidy chromium)
+      # A node from elsewhere (with its own npm) serves as well as Debian's packages of them.
+      command -v node >/dev/null || packages+=(nodejs)
+      command -v npm >/dev/null || packages+=(npm)
+      ;;
+    --bench) packages+=(libgtest-dev libgmock-dev time gnuplot-nox) ;;
+    *) echo "usage: install-deps.sh [--tests] [--bench]" >&2; exit 2 ;;
+  esac
+done
 
 missing=()
 for package in "${packages[@]}"; do
