@@ -65,7 +65,7 @@ run setup_window_start bash bench/setup_window_start.sh "$build" "$starts"
 codesign_figures() {
   sed -n -e 's/^codesign --verify[^:]*: *\([0-9.]*\) ms.*/verify_ours \1 ms/p' \
     -e 's/^find -exec openssl dgst[^:]*: *\([0-9.]*\) ms.*/verify_openssl \1 ms/p' "$1"
-  awk 'NF == 3 && $1 ~ /^[a-z][a-z0-9_]*$/ && $1 !~ /^verify_|ratio|target/ && $3 ~ /^(s|ms|us)$/ {
+  awk 'NF == 3 && $1 ~ /^[a-z][a-z0-9_]*$/ && $1 !~ /^verify_(ours|openssl)$|ratio|target/ && $3 ~ /^(s|ms|us)$/ {
     if ($1 ~ /openssl|dgst/) print "verify_openssl", $2, $3
     else if ($1 ~ /verify|codesign/) print "verify_ours", $2, $3
   }' "$1"
