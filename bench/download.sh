@@ -19,7 +19,8 @@ size=$((${SIZE_MIB:-1024} * 1048576))
 dir=$(mktemp -d /tmp/bramlow-bench-XXXXXX)
 server=""
 cleanup() {
-  [[ -n "$server" ]] && kill "$server" 2>/dev/null && wait "$server" 2>/dev/null
+  # The killed server's status must not become the script's, nor skip the removal below.
+  if [[ -n "$server" ]]; then kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
   rm -rf "$dir"
 }
 trap cleanup EXIT

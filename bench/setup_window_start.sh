@@ -17,7 +17,8 @@ app="$build/Bramlow for Safari.app/Contents/MacOS/Bramlow for Safari"
 work=$(mktemp -d)
 xvfb_pid=
 cleanup() {
-  [[ -n "$xvfb_pid" ]] && kill "$xvfb_pid" 2>/dev/null && wait "$xvfb_pid" 2>/dev/null
+  # The killed display's status must not become the script's, nor skip the removal below.
+  if [[ -n "$xvfb_pid" ]]; then kill "$xvfb_pid" 2>/dev/null || true; wait "$xvfb_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
