@@ -138,9 +138,10 @@ awk -F'|' -v table="$out/table.txt" -v chart="$out/chart.dat" '
     if (met[n] == "NO") missed++
     if (r != "" && $2 != "") {
       color = met[n] == "yes" ? 3050327 : met[n] == "NO" ? 12597547 : 8359053
-      # The figure is written right of the bar or of its target mark, whichever ends further.
-      printf "%d \"%s\" %.4f %s %d %.4f\n", bars++, $2, r, mark, color,
-        (mark != "NaN" && mark > r ? mark : r) > chart
+      # The figure is written right of the bar, of 1.0 and of the target mark.
+      right = r > 1 ? r : 1
+      if (mark != "NaN" && mark > right) right = mark
+      printf "%d \"%s\" %.4f %s %d %.4f\n", bars++, $2, r, mark, color, right > chart
     }
     if (length($1) > width) width = length($1)
   }
@@ -160,15 +161,19 @@ bars=$(wc -l <"$out/chart.dat")
 if ((bars)) && command -v gnuplot >/dev/null; then gnuplot <<EOF
 set terminal pngcairo size 1000,$((120 + 34 * bars)) font "DejaVu Sans,10"
 set output "$out/table.png"
-set title "Ours / peer, lower is better (dashed: 1.0, black marks: targets; green met, red missed, grey no target)"
+set title "Ours / peer, lower is better (bars from 1.0; black marks: targets; green met, red missed, grey no target)"
 set yrange [$bars - 0.5:-0.5]
-set xrange [0:*]
+# A log scale shows 0.5x and 2x alike and keeps an outlier from flattening the rest.
+set logscale x 2
+set format x "%gx"
+set xtics 2
 set offsets 0, graph 0.12, 0, 0
-set xlabel "ratio"
+set xlabel "ratio (log scale)"
 set style fill solid 0.85 border -1
 set grid xtics
 set arrow from 1, graph 0 to 1, graph 1 nohead dashtype 2 linewidth 1.5 front
-plot "$out/chart.dat" using (\$3 / 2):1:(\$3 / 2):(0.35):5:ytic(2) with boxxyerror lc rgb variable notitle, \
+plot "$out/chart.dat" using 3:1:(\$3 < 1 ? \$3 : 1):(\$3 < 1 ? 1 : \$3):(\$1 - 0.35):(\$1 + 0.35):5:ytic(2) \
+    with boxxyerror lc rgb variable notitle, \
   "" using 4:(\$1 - 0.45):(0):(0.9) with vectors nohead linewidth 3 lc rgb "black" notitle, \
   "" using 6:1:(sprintf("  %.2fx", \$3)) with labels left notitle
 EOF
