@@ -55,7 +55,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# 2,000 files in 20 folders: mostly small, some medium, a few large, scaled to 200 MiB in all.
+# 2,000 files in 20 folders: mostly small, some medium, a few large, scaled to SIZE_MIB in all.
 add_resources() {
   local folder=$1
   awk -v mib="$size_mib" 'BEGIN {
