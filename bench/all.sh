@@ -3,6 +3,7 @@
 # plain counterpart from the same run, the ratio ours/peer and the target.
 #
 #   bench/all.sh [--smoke] [BUILD_DIR]     (default build/release; configured and built if missing)
+#   bench/all.sh --table FOLDER            (the table and chart again from a run's logs)
 #
 # Runs the scripts beside this one, one after another (two at once would measure each other), and
 # collects the "name value unit" lines they print. Writes table.txt, table.png (the ratios as bars
@@ -14,10 +15,11 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 smoke=0
-if [[ "${1:-}" == --smoke ]]; then
-  smoke=1
-  shift
-fi
+out=
+case ${1:-} in
+  --smoke) smoke=1; shift ;;
+  --table) out=${2:?usage: bench/all.sh --table FOLDER} ;;
+esac
 build=${1:-build/release}
 
 # Sizes and rounds of each part; the full run is meant to take about 10 minutes on 2 cores.
@@ -26,40 +28,48 @@ if ((smoke)); then
   install_mib=4 install_rounds=1 messages=5 starts=1
 else
   hash_mib=1024 hash_rounds=3 download_mib=1024 download_rounds=3 verify_rounds=5
-  install_mib=200 install_rounds=3 messages=1000 starts=10
+  install_mib=200 install_rounds=3 messages=400 starts=10
 fi
-
-bash scripts/install-deps.sh --bench
-if [[ ! -f "$build/CMakeCache.txt" ]]; then
-  if [[ "$build" == build/release ]]; then
-    cmake --preset release >/dev/null
-  else
-    cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+settings=(smoke hash_mib hash_rounds download_mib download_rounds verify_rounds install_mib
+  install_rounds messages starts)
+if [[ -n "$out" ]]; then
+  # A table made again from a run's folder states that run's sizes and rounds.
+  source "$out/settings"
+else
+  bash scripts/install-deps.sh --bench
+  if [[ ! -f "$build/CMakeCache.txt" ]]; then
+    if [[ "$build" == build/release ]]; then
+      cmake --preset release >/dev/null
+    else
+      cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
+    fi
   fi
+  echo "== building $build"
+  cmake --build "$build" -j "$(nproc)" >/dev/null
+
+  out=build/bench/$(date -u +%Y%m%d-%H%M%S)
+  mkdir -p "$out"
+  started=$(date +%s)
+
+  # Runs one script (environment assignments first) into its log; its exit status counts only
+  # through the figures it printed and the targets judged below.
+  run() {
+    local name=$1 t0 status=0
+    shift
+    echo "== $name"
+    t0=$(date +%s)
+    env "$@" >"$out/$name.log" 2>&1 || status=$?
+    echo "   $(($(date +%s) - t0)) s$( ((status)) && echo ", exit $status (see $out/$name.log)")"
+  }
+  run file_sha256 ROUNDS=$hash_rounds SIZE_MIB=$hash_mib bash bench/file_sha256.sh "$build"
+  run download ROUNDS=$download_rounds SIZE_MIB=$download_mib bash bench/download.sh "$build"
+  run codesign_verify ROUNDS=$verify_rounds bash bench/codesign_verify.sh "$build"
+  run install_steps ROUNDS=$install_rounds SIZE_MIB=$install_mib bash bench/install_steps.sh "$build"
+  run native_messaging bash bench/native_messaging.sh "$build" "$messages"
+  run setup_window_start bash bench/setup_window_start.sh "$build" "$starts"
+  declare -p "${settings[@]}" >"$out/settings"
+  echo $(($(date +%s) - started)) >"$out/seconds"
 fi
-echo "== building $build"
-cmake --build "$build" -j "$(nproc)" >/dev/null
-
-out=build/bench/$(date -u +%Y%m%d-%H%M%S)
-mkdir -p "$out"
-started=$(date +%s)
-
-# Runs one script (environment assignments first) into its log; its exit status counts only
-# through the figures it printed and the targets judged below.
-run() {
-  local name=$1 t0 status=0
-  shift
-  echo "== $name"
-  t0=$(date +%s)
-  env "$@" >"$out/$name.log" 2>&1 || status=$?
-  echo "   $(($(date +%s) - t0)) s$( ((status)) && echo ", exit $status (see $out/$name.log)")"
-}
-run file_sha256 ROUNDS=$hash_rounds SIZE_MIB=$hash_mib bash bench/file_sha256.sh "$build"
-run download ROUNDS=$download_rounds SIZE_MIB=$download_mib bash bench/download.sh "$build"
-run codesign_verify ROUNDS=$verify_rounds bash bench/codesign_verify.sh "$build"
-run install_steps ROUNDS=$install_rounds SIZE_MIB=$install_mib bash bench/install_steps.sh "$build"
-run native_messaging bash bench/native_messaging.sh "$build" "$messages"
-run setup_window_start bash bench/setup_window_start.sh "$build" "$starts"
 
 # codesign_verify.sh states its two medians in words; names that say which side also count.
 codesign_figures() {
@@ -152,8 +162,8 @@ awk -F'|' -v table="$out/table.txt" -v chart="$out/chart.dat" '
     close(chart)
     print (missing + 0) " " (missed + 0)
   }' "$out/figures.txt" - <<<"$rows" >"$out/counts"
-printf '\n%s\nThe run took %d s on %s, %s.\n' "$footer" "$(($(date +%s) - started))" \
-  "$(nproc) cores" "$(date -u '+%Y-%m-%d %H:%M UTC')" >>"$out/table.txt"
+printf '\n%s\nThe run took %d s on %s, %s.\n' "$footer" "$(cat "$out/seconds")" \
+  "$(nproc) cores" "$(date -u -r "$out/seconds" '+%Y-%m-%d %H:%M UTC')" >>"$out/table.txt"
 read -r missing missed <"$out/counts"
 rm "$out/counts"
 
@@ -167,7 +177,7 @@ set yrange [$bars - 0.5:-0.5]
 set logscale x 2
 set format x "%gx"
 set xtics 2
-set offsets 0, graph 0.12, 0, 0
+set offsets graph 0.03, graph 0.12, 0, 0
 set xlabel "ratio (log scale)"
 set style fill solid 0.85 border -1
 set grid xtics
