@@ -98,6 +98,7 @@ TEST_F(RequestChannel, ChromiumGetsInfoAndCheckFromTheInstalledHostAndUpdater) {
 TEST_F(RequestChannel, TenClientsRacingStartOneUpdater) {
   const InstalledProduct product(server_.url("/updates/"));
   std::vector<std::future<std::vector<std::string>>> clients;
+  clients.reserve(10);
   for (int i = 0; i < 10; ++i) {
     clients.push_back(std::async(std::launch::async, [&] { return product.ask({kCheck}); }));
   }

@@ -82,7 +82,7 @@ LeakCheck::Snapshot LeakCheck::take() const {
     std::error_code unreadable;
     const std::string exe = fs::read_symlink(entry.path() / "exe", unreadable);
     if (parent == ::getpid() || command.find(below) != std::string::npos || exe.starts_with(below))
-      now.processes[pid] = command.empty() ? "[" + state + "] " + exe : command;
+      now.processes[pid] = command.empty() ? exe : command;
   }
 
   std::istringstream mounts(readProcFile("/proc/self/mountinfo"));

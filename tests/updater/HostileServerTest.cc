@@ -112,7 +112,7 @@ class HostileServerTest : public ReleaseTest {
   // succeeds). kept gathers what the successful steps before it legitimately keep.
   std::string runUntil(const std::string& failing, std::set<std::string>& kept) const {
     std::string build;
-    for (const std::string action : {"check", "download", "install"}) {
+    for (std::string action : {"check", "download", "install"}) {
       std::string outcome;
       try {
         const ResultDictionary result = service_->performOperation(action, build, true);
@@ -121,7 +121,7 @@ class HostileServerTest : public ReleaseTest {
         outcome = BramlowUpdateMain::failureMessage(std::current_exception());
       }
       if (action == failing) return outcome;
-      if (!outcome.empty()) return action + " failed first: " + outcome;
+      if (!outcome.empty()) return action.append(" failed first: ").append(outcome);
       kept.insert(action == "check" ? std::string("release.json")
                                     : std::string(kArtifactPrefix) + "-" + build + ".dmg");
     }

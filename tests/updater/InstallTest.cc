@@ -289,7 +289,7 @@ class CrashSafetyTest : public ReleaseTest {
   };
 
   // Runs actions in a forked child with a ToolEnv that kills at killAt (0: nowhere).
-  Outcome runChild(std::vector<std::string> actions, int killAt) {
+  Outcome runChild(const std::vector<std::string>& actions, int killAt) {
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     const pid_t child = ::fork();
