@@ -85,6 +85,13 @@ fs::path InstalledProduct::updaterExecutable() const {
          "Contents/XPCServices/BramlowUpdater.xpc/Contents/MacOS/BramlowUpdater";
 }
 
+fs::path InstalledProduct::cacheFolder() const {
+  // One installed copy, so one folder: <caches>/com.bramlow.updates/<app id>/<digest of its path>.
+  const fs::directory_iterator found(root() / "home/.cache/com.bramlow.updates" / kAppID);
+  if (found == fs::directory_iterator()) throw std::runtime_error("no updater cache folder");
+  return found->path();
+}
+
 std::vector<std::string> InstalledProduct::ask(const std::vector<std::string>& messages) const {
   std::vector<std::string> argv{BRAMLOW_NATIVE_MESSAGE, extensionExecutable().string()};
   argv.insert(argv.end(), messages.begin(), messages.end());

@@ -26,6 +26,8 @@ class InstalledProduct {
   std::filesystem::path extensionExecutable() const;
   std::filesystem::path updaterExecutable() const;
   const std::vector<std::string>& environment() const { return environment_; }
+  // The updater's cache folder, once an updater has made it.
+  std::filesystem::path cacheFolder() const;
 
   // Sends each message through the real extension host, as a browser would, and returns the
   // answers in order (an answer missing when the host gave none).

@@ -14,6 +14,7 @@
 #include "shared/UpdateFailure.h"
 #include "tests/e2e/InstalledProduct.h"
 #include "tests/security/SigningTestSupport.h"
+#include "tests/support/LeakCheck.h"
 
 namespace {
 using namespace testing_support;
@@ -97,6 +98,7 @@ TEST_F(RequestChannel, ChromiumGetsInfoAndCheckFromTheInstalledHostAndUpdater) {
 TEST_F(RequestChannel, TenClientsRacingStartOneUpdater) {
   const InstalledProduct product(server_.url("/updates/"));
   std::vector<std::future<std::vector<std::string>>> clients;
+  clients.reserve(10);
   for (int i = 0; i < 10; ++i) {
     clients.push_back(std::async(std::launch::async, [&] { return product.ask({kCheck}); }));
   }
@@ -128,16 +130,29 @@ TEST_F(RequestChannel, TheWholeUpdateThroughTheHostAndUpdater) {
     ASSERT_EQ(run.exitCode, 0) << command[1] << ": " << run.err;
   }
   const std::string image = std::string(kArtifactPrefix) + "-2.dmg";
-  for (const std::string& name : {std::string("latest.json"), image}) {
-    server_.setReply("/updates/" + name, 200, readFile(release / name));
+  const std::string bytes = readFile(release / image);
+  server_.setReply("/updates/latest.json", 200, readFile(release / "latest.json"));
+  const std::string download = R"({"action":"download","build":"2"})";
+  std::vector<std::string> answers = product.ask({kCheck});
+  ASSERT_EQ(answers.size(), 1u);
+
+  // A truncated image is refused, and the updater, idle again, has left nothing behind.
+  {
+    const LeakCheck leaks(product.root(), {product.cacheFolder()}, server_.port());
+    server_.setReply("/updates/" + image, 200, bytes.substr(0, bytes.size() - 1));
+    answers = product.ask({download});
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(parsed(answers[0]),
+              (Json{{"error", std::string(bramlow::markers::kIntegrityCheckFailed)}}));
+    leaks.expectNothingAdded({}, product.updaterProcesses());
   }
 
-  std::vector<std::string> answers = product.ask(
-      {kCheck, R"({"action":"download","build":"2"})", R"({"action":"install","build":"2"})"});
-  ASSERT_EQ(answers.size(), 3u);
-  EXPECT_EQ(parsed(answers[1]), (Json{{"version", "2"}}));
-  EXPECT_EQ(parsed(answers[2]), (Json{{"version", "2"}, {"installed", true}}));
-  EXPECT_EQ(server_.requestCount("/updates/" + image), 1u);
+  server_.setReply("/updates/" + image, 200, bytes);
+  answers = product.ask({download, R"({"action":"install","build":"2"})"});
+  ASSERT_EQ(answers.size(), 2u);
+  EXPECT_EQ(parsed(answers[0]), (Json{{"version", "2"}}));
+  EXPECT_EQ(parsed(answers[1]), (Json{{"version", "2"}, {"installed", true}}));
+  EXPECT_EQ(server_.requestCount("/updates/" + image), 2u);
   // The updater that replaced its own application ends with its clients, taking the old
   // application with it; the new host and the new updater answer next.
   ASSERT_TRUE(product.waitForUpdaterExit(kIdleExitSeconds));
@@ -165,11 +180,14 @@ TEST_F(RequestChannel, TheWholeUpdateThroughTheHostAndUpdater) {
 
 TEST_F(RequestChannel, CodeOfAnotherTeamIsNotAnswered) {
   const InstalledProduct product(server_.url("/updates/"), "other-team.pem");
+  const LeakCheck leaks(product.root(), {product.root() / "home/.cache"}, server_.port());
   const std::vector<std::string> answers = product.ask({kCheck});
   ASSERT_EQ(answers.size(), 1u);
   EXPECT_EQ(parsed(answers[0]),
             (Json{{"error", std::string(bramlow::markers::kConnectionNotAuthenticated)}}));
   EXPECT_EQ(server_.requestCount("/updates/latest.json"), 0u);
+  // Only the updater's own cache folder, which it makes when it starts.
+  leaks.expectNothingAdded({"com.bramlow.updates"}, product.updaterProcesses());
 }
 
 }  // namespace

@@ -127,35 +127,47 @@ TestHttpsServer::TestHttpsServer(const TestTlsIdentity& identity)
       bool stalled = false;
     };
     auto state = std::make_shared<State>(State{std::move(reply), size});
-    // Sends the next piece from offset; false ends the response (and closes the connection).
-    auto send = [this, state, piece](std::size_t offset, std::size_t limit,
-                                     httplib::DataSink& sink) -> bool {
+    // Sends the next piece from offset: its length, or 0 to end the response (and the
+    // connection).
+    auto send = [this, state, piece](std::size_t offset, httplib::DataSink& sink) -> std::size_t {
       const Reply& r = state->reply;
       if (r.stall.count() > 0 && !r.stallBeforeHeaders && !state->stalled &&
           offset >= r.stallAfterBytes) {
         state->stalled = true;
-        if (!pause(r.stall)) return false;
+        if (!pause(r.stall)) return 0;
       }
-      if (offset >= state->size) return false;
-      std::size_t length = std::min<std::uint64_t>({piece, limit, state->size - offset});
+      if (offset >= state->size) return 0;
+      std::size_t length = std::min<std::uint64_t>(piece, state->size - offset);
       const std::size_t at = offset % pattern().size();
       if (r.generatedSize) length = std::min(length, pattern().size() - at);
       const char* data = r.generatedSize ? pattern().data() + at : r.body.data() + offset;
-      return sink.write(data, length) &&
-             (r.pauseBetweenPieces.count() == 0 || pause(r.pauseBetweenPieces));
+      const bool sent = sink.write(data, length) &&
+                        (r.pauseBetweenPieces.count() == 0 || pause(r.pauseBetweenPieces));
+      return sent ? length : 0;
     };
+    const std::uint64_t announced = state->reply.announcedLength.value_or(size);
     if (state->reply.chunked) {
       response.set_chunked_content_provider(
           "application/octet-stream", [state, send](std::size_t offset, httplib::DataSink& sink) {
-            if (offset >= state->size) {
-              sink.done();
-              return true;
-            }
-            return send(offset, state->size - offset, sink);
+            if (offset < state->size) return send(offset, sink) > 0;
+            sink.done();
+            return true;
+          });
+    } else if (announced < size) {
+      // The lie that a length is small: the whole body goes out anyway, past the announcement,
+      // until it ends or the client stops reading.
+      response.set_content_provider(
+          announced, "application/octet-stream",
+          [send](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+            for (std::size_t sent = 1; sent > 0; offset += sent) sent = send(offset, sink);
+            return false;
           });
     } else {
-      const std::uint64_t announced = state->reply.announcedLength.value_or(size);
-      response.set_content_provider(announced, "application/octet-stream", send);
+      response.set_content_provider(
+          announced, "application/octet-stream",
+          [send](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+            return send(offset, sink) > 0;
+          });
     }
     return httplib::Server::HandlerResponse::Handled;
   });

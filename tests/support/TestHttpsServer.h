@@ -55,7 +55,8 @@ class TestHttpsServer {
     // Chunked transfer encoding: no length is announced.
     bool chunked = false;
     // A Content-Length other than the body's size. When it is larger, the connection is closed
-    // after the body (the client sees fewer bytes than announced).
+    // after the body (the client sees fewer bytes than announced); when it is smaller, the whole
+    // body is sent anyway.
     std::optional<std::uint64_t> announcedLength;
     // Bytes per write, and a pause after each write (a slow server).
     std::size_t pieceSize = 65536;

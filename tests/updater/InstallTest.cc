@@ -17,51 +17,16 @@
 #include <set>
 #include <system_error>
 
-#include "platform/Bundle.h"
 #include "shared/UpdateFailure.h"
-#include "tests/security/SigningTestSupport.h"
 #include "tests/support/FailureText.h"
+#include "tests/support/LeakCheck.h"
 #include "tests/support/TestHttpsServer.h"
-#include "tools/release/Package.h"
-#include "updater/UpdateService.h"
+#include "tests/updater/ReleaseTest.h"
 
 extern char** environ;
 
 namespace bramlow {
 namespace {
-namespace fs = std::filesystem;
-using namespace testing_support;
-
-constexpr const char* kOldBuild = "9";  // "10" is newer only as a number
-constexpr const char* kNewBuild = "10";
-const std::string kImageName = std::string(kArtifactPrefix) + "-10.dmg";
-
-// Every entry below a folder: type, mode and content or link target, by relative path.
-std::map<std::string, std::string> snapshot(const fs::path& root) {
-  std::map<std::string, std::string> tree;
-  if (!fs::exists(root)) return tree;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    struct stat info {};
-    ::lstat(entry.path().c_str(), &info);
-    std::string what = std::to_string(info.st_mode);
-    if (S_ISLNK(info.st_mode)) what += " -> " + fs::read_symlink(entry.path()).string();
-    if (S_ISREG(info.st_mode)) what += " " + readFile(entry.path());
-    tree[fs::relative(entry.path(), root).string()] = what;
-  }
-  return tree;
-}
-
-std::set<std::string> namesIn(const fs::path& folder) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename());
-  return names;
-}
-
-// Whether any file system is mounted below folder.
-bool hasMountBelow(const fs::path& folder) {
-  const std::string mounts = readFile("/proc/self/mountinfo");
-  return mounts.find(" " + folder.string() + "/") != std::string::npos;
-}
 
 // Records the tools run, lets a test fail one or act right after one, and raises SIGKILL at a
 // numbered point: point 2n-1 is just before the n-th call that changes files, runs a tool or
@@ -126,68 +91,6 @@ class ToolEnv : public platform::EnvWrapper {
   int killAt;
 };
 
-// A platform root with the system's tools, release 10 made by the publishing tool, and build 9
-// installed.
-class ReleaseTest : public SigningTest {
- protected:
-  void SetUp() override {
-    if (::access("/dev/fuse", R_OK | W_OK) != 0 || ::access("/usr/bin/squashfuse", X_OK) != 0) {
-      GTEST_SKIP() << "no FUSE or squashfuse on this machine";
-    }
-    const fs::path root = env_.platformRoot();
-    fs::create_directories(root / "usr/sbin");
-    fs::create_directories(root / "usr/bin");
-    fs::create_symlink(BRAMLOW_SPCTL, root / "usr/sbin/spctl");
-    fs::create_symlink(BRAMLOW_HDIUTIL, root / "usr/bin/hdiutil");
-    fs::create_symlink(BRAMLOW_DITTO, root / "usr/bin/ditto");
-    ::setenv("BRAMLOW_PLATFORM_ROOT", root.c_str(), 1);
-  }
-  void TearDown() override {
-    // A test that failed half-way must not leave a mount behind.
-    for (const std::string& name : service_ ? namesIn(service_->cache) : std::set<std::string>{})
-      if (name.starts_with("mount-"))
-        runProgram({"/usr/bin/fusermount3", "-u", service_->cache / name});
-    ::unsetenv("BRAMLOW_PLATFORM_ROOT");
-  }
-
-  // Publishes release 10 for baseURL and installs build 9 that looks for updates there.
-  void publish(const std::string& baseURL) {
-    baseURL_ = baseURL;
-    const TestApp source = makeTestApp(dir_.path() / "source");
-    release::package({source.appURL, identityFile(release::kDeveloperIdIdentity), "2.0.0",
-                      kNewBuild, "2.0.0", "11.0", baseURL_, release_});
-    latest_ = readFile(release_ / "latest.json");
-    app_ = makeInstalledApp(dir_.path() / "Applications");
-    service_ = std::make_unique<UpdateService>(platform::Bundle(app_.updaterURL));
-  }
-
-  // Build 9, signed, with the updater pointing at the test server.
-  TestApp makeInstalledApp(const fs::path& folder) {
-    platform::plist::Dictionary updater = defaultUpdaterInfo(kOldBuild);
-    updater["UpdateBaseURL"] = baseURL_;
-    TestApp app =
-        makeTestApp(folder, defaultAppInfo(kOldBuild), defaultExtensionInfo(kOldBuild), updater);
-    signApp(app);
-    return app;
-  }
-
-  // Nothing of an operation is left: no temporary item in the cache or beside the application,
-  // and no mount.
-  void expectNoLeftovers() {
-    for (const std::string& name : namesIn(service_->cache)) {
-      EXPECT_TRUE(name == "release.json" || name == "update.lock" || name == kImageName) << name;
-    }
-    EXPECT_EQ(namesIn(app_.appURL.parent_path()), std::set<std::string>{kAppName});
-    EXPECT_FALSE(hasMountBelow(dir_.path()));
-  }
-
-  std::string baseURL_;
-  fs::path release_ = dir_.path() / "release";
-  std::string latest_;
-  TestApp app_;
-  std::unique_ptr<UpdateService> service_;
-};
-
 class InstallTest : public ReleaseTest {
  protected:
   void SetUp() override {
@@ -204,6 +107,7 @@ class InstallTest : public ReleaseTest {
     return failureText(
         [&] { (service ? *service : *service_).performOperation(action, kNewBuild, false); });
   }
+  LeakCheck leakCheck() const { return ReleaseTest::leakCheck(server_.port()); }
   TestHttpsServer server_;
 };
 
@@ -217,14 +121,17 @@ TEST_F(InstallTest, CheckDownloadInstallReplacesTheAppAndLeavesNothingBehind) {
   std::string bytes = readFile(held);
   bytes[100] ^= 1;
   writeFile(held, bytes);
+  const LeakCheck beforeDownload = leakCheck();
   EXPECT_EQ(run("download"), markers::kCachedUpdateChanged);
   EXPECT_FALSE(fs::exists(held));
+  beforeDownload.expectNothingAdded();
   EXPECT_EQ(run("download"), "");
   EXPECT_EQ(server_.requestCount("/updates/" + kImageName), 2U);
 
   // The user puts build 11 in place while the new copy is being made: the user's app stays.
   const std::string info = readFile(app_.appURL / "Contents/Info.plist");
   std::map<std::string, std::string> users;
+  const LeakCheck beforeInstall = leakCheck();
   {
     ToolEnv tools(env_);
     tools.afterTool = [&](const std::string& verb) {
@@ -237,14 +144,14 @@ TEST_F(InstallTest, CheckDownloadInstallReplacesTheAppAndLeavesNothingBehind) {
   }
   EXPECT_FALSE(users.empty());
   EXPECT_TRUE(snapshot(app_.appURL) == users);
-  expectNoLeftovers();
+  beforeInstall.expectNothingAdded();
   writeFile(app_.appURL / "Contents/Info.plist", info);
 
   EXPECT_EQ(service_->performOperation("install", kNewBuild, false),
             (ResultDictionary{{"version", kNewBuild}, {"installed", true}}));
   EXPECT_TRUE(snapshot(app_.appURL) == snapshot(release_ / kAppName));
   EXPECT_EQ(namesIn(service_->cache), (std::set<std::string>{"release.json", "update.lock"}));
-  expectNoLeftovers();
+  EXPECT_EQ(namesIn(app_.appURL.parent_path()), std::set<std::string>{kAppName});
   // The release is now the installed one: the installed application is checked, nothing fetched.
   EXPECT_EQ(service_->performOperation("download", kNewBuild, false),
             (ResultDictionary{{"version", kNewBuild}, {"installed", true}}));
@@ -269,21 +176,17 @@ TEST_F(InstallTest, DiskImageStepsCleanUpWhatTheyMade) {
        [](UpdateRelease&, ToolEnv& e) { e.failing = "hdiutil attach"; },
        markers::kCouldNotVerifyOrPrepare,
        {"spctl --assess", "hdiutil attach"}},
-      {"package does not match",
-       [](UpdateRelease& r, ToolEnv&) { r.version = "2.0.1"; },
-       markers::kPackageMismatch,
-       {"spctl --assess", "hdiutil attach", "hdiutil detach"}},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
     UpdateRelease release = stated();
+    const LeakCheck leaks = leakCheck();
     ToolEnv tools(env_);
     row.change(release, tools);
     const platform::ScopedEnvForTesting scoped(tools);
     EXPECT_EQ(failureText([&] { service_->verifyDiskImage(image, release); }), row.expected);
     EXPECT_EQ(tools.runs, row.tools);
-    EXPECT_EQ(namesIn(service_->cache), std::set<std::string>{});
-    EXPECT_FALSE(hasMountBelow(dir_.path()));
+    leaks.expectNothingAdded();
   }
   // Only the refused attach wrote a tool's log line; the size was refused before any tool ran.
   EXPECT_EQ(env_.logLines().size(), 1U);
@@ -292,6 +195,7 @@ TEST_F(InstallTest, DiskImageStepsCleanUpWhatTheyMade) {
 TEST_F(InstallTest, RefusesToReplaceAnAppThatCannotBeReplacedSafely) {
   writeFile(service_->cache / "release.json", latest_);
   const auto users = snapshot(app_.appURL);
+  const LeakCheck leaks = leakCheck();
   // The setup application, as a process running its bundle's main executable.
   const fs::path setup = dir_.path() / "Running" / kAppName;
   writeInfoPlist(setup, defaultAppInfo(kOldBuild));
@@ -328,6 +232,7 @@ TEST_F(InstallTest, RefusesToReplaceAnAppThatCannotBeReplacedSafely) {
   std::error_code ignored;
   fs::remove("/Volumes", ignored);  // only when the test made it
   EXPECT_TRUE(snapshot(app_.appURL) == users);
+  leaks.expectNothingAdded({"update.lock"});
 }
 
 // The updater killed at every point of a "download" and an "install" leaves the installed
@@ -380,7 +285,7 @@ class CrashSafetyTest : public ReleaseTest {
   };
 
   // Runs actions in a forked child with a ToolEnv that kills at killAt (0: nowhere).
-  Outcome runChild(std::vector<std::string> actions, int killAt) {
+  Outcome runChild(const std::vector<std::string>& actions, int killAt) {
     int report[2];
     if (::pipe2(report, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
     const pid_t child = ::fork();
@@ -432,6 +337,7 @@ TEST_F(CrashSafetyTest, KilledAnywhereTheAppIsWholeAndTheNextOperationClearsUp) 
   for (int killAt = 1; killAt <= points; ++killAt) {
     SCOPED_TRACE("killed at point " + std::to_string(killAt));
     reset();
+    const LeakCheck leaks = leakCheck();
     const Outcome outcome = runChild({"download", "install"}, killAt);
     const bool killed = WIFSIGNALED(outcome.status) && WTERMSIG(outcome.status) == SIGKILL;
     EXPECT_TRUE(killed);
@@ -441,7 +347,7 @@ TEST_F(CrashSafetyTest, KilledAnywhereTheAppIsWholeAndTheNextOperationClearsUp) 
     sawNew += tree == newTree_ ? 1 : 0;
     // The next operation gets the lock and clears up whatever the killed one left.
     EXPECT_EQ(runChild({"check"}, 0).status, 0);
-    expectNoLeftovers();
+    leaks.expectNothingAdded({kImageName});
   }
   EXPECT_EQ(killedRuns, points);
   EXPECT_GT(sawNew, 0);

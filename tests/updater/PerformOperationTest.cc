@@ -185,8 +185,6 @@ TEST_F(PerformOperationTest, TheAgeOfReleaseJsonDecidesWhetherToFetch) {
 // A stale check without force and a fresh one with force: only a valid release renews the file.
 TEST_F(PerformOperationTest, FailedFetchLeavesReleaseJsonAndNoTemporaryFile) {
   const std::string cached = manifest("120", "1.2.0");
-  std::string tooLarge = manifest("130", "1.3.0");
-  tooLarge.append(65537 - tooLarge.size(), ' ');
   std::string atLimit = manifest("140", "1.4.0");
   atLimit.append(65536 - atLimit.size(), ' ');
   const std::string minimum(markers::kMinimumSystemRequired);
@@ -198,7 +196,6 @@ TEST_F(PerformOperationTest, FailedFetchLeavesReleaseJsonAndNoTemporaryFile) {
   } rows[] = {
       {"not found", 404, "", std::string(markers::kNotRequestedRelease)},
       {"empty", 200, "", std::string(markers::kInvalidSize)},
-      {"over the limit", 200, tooLarge, std::string(markers::kExceedsExpectedSize)},
       {"not JSON", 200, "<html>", "json"},
       {"missing members", 200, R"({"schema": 1})", "decoding"},
       {"invalid", 200, manifest("0120", "1.2.0"), std::string(markers::kInformationInvalid)},

@@ -133,9 +133,6 @@ TEST_F(UpdateTransferTest, SizeIsHeldToTheLimitWhileArrivingAndWhenFinished) {
   announcedOver.announcedLength = kLimit + 1;
   announcedOver.stall = 60s;
   announcedOver.stallAfterBytes = 10;
-  Reply bigAnnouncedOver = body(std::string(4 * kLimit, 'y'));
-  bigAnnouncedOver.stall = 60s;
-  bigAnnouncedOver.stallAfterBytes = 65536;
 
   struct Row {
     const char* name;
@@ -148,8 +145,6 @@ TEST_F(UpdateTransferTest, SizeIsHeldToTheLimitWhileArrivingAndWhenFinished) {
       {"chunked, exactly the limit", body(exact, true), ""},
       {"chunked, one byte over", body(over, true), std::string(markers::kExceedsExpectedSize)},
       {"announced over the limit, short body", announcedOver,
-       std::string(markers::kExceedsExpectedSize)},
-      {"announced over the limit, long body", bigAnnouncedOver,
        std::string(markers::kExceedsExpectedSize)},
       {"empty", body(""), std::string(markers::kInvalidSize)},
       {"chunked, empty", body("", true), std::string(markers::kInvalidSize)},
@@ -170,25 +165,16 @@ TEST_F(UpdateTransferTest, SizeIsHeldToTheLimitWhileArrivingAndWhenFinished) {
 }
 
 TEST_F(UpdateTransferTest, TransportFailuresAreTheUrlLoadingSystemsErrors) {
-  // The stalls end after 20 s and the body then completes, so a transfer that does not notice
-  // the silence itself ends in success, not in a timeout.
+  // The stall ends after 20 s and the body then completes, so a transfer that does not notice
+  // the silence itself ends in success, not in a timeout. (Stalls, trickles and cut bodies of a
+  // whole update are the hostile-server suite's.)
   Reply silent = body("sent late");
   silent.stallBeforeHeaders = true;
   silent.stall = 20s;
-  Reply stallsMidway = body(std::string(1000, 's'));
-  stallsMidway.stallAfterBytes = 500;
-  stallsMidway.pieceSize = 100;
-  stallsMidway.stall = 20s;
-  // Bytes keep coming, so the wait for data never runs out, but the whole takes far too long.
-  Reply trickle = body(std::string(1000, 't'));
-  trickle.pieceSize = 10;
-  trickle.pauseBetweenPieces = 100ms;
   // Slower in total than the wait for data, but never silent for that long.
   Reply steady = body(std::string(100, 'd'));
   steady.pieceSize = 20;
   steady.pauseBetweenPieces = 200ms;
-  Reply cutShort = body("0123456789");
-  cutShort.announcedLength = 500;
 
   struct Row {
     const char* name;
@@ -199,12 +185,7 @@ TEST_F(UpdateTransferTest, TransportFailuresAreTheUrlLoadingSystemsErrors) {
   };
   const std::vector<Row> rows = {
       {"no answer at all", silent, 300ms, 60s, urlError(URLError::Code::kTimedOut)},
-      {"stalls after part of the body", stallsMidway, 300ms, 60s,
-       urlError(URLError::Code::kTimedOut)},
-      {"whole transfer too long", trickle, 5s, 1500ms, urlError(URLError::Code::kTimedOut)},
       {"slow but steady", steady, 800ms, 60s, ""},
-      {"connection closed before the announced length", cutShort, 60s, 60s,
-       urlError(URLError::Code::kNetworkConnectionLost)},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);

@@ -1,0 +1,315 @@
+// What a hostile update server (or whoever sits in its place) may try, one row per attack, against
+// a real release, real signed images, mounts and tools: the installed application stays byte for
+// byte what it was, nothing is left behind, and the user reads the one right message.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <set>
+#include <string>
+
+#include "platform/DiskImage.h"
+#include "platform/Json.h"
+#include "platform/Sha256.h"
+#include "shared/UpdateFailure.h"
+#include "tests/support/TestHttpsServer.h"
+#include "tests/updater/ReleaseTest.h"
+#include "updater/BramlowUpdateMain.h"
+#include "updater/BundleFacts.h"
+#include "updater/UpdateTransfer.h"
+
+namespace bramlow {
+namespace {
+using namespace std::chrono_literals;
+using Reply = TestHttpsServer::Reply;
+using release::kDeveloperIdIdentity;
+
+constexpr std::uint64_t kEndless = std::uint64_t{1} << 40;  // more than any test will read
+constexpr auto kCopy = fs::copy_options::recursive | fs::copy_options::copy_symlinks;
+
+Reply body(std::string bytes) {
+  Reply reply;
+  reply.body = std::move(bytes);
+  return reply;
+}
+
+Reply endless(bool chunked, std::uint64_t announced = 0) {
+  Reply reply;
+  reply.generatedSize = kEndless;
+  reply.chunked = chunked;
+  if (announced) reply.announcedLength = announced;
+  return reply;
+}
+
+Reply redirect(const std::string& location) {
+  Reply reply = body("moved");
+  reply.status = 302;
+  reply.headers = {{"Location", location}};
+  return reply;
+}
+
+TestApp bundlesOf(const fs::path& app) {
+  const fs::path extension = app / "Contents/PlugIns" / kExtensionName;
+  return {app, extension, extension / "Contents/XPCServices/BramlowUpdater.xpc"};
+}
+
+void unsign(const fs::path& bundle) { fs::remove_all(bundle / "Contents/_CodeSignature"); }
+
+class HostileServerTest : public ReleaseTest {
+ protected:
+  void SetUp() override {
+    ReleaseTest::SetUp();
+    if (IsSkipped()) return;
+    TestTlsIdentity::shared().installTrust(env_.platformRoot());
+    publish(server_.url("/updates/"));
+    package("11", release11_, kDeveloperIdIdentity);
+    image_ = readFile(release_ / kImageName);
+  }
+
+  // An image of release 10's application after change (which may spoil or re-sign it), signed
+  // as release 10's image by identity (nullptr: unsigned).
+  std::string imageWith(const std::function<void(const TestApp&)>& change,
+                        const char* identity = kDeveloperIdIdentity) {
+    const fs::path staging = dir_.path() / "variants" / std::to_string(++variants_);
+    fs::create_directories(staging);
+    fs::copy(release_ / kAppName, staging / kAppName, kCopy);
+    change(bundlesOf(staging / kAppName));
+    const fs::path image = staging.string() + ".dmg";
+    platform::diskimage::createImage(staging, image);
+    if (identity) signWith(image, identity, fs::path(kImageName).stem().string());
+    return readFile(image);
+  }
+  std::string imageSignedBy(const char* identity) {
+    return imageWith([](const TestApp&) {}, identity);
+  }
+  std::string appSignedBy(const char* identity) {
+    return imageWith([identity](const TestApp& app) { signApp(app, identity); });
+  }
+
+  // Release 10's manifest with a change to its members: it is not signed, so a server can state
+  // anything in it.
+  std::string manifest(const std::function<void(platform::Json&)>& change) const {
+    platform::Json json = platform::parseJson(latest_);
+    change(json);
+    return json.dump();
+  }
+  // A release's manifest (by default 10's) stating image as its artifact.
+  std::string stating(const std::string& image, const std::string& of = {}) const {
+    platform::Json json = platform::parseJson(of.empty() ? latest_ : of);
+    json["artifact"]["sha256"] = hexString(platform::Sha256::digest(image));
+    json["artifact"]["size"] = image.size();
+    return json.dump();
+  }
+
+  void offer(const std::string& latest, const Reply& image) {
+    server_.setReply("/updates/latest.json", body(latest));
+    server_.setReply("/updates/" + kImageName, image);
+  }
+
+  // Runs "check" (forced), then "download" and "install" of the build it reports, up to the
+  // action that must fail, and gives that action's outcome as the user reads it ("" when it
+  // succeeds). kept gathers what the successful steps before it legitimately keep.
+  std::string runUntil(const std::string& failing, std::set<std::string>& kept) const {
+    std::string build;
+    for (std::string action : {"check", "download", "install"}) {
+      std::string outcome;
+      try {
+        const ResultDictionary result = service_->performOperation(action, build, true);
+        if (action == "check") build = std::get<std::string>(result.at("version"));
+      } catch (...) {
+        outcome = BramlowUpdateMain::failureMessage(std::current_exception());
+      }
+      if (action == failing) return outcome;
+      if (!outcome.empty()) return action.append(" failed first: ").append(outcome);
+      kept.insert(action == "check" ? std::string("release.json")
+                                    : std::string(kArtifactPrefix) + "-" + build + ".dmg");
+    }
+    return "nothing failed";
+  }
+
+  TestHttpsServer server_;
+  TestHttpsServer elsewhere_;  // another host, which a redirect may name
+  fs::path release11_ = dir_.path() / "release-11";
+  std::string image_;
+  int variants_ = 0;
+};
+
+TEST_F(HostileServerTest, NothingIsInstalledOrLeftBehindAndTheMessageIsRight) {
+  const std::string integrity(markers::kIntegrityCheckFailed);
+  const std::string signature(markers::kInvalidSignature);
+  const std::string download(markers::kCouldNotDownload);
+  const std::string oversize(markers::kExceedsExpectedSize);
+  const std::string latest = latest_;
+  const std::string half = image_.substr(0, image_.size() / 2);
+  std::string tampered = image_;
+  tampered[image_.size() / 3] ^= 0x20;  // inside the squashfs data, before the signature
+  const std::string eleven = readFile(release11_ / (std::string(kArtifactPrefix) + "-11.dmg"));
+  // Offers an image with a manifest that states it: only the image's own checks stand.
+  const auto serve = [&](const std::string& image) { offer(stating(image), body(image)); };
+  // Signs the extension and the application again after a change inside them.
+  const auto resign = [](const TestApp& app) {
+    signWith(app.extensionURL, kDeveloperIdIdentity);
+    signWith(app.appURL, kDeveloperIdIdentity);
+  };
+
+  struct Row {
+    const char* name;
+    std::function<void()> spoil;  // what the server offers instead of release 10
+    std::string fails;            // the action that must fail
+    std::string expected;         // the message the user reads
+    std::chrono::milliseconds request = 3s;
+    std::chrono::milliseconds resource = 20s;
+  };
+  const Row rows[] = {
+      // Endless data.
+      {"manifest without a length, never ending",
+       [&] { server_.setReply("/updates/latest.json", endless(true)); }, "check", oversize},
+      {"image without a length, never ending", [&] { offer(latest, endless(true)); }, "download",
+       oversize},
+      {"image announced small, sends on and on", [&] { offer(latest, endless(false, 1000)); },
+       "download", integrity},
+      {"image announced huge, sends forever", [&] { offer(latest, endless(false, kEndless)); },
+       "download", oversize},
+      {"manifest over 64 KiB", [&] { offer(latest + std::string(65537, ' '), body(image_)); },
+       "check", oversize},
+      // Slow retrieval.
+      {"image stalls after part of its body",
+       [&] {
+         Reply stall = body(image_);
+         stall.stall = 20s;
+         stall.stallAfterBytes = 1000;
+         stall.pieceSize = 100;
+         offer(latest, stall);
+       },
+       "download", download, 300ms},
+      {"image trickles in",
+       [&] {
+         Reply trickle = body(image_);
+         trickle.pieceSize = 100;
+         trickle.pauseBetweenPieces = 50ms;
+         offer(latest, trickle);
+       },
+       "download", download, 3s, 1s},
+      {"connection closed in the middle of the image",
+       [&] {
+         Reply cut = body(half);
+         cut.announcedLength = image_.size();
+         offer(latest, cut);
+       },
+       "download", download},
+      // Redirects are never followed, to wherever they lead.
+      {"manifest redirected to another host",
+       [&] {
+         elsewhere_.setReply("/elsewhere/latest.json", body(latest));
+         const std::string other = "https://localhost:" + std::to_string(elsewhere_.port());
+         server_.setReply("/updates/latest.json", redirect(other + "/elsewhere/latest.json"));
+       },
+       "check", std::string(markers::kNotRequestedRelease)},
+      {"image redirected to plain HTTP",
+       [&] {
+         const std::string plain = "http://127.0.0.1:" + std::to_string(server_.port());
+         offer(latest, redirect(plain + "/plain/" + kImageName));
+       },
+       "download", std::string(markers::kNotRequestedRelease)},
+      // Rollback and mix-and-match.
+      {"an older build offered",
+       [&] {
+         offer(manifest([](platform::Json& json) {
+                 json["build"] = "8";
+                 json["artifact"]["name"] = std::string(kArtifactPrefix) + "-8.dmg";
+               }),
+               body(image_));
+       },
+       "download", std::string(markers::kNotNewer)},
+      {"release 10's manifest with release 11's image", [&] { serve(eleven); }, "download",
+       std::string(markers::kPackageMismatch)},
+      {"release 11's manifest with release 10's image",
+       [&] {
+         server_.setReply("/updates/latest.json",
+                          body(stating(image_, readFile(release11_ / "latest.json"))));
+         server_.setReply("/updates/" + std::string(kArtifactPrefix) + "-11.dmg", body(image_));
+       },
+       "download", std::string(markers::kPackageMismatch)},
+      // Arbitrary installation: images and applications signed by anyone but the team's
+      // Developer ID, or not at all.
+      {"image signed by another team", [&] { serve(imageSignedBy(release::kOtherTeamIdentity)); },
+       "download", signature},
+      {"image signed by a development certificate",
+       [&] { serve(imageSignedBy(release::kDevelopmentIdentity)); }, "download", signature},
+      {"image self-signed", [&] { serve(imageSignedBy(release::kSelfSignedIdentity)); }, "download",
+       signature},
+      {"image chained to another root", [&] { serve(imageSignedBy(release::kOtherRootIdentity)); },
+       "download", signature},
+      {"image unsigned", [&] { serve(imageSignedBy(nullptr)); }, "download", signature},
+      {"application signed by another team",
+       [&] { serve(appSignedBy(release::kOtherTeamIdentity)); }, "download", signature},
+      {"application signed by a development certificate",
+       [&] { serve(appSignedBy(release::kDevelopmentIdentity)); }, "download", signature},
+      {"application self-signed", [&] { serve(appSignedBy(release::kSelfSignedIdentity)); },
+       "download", signature},
+      {"application unsigned",
+       [&] {
+         serve(imageWith([](const TestApp& app) {
+           for (const fs::path& code : {app.updaterURL, app.extensionURL, app.appURL}) unsign(code);
+         }));
+       },
+       "download", signature},
+      {"one nested bundle's signature removed",
+       [&] { serve(imageWith([](const TestApp& app) { unsign(app.updaterURL); })); }, "download",
+       signature},
+      {"the helper of another release",
+       [&] {
+         serve(imageWith([&](const TestApp& app) {
+           fs::remove_all(app.updaterURL);
+           fs::copy(bundlesOf(release11_ / kAppName).updaterURL, app.updaterURL, kCopy);
+           resign(app);
+         }));
+       },
+       "download", std::string(markers::kHelperMismatch)},
+      {"an unsigned image put in the cache in place of the held one",
+       [&] {
+         const std::string image = imageSignedBy(nullptr);
+         serve(image);
+         writeFile(service_->cache / kImageName, image);
+       },
+       "install", signature},
+      // Damaged images.
+      {"truncated image", [&] { offer(latest, body(half)); }, "download", integrity},
+      {"a byte of the squashfs data changed", [&] { offer(latest, body(tampered)); }, "download",
+       integrity},
+      {"a byte changed, the manifest restating the digest",
+       [&] { offer(stating(tampered), body(tampered)); }, "download", signature},
+      {"manifest naming an artifact with path characters",
+       [&] {
+         offer(
+             manifest([](platform::Json& json) { json["artifact"]["name"] = "../" + kImageName; }),
+             body(image_));
+       },
+       "check", std::string(markers::kInformationInvalid)},
+  };
+  const auto installed = snapshot(app_.appURL);
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    for (const std::string& name : namesIn(service_->cache))
+      if (name != "update.lock") fs::remove_all(service_->cache / name);
+    const LeakCheck leaks = leakCheck(server_.port());
+    const auto started = std::chrono::steady_clock::now();
+    row.spoil();
+    const UpdateTransfer::ScopedTimeoutsForTesting timeouts(row.request, row.resource);
+    std::set<std::string> kept{"update.lock"};
+    EXPECT_EQ(runUntil(row.fails, kept), row.expected);
+    EXPECT_TRUE(snapshot(app_.appURL) == installed);
+    leaks.expectNothingAdded(kept);
+    std::printf("%-60s %s %5lld ms\n", row.name,
+                row.expected.substr(row.expected.size() - 8, 6).c_str(),
+                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                           std::chrono::steady_clock::now() - started)
+                                           .count()));
+  }
+  EXPECT_TRUE(elsewhere_.requests().empty());
+  EXPECT_EQ(server_.requestCount("/plain/" + kImageName), 0U);
+}
+
+}  // namespace
+}  // namespace bramlow
