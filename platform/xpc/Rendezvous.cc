@@ -10,15 +10,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "platform/Bundle.h"
 #include "platform/Errors.h"
-#include "platform/Sha256.h"
 #include "platform/xpc/Wire.h"
 
 #ifndef SO_PASSPIDFD
@@ -49,14 +50,20 @@ fs::path rendezvousFolder() {
   return folder;
 }
 
-std::string hex(const Sha256Digest& digest, std::size_t bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string text;
-  for (std::size_t i = 0; i < bytes; ++i) {
-    text += kDigits[digest[i] >> 4];
-    text += kDigits[digest[i] & 0xf];
+// FNV-1a over the bundle's real path, as 16 hex digits. It only has to tell two copies of a service
+// apart; it is no defence (the folder is private to the user, and every message's sender is
+// checked), and it keeps the crypto library's start-up off the path of every connection.
+std::string pathDigest(const std::string& text) {
+  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  for (const unsigned char c : text) {
+    hash ^= c;
+    hash *= 0x100000001b3ULL;
   }
-  return text;
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string digits(16, '0');
+  for (int i = 15; i >= 0; --i, hash >>= 4)
+    digits[static_cast<std::size_t>(i)] = kDigits[hash & 0xf];
+  return digits;
 }
 
 sockaddr_un addressOf(const fs::path& path) {
@@ -91,8 +98,7 @@ Service serviceAt(const fs::path& bundlePath) {
   service.name = *name;
   service.executable = service.bundle / "Contents" / "MacOS" / *executable;
   // The name keeps the folder readable; the digest keeps two copies of one service apart.
-  const std::string stem =
-      service.name.substr(0, 40) + "-" + hex(Sha256::digest(service.bundle.native()), 8);
+  const std::string stem = service.name.substr(0, 40) + "-" + pathDigest(service.bundle.native());
   const fs::path folder = rendezvousFolder();
   service.socketPath = folder / (stem + ".sock");
   service.lockPath = folder / (stem + ".lock");

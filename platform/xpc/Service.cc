@@ -162,8 +162,11 @@ void serviceMain(const ConnectionHandler& handler) {
     // A client may have connected into the backlog after the poll: under the activation lock,
     // which every starting client takes, look once more before the socket goes. Without the lock
     // (its folder removed) no client can start a service there any more: go all the same.
+    // The socket goes while the lock is still held, as on an asked-for end: a client that takes
+    // the lock next finds either this service or none, never a socket about to vanish.
+    UniqueFd lock;
     try {
-      const UniqueFd lock = rendezvous::lockActivation(service);
+      lock = rendezvous::lockActivation(service);
       if (readable(listener.get(), 0)) continue;
     } catch (const std::exception& error) {
       env().log(std::string("XPC service cannot take its activation lock: ") + error.what());
