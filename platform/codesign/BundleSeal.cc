@@ -253,14 +253,18 @@ std::string readSymlink(int dirFd, const char* name, const std::string& path) {
   return target;
 }
 
-std::string hashRegular(Hasher& hasher, int dirFd, const char* name, const std::string& path) {
+UniqueFd openRegular(int dirFd, const char* name, const std::string& path) {
   UniqueFd fd(::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
   if (!fd) raise(Status::kSealBroken, "cannot open " + path + ": " + std::strerror(errno));
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     raise(Status::kSealBroken, path + " changed while it was examined");
   }
-  return hasher.digest(fd.get());
+  return fd;
+}
+
+std::string hashRegular(Hasher& hasher, int dirFd, const char* name, const std::string& path) {
+  return hasher.digest(openRegular(dirFd, name, path).get());
 }
 
 NestedDigests nestedDigests(Hasher& hasher, int dirFd, const char* name, const std::string& path) {
@@ -282,6 +286,17 @@ UniqueFd openCodeFolder(const fs::path& path) {
 
 namespace {
 
+// Walks a bundle while fileChecks hashes the files the visitor queues, and throws what fails first
+// in the walk's order, as if every file had been hashed where the walk met it.
+void walkAndCheck(int bundleFd, SealedFileChecks& fileChecks, const Visitor& visit) {
+  try {
+    walk(bundleFd, "", 0, visit);
+  } catch (...) {
+    fileChecks.fail(std::current_exception());
+  }
+  fileChecks.finish();
+}
+
 SigningInformation checkBundleAt(int bundleFd, const fs::path& path, Flags flags,
                                  const Requirement* requirement, int nestingLevel = 0) {
   if (nestingLevel > kMaximumNestedCodeDepth) {
@@ -296,7 +311,8 @@ SigningInformation checkBundleAt(int bundleFd, const fs::path& path, Flags flags
   std::vector<std::string> nested;
   // Folders hold no content, so only strict validation asks that none was added or removed.
   const bool strict = (flags & kStrictValidate) != 0;
-  walk(bundleFd, "", 0, [&](const FoundEntry& found) {
+  SealedFileChecks fileChecks;
+  walkAndCheck(bundleFd, fileChecks, [&](const FoundEntry& found) {
     if (found.kind == SealEntry::Kind::kFolder && !strict) return;
     const auto it = seal.entries.find(found.path);
     if (it == seal.entries.end()) raise(Status::kSealBroken, "a file was added: " + found.path);
@@ -307,9 +323,7 @@ SigningInformation checkBundleAt(int bundleFd, const fs::path& path, Flags flags
     ++seen;
     switch (found.kind) {
       case SealEntry::Kind::kFile:
-        if (hashRegular(hasher, found.dirFd, found.name, found.path) != entry.digest) {
-          raise(Status::kSealBroken, "a sealed resource is modified: " + found.path);
-        }
+        fileChecks.add(openRegular(found.dirFd, found.name, found.path), entry.digest, found.path);
         break;
       case SealEntry::Kind::kSymlink:
         if (readSymlink(found.dirFd, found.name, found.path) != entry.target) {

@@ -8,14 +8,20 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/CodeSigning.h"
 #include "platform/CodeSigningInternal.h"
@@ -46,7 +52,8 @@ inline constexpr std::uint64_t kMaximumInfoPlistSize = 1 << 20;
   raise(status, detail.empty() ? what : what + ": " + detail);
 }
 
-// --- Files (Files.cc) ------------------------------------------------------------------------
+// --- Files (Files.cc, SealedFileChecks.cc)
+// ------------------------------------------------------------------------
 
 // Opens a path below dirFd without following a symbolic link anywhere along it.
 UniqueFd openBeneath(int dirFd, const std::string& relative, int flags);
@@ -107,6 +114,51 @@ class Hasher {
   UniquePtr<EVP_MD> md_;
   UniquePtr<EVP_MD_CTX> context_;
   std::unique_ptr<char[]> buffer_;
+};
+
+// Compares open files with their sealed digests on up to every core while the caller walks on,
+// and ends as one thread checking in the caller's order would: with the failure of the earliest
+// file, or the caller's own when no earlier file failed. Holds a few files open per thread; every
+// thread it starts has ended once finish() returns or it is destroyed. One caller thread only.
+class SealedFileChecks {
+ public:
+  SealedFileChecks();
+  SealedFileChecks(const SealedFileChecks&) = delete;
+  SealedFileChecks& operator=(const SealedFileChecks&) = delete;
+  ~SealedFileChecks();
+
+  // Queues the check that fd holds content with this SHA-256; path names the file in a failure.
+  // Once a check has failed it throws instead, to stop the caller: nothing later counts.
+  void add(UniqueFd fd, std::string digest, std::string path);
+  // The caller's own failure, ordered after every check queued so far.
+  void fail(std::exception_ptr failure);
+  // Waits for the queued checks, then throws the earliest failure, if any.
+  void finish();
+
+ private:
+  struct Job {
+    std::size_t order = 0;
+    UniqueFd fd;
+    std::string digest;
+    std::string path;
+  };
+  void work();
+  void runNext(std::unique_lock<std::mutex>& lock, std::optional<Hasher>& hasher);
+  void record(std::size_t order, std::exception_ptr failure);
+  void stop() noexcept;
+
+  std::size_t threads_;
+  std::mutex mutex_;
+  std::condition_variable added_;  // a job was queued, or closing_ was set
+  std::condition_variable taken_;  // a job was taken or done
+  std::deque<Job> jobs_;
+  std::size_t queued_ = 0;
+  std::size_t running_ = 0;
+  bool closing_ = false;
+  std::size_t firstFailure_ = SIZE_MAX;
+  std::exception_ptr failure_;
+  std::optional<Hasher> hasher_;  // the caller's, used only while no thread could be started
+  std::vector<std::thread> workers_;
 };
 
 // --- Certificates and signatures (Certificates.cc) -------------------------------------------
@@ -196,6 +248,8 @@ using Visitor = std::function<void(const FoundEntry&)>;
 // regular file or a symbolic link is refused.
 void walk(int dirFd, const std::string& prefix, int depth, const Visitor& visit);
 std::string readSymlink(int dirFd, const char* name, const std::string& path);
+// A regular file in dirFd, opened for hashing; kSealBroken when it cannot be.
+UniqueFd openRegular(int dirFd, const char* name, const std::string& path);
 std::string hashRegular(Hasher& hasher, int dirFd, const char* name, const std::string& path);
 
 struct NestedDigests {
