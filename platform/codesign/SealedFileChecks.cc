@@ -33,7 +33,7 @@ void SealedFileChecks::add(UniqueFd fd, std::string digest, std::string path) {
   if (workers_.size() < threads_) {
     try {
       workers_.emplace_back([this] { work(); });
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
       threads_ = workers_.size();  // as many as the system gives; with none, the caller hashes
     }
   }
