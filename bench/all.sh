@@ -71,18 +71,8 @@ else
   echo $(($(date +%s) - started)) >"$out/seconds"
 fi
 
-# codesign_verify.sh states its two medians in words; names that say which side also count.
-codesign_figures() {
-  sed -n -e 's/^codesign --verify[^:]*: *\([0-9.]*\) ms.*/verify_ours \1 ms/p' \
-    -e 's/^find -exec openssl dgst[^:]*: *\([0-9.]*\) ms.*/verify_openssl \1 ms/p' "$1"
-  awk 'NF == 3 && $1 ~ /^[a-z][a-z0-9_]*$/ && $1 !~ /^verify_(ours|openssl)$|ratio|target/ && $3 ~ /^(s|ms|us)$/ {
-    if ($1 ~ /openssl|dgst/) print "verify_openssl", $2, $3
-    else if ($1 ~ /verify|codesign/) print "verify_ours", $2, $3
-  }' "$1"
-}
 {
   cat "$out"/*.log | grep -E '^[a-z][a-z0-9_]* [0-9.]+ [A-Za-z]+$' || true
-  codesign_figures "$out/codesign_verify.log"
 } >"$out/figures.txt"
 
 size() { if (($1 % 1024)); then echo "$1 MiB"; else echo "$(($1 / 1024)) GiB"; fi; }
@@ -95,7 +85,8 @@ hashing: peak memory (max RSS), fileSHA256 vs openssl dgst|hash memory|sha256_ou
 hashing: memory growth during fileSHA256||sha256_growth||<8192
 download $(size $download_mib) over loopback HTTPS: UpdateTransfer vs curl|download vs curl|download_ours|download_curl|<=1.111
 download: peak memory (max RSS), UpdateTransfer vs curl|download memory (< 32 MiB)|download_ours_rss|download_curl_rss|<32768
-strict verification of a bundle (~2,000 files) vs openssl dgst on each file|verify vs openssl dgst|verify_ours|verify_openssl|<=1.25
+strict verification of a bundle (~2,000 files, every core) vs openssl dgst on each file in turn|verify vs openssl dgst|codesign_verify|openssl_dgst_sequential|<=0.75
+strict verification of the same bundle on one core vs openssl dgst on each file in turn|verify on one core|codesign_verify_one_core|openssl_dgst_sequential|
 install step, image digest: fileSHA256 vs openssl dgst|install: digest|digest_ours|digest_peer|<=1.2
 install step, attach + detach: hdiutil vs squashfuse + fusermount3 -u|install: attach|attach_ours|attach_peer|<=1.2
 install step, staged copy: ditto vs cp -a|install: copy|copy_ours|copy_peer|<=1.2

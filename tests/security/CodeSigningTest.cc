@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 
 #include <functional>
+#include <iterator>
+#include <vector>
 
 #include "platform/CodeSigning.h"
 #include "shared/UpdateSecurity.h"
@@ -150,6 +152,46 @@ TEST_F(CodeSigningTest, EveryTamperingIsRefused) {
     row.tamper(app.appURL);
     EXPECT_EQ(checkStatus(app.appURL), row.expected) << row.name;
   }
+}
+
+// Sealed files are hashed on several threads, yet a check must report what one thread would: the
+// first failure in the walk's order (the folder's listing order), and leave no thread or
+// descriptor behind. The rows change the bundle cumulatively.
+TEST_F(CodeSigningTest, ManyFilesFailInTheWalksOrderAndLeaveNothingBehind) {
+  const TestApp app = makeTestApp(dir_.path() / "many");
+  const fs::path many = app.appURL / "Contents/Resources/many";
+  fs::create_directories(many);
+  for (std::size_t i = 0; i < 200; ++i)
+    writeFile(many / std::to_string(i), std::string(i * 331, 'm'));
+  signApp(app);
+  const std::vector<fs::path> files(fs::directory_iterator(many), {});
+  const auto entries = [](const char* folder) {
+    return std::distance(fs::directory_iterator(folder), {});
+  };
+  const auto fds = entries("/proc/self/fd"), threads = entries("/proc/self/task");
+  const auto failure = [&] {
+    try {
+      codesign::StaticCode::createWithPath(app.appURL)
+          .checkValidity(codesign::kCheckNestedCode | codesign::kStrictValidate, nullptr);
+    } catch (const codesign::CodeSigningError& error) {
+      return std::string(error.what());
+    }
+    return std::string();
+  };
+  const std::string modified = "a sealed resource is modified: Contents/Resources/many/";
+  EXPECT_EQ(failure(), "");
+  writeFile(files.back(), "changed");
+  EXPECT_EQ(failure(), modified + files.back().filename().string()) << "the last file";
+  for (const fs::path& file : files) writeFile(file, "changed");
+  EXPECT_EQ(failure(), modified + files.front().filename().string()) << "every file";
+  // The walk's own failure counts where the walk met it: before or after the first changed file.
+  writeFile(many / "added", "");
+  const fs::path first = *fs::directory_iterator(many);
+  EXPECT_EQ(failure(), first.filename() == "added"
+                           ? "a file was added: Contents/Resources/many/added"
+                           : modified + first.filename().string());
+  EXPECT_EQ(entries("/proc/self/fd"), fds);
+  EXPECT_EQ(entries("/proc/self/task"), threads);
 }
 
 TEST_F(CodeSigningTest, SymbolicLinksMustStayInsideTheBundle) {

@@ -1,0 +1,292 @@
+// What the parts of the code-signing stand-in share: the limits on what is read whole, the readers
+// of files below a bundle, hashing, signatures, seals and flat-file trailers. Only the files of
+// this folder include it; the rest of the system sees platform/CodeSigning.h alone.
+#pragma once
+
+#include <openssl/cms.h>
+#include <openssl/x509.h>
+#include <sys/stat.h>
+#include <time.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/CodeSigning.h"
+#include "platform/CodeSigningInternal.h"
+#include "platform/Errors.h"
+#include "platform/Fd.h"
+#include "platform/OpenSsl.h"
+#include "platform/PropertyList.h"
+
+namespace platform::codesign {
+namespace fs = std::filesystem;
+using openssl::UniquePtr;
+
+inline constexpr const char* kSealFolder = "Contents/_CodeSignature";
+inline constexpr const char* kResourcesPath = "Contents/_CodeSignature/CodeResources";
+inline constexpr const char* kSignaturePath = "Contents/_CodeSignature/CodeSignature";
+inline constexpr char kTrailerMagic[8] = {'C', 'O', 'D', 'E', 'S', 'I', 'G', 'N'};
+// Upper bounds for what is read whole into memory, so a hostile file cannot exhaust it.
+inline constexpr std::uint64_t kMaximumSignatureSize = 1 << 20;
+inline constexpr std::uint64_t kMaximumResourcesSize = 64 << 20;
+inline constexpr std::uint64_t kMaximumInfoPlistSize = 1 << 20;
+
+[[noreturn]] inline void raise(Status status, const std::string& message) {
+  throw CodeSigningError(status, message);
+}
+
+[[noreturn]] inline void raiseOpenSsl(Status status, const std::string& what) {
+  const std::string detail = drainOpenSslErrors();
+  raise(status, detail.empty() ? what : what + ": " + detail);
+}
+
+// --- Files (Files.cc, SealedFileChecks.cc)
+// ------------------------------------------------------------------------
+
+// Opens a path below dirFd without following a symbolic link anywhere along it.
+UniqueFd openBeneath(int dirFd, const std::string& relative, int flags);
+
+struct FileRead {
+  bool exists = false;
+  std::string bytes;
+};
+
+// A small regular file below dirFd, opened and examined but not read yet; fd is invalid when it is
+// not there.
+struct OpenedFile {
+  UniqueFd fd;
+  struct stat info {};
+};
+
+OpenedFile openRegularBeneath(int dirFd, const std::string& relative, std::uint64_t limit);
+FileRead readOpened(const OpenedFile& file, const std::string& relative);
+
+// The whole of a small regular file below dirFd; exists == false when it is not there.
+FileRead readBeneath(int dirFd, const std::string& relative, std::uint64_t limit);
+
+// What the kernel says about a file, as a key for what was once verified of its content. A process
+// of the same user can rewrite a file and set its times back, but not its change time (ctime): the
+// kernel sets it to the current time on every change, creation included, and only root can move
+// the clock. So a file whose identity (device, inode, size, times) equals the one recorded when
+// its content was verified still holds that content, provided that
+// - its ctime was already in the past before the identity was taken (a change in the same clock
+//   tick, or within a file system's timestamp granularity, could leave the ctime as it was), and
+// - the file system is a local one whose times the kernel keeps (on FUSE or a network file system
+//   a process or server of the user's choosing reports them).
+// The identity is always taken before the content is read, so content newer than its key is at
+// worst verified under a key that never comes back.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  std::int64_t mtimeSeconds = 0, mtimeNanoseconds = 0;
+  std::int64_t ctimeSeconds = 0, ctimeNanoseconds = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+timespec coarseNow();
+
+// The identity of an open file, or nullopt when it may not serve as a key (see FileIdentity).
+std::optional<FileIdentity> identityOf(int fd, const struct stat& info, const timespec& before);
+
+// SHA-256 of whole files or ranges, with one buffer and one digest context for a whole check.
+class Hasher {
+ public:
+  Hasher();
+
+  // Hashes length bytes from offset 0 (all of it when length is empty).
+  std::string digest(int fd, std::optional<std::uint64_t> length = std::nullopt);
+  std::string digest(std::string_view bytes);
+
+ private:
+  UniquePtr<EVP_MD> md_;
+  UniquePtr<EVP_MD_CTX> context_;
+  std::unique_ptr<char[]> buffer_;
+};
+
+// Compares open files with their sealed digests on up to every core while the caller walks on,
+// and ends as one thread checking in the caller's order would: with the failure of the earliest
+// file, or the caller's own when no earlier file failed. Holds a few files open per thread; every
+// thread it starts has ended once finish() returns or it is destroyed. One caller thread only.
+class SealedFileChecks {
+ public:
+  SealedFileChecks();
+  SealedFileChecks(const SealedFileChecks&) = delete;
+  SealedFileChecks& operator=(const SealedFileChecks&) = delete;
+  ~SealedFileChecks();
+
+  // Queues the check that fd holds content with this SHA-256; path names the file in a failure.
+  // Once a check has failed it throws instead, to stop the caller: nothing later counts.
+  void add(UniqueFd fd, std::string digest, std::string path);
+  // The caller's own failure, ordered after every check queued so far.
+  void fail(std::exception_ptr failure);
+  // Waits for the queued checks, then throws the earliest failure, if any.
+  void finish();
+
+ private:
+  struct Job {
+    std::size_t order = 0;
+    UniqueFd fd;
+    std::string digest;
+    std::string path;
+  };
+  void work();
+  void runNext(std::unique_lock<std::mutex>& lock, std::optional<Hasher>& hasher);
+  void record(std::size_t order, std::exception_ptr failure);
+  void stop() noexcept;
+
+  std::size_t threads_;
+  std::mutex mutex_;
+  std::condition_variable added_;  // a job was queued, or closing_ was set
+  std::condition_variable taken_;  // a job was taken or done
+  std::deque<Job> jobs_;
+  std::size_t queued_ = 0;
+  std::size_t running_ = 0;
+  bool closing_ = false;
+  std::size_t firstFailure_ = SIZE_MAX;
+  std::exception_ptr failure_;
+  std::optional<Hasher> hasher_;  // the caller's, used only while no thread could be started
+  std::vector<std::thread> workers_;
+};
+
+// --- Certificates and signatures (Certificates.cc) -------------------------------------------
+
+UniquePtr<BIO> memoryBio(std::string_view bytes);
+
+// The trust anchors, with the identity of the file they came from (nullopt: not to be cached).
+struct Anchors {
+  UniquePtr<X509_STORE> store;
+  std::optional<FileIdentity> identity;
+};
+
+// The anchors as the file holds them now, parsed again only when the file changed (a filled store
+// is safe to share between threads). No file: nothing is trusted.
+Anchors trustAnchors();
+
+// A signature whose cryptography holds, with its signer and, when it reaches an anchor, the chain.
+struct Signature {
+  UniquePtr<X509> leaf;
+  UniquePtr<STACK_OF(X509)> certificates;  // all the signature carries
+  UniquePtr<STACK_OF(X509)> chain;         // leaf to anchor, when anchored
+  bool anchored = false;
+  std::string encapsulated;  // the signed content of a non-detached signature
+
+  // Leaf first; the verified chain, else the carried certificates in issuer order.
+  std::vector<X509*> orderedChain() const;
+};
+
+// Checks a DER CMS SignedData: one signer, its signature over the content (detached when
+// detachedContent is given, else encapsulated), and its chain to the platform's anchors. Chain
+// failure leaves anchored == false; every other failure throws kSignatureInvalid.
+Signature verifySignature(std::string_view der, const std::string* detachedContent,
+                          X509_STORE* anchors);
+
+// SHA-256 (hex) of a certificate's TBSCertificate as encoded: the part its issuer's signature
+// covers, so unlike the whole certificate's encoding nobody but the issuer can vary it.
+std::string signedBodySha256(X509* certificate);
+
+void requireTrustAndRequirement(const Signature& signature, const std::string& identifier,
+                                const Requirement* requirement);
+SigningInformation informationOf(const Signature& signature, std::string identifier);
+
+// --- Bundle seals (BundleSeal.cc) ------------------------------------------------------------
+
+struct SealEntry {
+  enum class Kind { kFile, kSymlink, kNested, kFolder };
+  Kind kind = Kind::kFile;
+  std::string digest;           // kFile: SHA-256 of the content
+  std::string target;           // kSymlink
+  std::string resourcesDigest;  // kNested: SHA-256 of its CodeResources
+  std::string signatureDigest;  // kNested: SHA-256 of its CodeSignature
+  bool seen = false;
+};
+
+struct Seal {
+  std::string identifier;
+  std::unordered_map<std::string, SealEntry> entries;
+  Signature signature;
+};
+
+// The property list library builds and frees its trees recursively, so a list nested a few
+// hundred thousand levels deep exhausts the stack inside it, before its result could be judged;
+// and a signed list is read before its signer is trusted. Signed lists are written as plain XML
+// (no binary form, comments, character data sections or processing instructions after the
+// prolog), so anything else is refused and the nesting of the rest is counted first.
+plist::Value parseSignedList(std::string_view bytes);
+const plist::Data* dataForKey(const plist::Dictionary& dictionary, const std::string& key);
+
+// Checks the seal's signature against anchors, then parses the seal. Throws kUnsigned when there
+// is none.
+Seal sealOf(const FileRead& resources, const FileRead& signatureFile, X509_STORE* anchors);
+Seal readSeal(int bundleFd);
+
+// One entry found below a bundle. fd is an open descriptor for regular files only.
+struct FoundEntry {
+  SealEntry::Kind kind;
+  const std::string& path;  // relative to the bundle
+  int dirFd;                // the folder that holds it
+  const char* name;
+};
+
+using Visitor = std::function<void(const FoundEntry&)>;
+
+// Visits every entry below a bundle, depth first, without following symbolic links: a folder
+// before what it holds. Nested bundles are visited as one entry; the seal's folder and its two
+// files are skipped, though not what else the folder holds. Anything that is not a folder, a
+// regular file or a symbolic link is refused.
+void walk(int dirFd, const std::string& prefix, int depth, const Visitor& visit);
+std::string readSymlink(int dirFd, const char* name, const std::string& path);
+// A regular file in dirFd, opened for hashing; kSealBroken when it cannot be.
+UniqueFd openRegular(int dirFd, const char* name, const std::string& path);
+std::string hashRegular(Hasher& hasher, int dirFd, const char* name, const std::string& path);
+
+struct NestedDigests {
+  std::string resources;
+  std::string signature;
+};
+
+NestedDigests nestedDigests(Hasher& hasher, int dirFd, const char* name, const std::string& path);
+UniqueFd openCodeFolder(const fs::path& path);
+SigningInformation checkBundle(const fs::path& path, Flags flags, const Requirement* requirement);
+
+// --- Flat files (FlatFile.cc) ----------------------------------------------------------------
+
+struct Trailer {
+  std::uint64_t contentLength = 0;
+  std::string signature;  // CMS DER
+};
+
+std::uint64_t fileSize(int fd);
+
+// The trailer of a signed flat file, or nothing when the file carries no signature.
+std::optional<Trailer> readTrailer(int fd, bool wantSignature);
+UniqueFd openFlatFile(const fs::path& path, int flags);
+
+struct FlatDirectory {
+  std::string identifier;
+  std::uint64_t size = 0;
+  std::string digest;
+};
+
+struct FlatSignature {
+  FlatDirectory directory;
+  Signature signature;
+  std::uint64_t contentLength = 0;
+};
+
+FlatSignature readFlatSignature(int fd);
+SigningInformation checkFlatFile(const fs::path& path, const Requirement* requirement);
+
+}  // namespace platform::codesign
