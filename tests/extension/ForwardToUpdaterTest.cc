@@ -2,8 +2,6 @@
 // service, each request is answered exactly once, and an unsigned service is not believed.
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 #include "extension/SafariWebExtensionHandler.h"
 #include "extension/forwardToUpdater.h"
 #include "shared/UpdateFailure.h"
@@ -22,29 +20,7 @@ void SafariWebExtensionHandler::sendResponse(
 namespace {
 namespace markers = bramlow::markers;
 
-class RecordingContext : public platform::ExtensionContext {
- public:
-  const std::vector<platform::ExtensionItem>& inputItems() const override { return items_; }
-  void completeRequestReturningItems(std::vector<platform::ExtensionItem> items) override {
-    const std::lock_guard lock(mutex_);
-    answers_.push_back(items.at(0).userInfo->at(platform::kExtensionMessageKey));
-    answered_.signal();
-  }
-  // The only answer, after a moment in which a second one would have shown.
-  platform::Json onlyAnswer() {
-    EXPECT_TRUE(answered_.waitFor(std::chrono::seconds(20)));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    const std::lock_guard lock(mutex_);
-    EXPECT_EQ(answers_.size(), 1u);
-    return answers_.empty() ? platform::Json() : answers_.front();
-  }
-
- private:
-  std::vector<platform::ExtensionItem> items_;
-  std::mutex mutex_;
-  std::vector<platform::Json> answers_;
-  platform::dispatch::Semaphore answered_;
-};
+using testing_support::RecordingExtensionContext;
 
 TEST(ForwardToUpdaterTest, AnswersOnceWhateverTheServiceDoes) {
   testing_support::TempDir dir;
@@ -70,9 +46,9 @@ TEST(ForwardToUpdaterTest, AnswersOnceWhateverTheServiceDoes) {
        {markers::kHelperUnavailable, markers::kHelperConnectionEnded}},
   };
   for (const auto& [name, service, action, accepted] : kCases) {
-    auto context = std::make_shared<RecordingContext>();
+    auto context = std::make_shared<RecordingExtensionContext>();
     bramlow::forwardToUpdater(action, "", false, service, "TEAM", context);
-    const platform::Json answer = context->onlyAnswer();
+    const platform::Json answer = context->onlyMessage(std::chrono::milliseconds(300));
     ASSERT_TRUE(answer.is_object() && answer.size() == 1 && answer.contains("error")) << name;
     EXPECT_NE(std::find(accepted.begin(), accepted.end(), answer["error"].get<std::string>()),
               accepted.end())
@@ -110,10 +86,11 @@ TEST_F(SignedServiceTest, RepliesOfTheSignedServiceBecomeResponses) {
       {"plain", "OTHERTEAM", error(markers::kConnectionNotAuthenticated)},
   };
   for (const auto& [shape, team, response] : kCases) {
-    auto context = std::make_shared<RecordingContext>();
+    auto context = std::make_shared<RecordingExtensionContext>();
     bramlow::forwardToUpdater("check", shape, false, testing_support::kTestServiceName, team,
                               context);
-    EXPECT_EQ(context->onlyAnswer(), response) << shape << " " << team;
+    EXPECT_EQ(context->onlyMessage(std::chrono::milliseconds(300)), response)
+        << shape << " " << team;
   }
   platform::xpc::Connection::setServicesFolderForTesting({});
 }

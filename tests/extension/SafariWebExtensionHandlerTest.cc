@@ -27,19 +27,6 @@ using platform::Json;
 using platform::plist::Value;
 namespace markers = bramlow::markers;
 
-class RecordingContext : public platform::ExtensionContext {
- public:
-  explicit RecordingContext(std::optional<Json> userInfo) : items_{{std::move(userInfo)}} {}
-  const std::vector<platform::ExtensionItem>& inputItems() const override { return items_; }
-  void completeRequestReturningItems(std::vector<platform::ExtensionItem> items) override {
-    answers.push_back(std::move(items));
-  }
-  std::vector<std::vector<platform::ExtensionItem>> answers;
-
- private:
-  std::vector<platform::ExtensionItem> items_;
-};
-
 const std::string kUnsupported(markers::kUnsupportedOperation);
 const std::string kUnavailable(markers::kAutomaticUpdatesUnavailable);
 const std::string kBadBuild(markers::kInvalidBuild);
@@ -98,15 +85,10 @@ TEST(SafariWebExtensionHandler, AnswersEachRequestOnceInTheOrderOfItsChecks) {
     bramlow::SafariWebExtensionHandler::setBundleForTesting(&bundle);
     std::optional<Json> userInfo;
     if (row.message) userInfo = Json{{platform::kExtensionMessageKey, Json::parse(row.message)}};
-    auto context = std::make_shared<RecordingContext>(userInfo);
+    auto context = std::make_shared<RecordingExtensionContext>(userInfo);
     bramlow::SafariWebExtensionHandler().beginRequest(context);
     bramlow::SafariWebExtensionHandler::setBundleForTesting(nullptr);
-
-    ASSERT_EQ(context->answers.size(), 1u);
-    ASSERT_EQ(context->answers[0].size(), 1u);
-    const Json& answer = *context->answers[0][0].userInfo;
-    ASSERT_EQ(answer.size(), 1u);
-    const Json& response = answer.at(platform::kExtensionMessageKey);
+    const Json response = context->onlyMessage();
     // An error answer carries its marker alone; anything else is compared whole.
     const char* key = response.size() == 1 && response.contains("error")       ? "error"
                       : response.size() == 1 && response.contains("forwarded") ? "forwarded"

@@ -51,7 +51,7 @@ class RecordingDelegate : public UrlSessionDownloadDelegate {
   URLError::Code code = URLError::Code::kUnknown;
 };
 
-class UrlSessionTest : public ::testing::Test {
+class UrlSessionTest : public testing_support::TestEnvTest {
  protected:
   void SetUp() override {
     testing_support::TestTlsIdentity::shared().installTrust(env_.platformRoot());
@@ -65,9 +65,6 @@ class UrlSessionTest : public ::testing::Test {
     session.download(*Url::parse(server_.url(path)), delegate);
   }
 
-  testing_support::TempDir dir_;
-  testing_support::TestEnv env_{dir_.path()};
-  ScopedEnvForTesting scopedEnv_{env_};
   TestHttpsServer server_;
   fs::path folder_ = dir_.path() / "downloads";
 };

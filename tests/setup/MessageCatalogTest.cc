@@ -14,7 +14,6 @@ using bramlow::setup::Catalog;
 using bramlow::setup::PlaceholderValues;
 using bramlow::setup::translateMarker;
 using platform::ExtensionState;
-using testing_support::TempDir;
 using testing_support::TestEnv;
 using testing_support::writeFile;
 
@@ -77,19 +76,13 @@ TEST(MessageCatalogTest, Translation) {
   }
 }
 
-class CatalogFilesTest : public testing::Test {
+class CatalogFilesTest : public testing_support::TestEnvTest {
  protected:
-  CatalogFilesTest() : env_(dir_.path()), scoped_(env_) {
-    testing_support::writeInfoPlist(app(), testing_support::defaultAppInfo());
-  }
+  CatalogFilesTest() { testing_support::writeInfoPlist(app(), testing_support::defaultAppInfo()); }
   fs::path app() const { return dir_.path() / "Test.app"; }
   void writeCatalog(const std::string& language, const std::string& json) {
     writeFile(app() / "Contents" / "Resources" / (language + ".json"), json);
   }
-
-  TempDir dir_;
-  TestEnv env_;
-  platform::ScopedEnvForTesting scoped_;
 };
 
 TEST_F(CatalogFilesTest, LoadingAndItsLogLines) {
@@ -218,7 +211,10 @@ TEST(PreferredLanguagesTest, FromTheEnvironment) {
   }
 }
 
-TEST(SetupStatusTest, EachAnswerOfTheBrowser) {
+// English, whatever the machine's language: the test's own bundle has no catalog.
+using SetupStatusTest = testing_support::TestEnvTest;
+
+TEST_F(SetupStatusTest, EachAnswerOfTheBrowser) {
   const auto failure = std::make_exception_ptr(std::runtime_error("manifest unreadable"));
   const std::string stateLog = "Safari extension status failed: manifest unreadable";
   const struct {
@@ -240,10 +236,6 @@ TEST(SetupStatusTest, EachAnswerOfTheBrowser) {
       {"settings: an error", true, std::nullopt, failure, markers::kSettingsFailed,
        "Opening Safari extension settings failed: manifest unreadable"},
   };
-  // English, whatever the machine's language: the test's own bundle has no catalog.
-  TempDir dir;
-  TestEnv env(dir.path());
-  platform::ScopedEnvForTesting scoped(env);
   bramlow::setup::resetMessageCatalogForTesting();
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace testing_support {
 namespace fs = std::filesystem;
@@ -161,6 +162,26 @@ void TestEnv::setPreferredLanguages(std::vector<std::string> languages) {
 std::vector<std::string> TestEnv::logLines() {
   std::lock_guard lock(mutex_);
   return lines_;
+}
+
+void RecordingExtensionContext::completeRequestReturningItems(
+    std::vector<platform::ExtensionItem> items) {
+  const std::lock_guard lock(mutex_);
+  answers_.push_back(std::move(items));
+  answered_.signal();
+}
+
+platform::Json RecordingExtensionContext::onlyMessage(std::chrono::milliseconds grace) {
+  EXPECT_TRUE(answered_.waitFor(std::chrono::seconds(20))) << "no answer";
+  std::this_thread::sleep_for(grace);
+  const std::lock_guard lock(mutex_);
+  EXPECT_EQ(answers_.size(), 1u);
+  if (answers_.empty() || answers_[0].size() != 1 || !answers_[0][0].userInfo ||
+      answers_[0][0].userInfo->size() != 1) {
+    ADD_FAILURE() << "not one answer item with one message";
+    return {};
+  }
+  return answers_[0][0].userInfo->value(platform::kExtensionMessageKey, platform::Json());
 }
 
 }  // namespace testing_support

@@ -2,6 +2,8 @@
 // the platform at a test root and records the system log.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -9,7 +11,9 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/Dispatch.h"
 #include "platform/Env.h"
+#include "platform/ExtensionContext.h"
 #include "platform/PropertyList.h"
 
 namespace testing_support {
@@ -100,6 +104,32 @@ class TestEnv : public platform::EnvWrapper {
   std::mutex mutex_;
   std::vector<std::string> lines_;
   std::optional<std::vector<std::string>> languages_;
+};
+
+// An extension request carrying one item with userInfo; it records its answers from any thread.
+class RecordingExtensionContext : public platform::ExtensionContext {
+ public:
+  explicit RecordingExtensionContext(std::optional<platform::Json> userInfo = std::nullopt)
+      : items_{{std::move(userInfo)}} {}
+  const std::vector<platform::ExtensionItem>& inputItems() const override { return items_; }
+  void completeRequestReturningItems(std::vector<platform::ExtensionItem> items) override;
+  // The message of the only answer, after waiting for it and then for grace, in which a second
+  // answer would show; a test failure when there is not exactly one with one message item.
+  platform::Json onlyMessage(std::chrono::milliseconds grace = std::chrono::milliseconds(0));
+
+ private:
+  std::vector<platform::ExtensionItem> items_;
+  std::mutex mutex_;
+  std::vector<std::vector<platform::ExtensionItem>> answers_;
+  platform::dispatch::Semaphore answered_;
+};
+
+// A test whose platform root is its own test folder for its whole life.
+class TestEnvTest : public ::testing::Test {
+ protected:
+  TempDir dir_;
+  TestEnv env_{dir_.path()};
+  platform::ScopedEnvForTesting scoped_{env_};
 };
 
 }  // namespace testing_support

@@ -19,10 +19,8 @@ namespace xpc = platform::xpc;
 namespace wire = platform::xpc::wire;
 namespace markers = bramlow::markers;
 using bramlow::BramlowUpdateMain;
-using testing_support::TempDir;
-using testing_support::TestEnv;
 
-class BramlowUpdateMainTest : public ::testing::Test {
+class BramlowUpdateMainTest : public testing_support::TestEnvTest {
  protected:
   ~BramlowUpdateMainTest() override { BramlowUpdateMain::setSharedServiceForTesting({}); }
 
@@ -31,10 +29,6 @@ class BramlowUpdateMainTest : public ::testing::Test {
     BramlowUpdateMain::setSharedServiceForTesting(
         std::make_shared<const bramlow::UpdateService>(platform::Bundle(app.updaterURL)));
   }
-
-  TempDir dir_;
-  TestEnv env_{dir_.path()};
-  platform::ScopedEnvForTesting scoped_{env_};
 };
 
 TEST_F(BramlowUpdateMainTest, FailuresBecomeOneMarkerAndOneLogLine) {

@@ -5,10 +5,8 @@
 #include <cstdlib>
 #include <optional>
 
-#include "platform/Dispatch.h"
-#include "platform/xpc/Connection.h"
 #include "shared/UpdateFailure.h"
-#include "tests/support/TestSupport.h"
+#include "tests/xpc/XpcTestSupport.h"
 #include "updater/BundleFacts.h"
 
 namespace {
@@ -66,22 +64,14 @@ std::string checkThroughUpdater(const fs::path& app) {
   namespace xpc = platform::xpc;
   xpc::Connection::setServicesFolderForTesting(
       app / "Contents/PlugIns/Bramlow for Safari Extension.appex/Contents/XPCServices");
-  auto queue = platform::dispatch::Queue::create("test.updater");
-  auto connection = xpc::Connection::create(kUpdaterID, queue);
+  auto connection =
+      xpc::Connection::create(kUpdaterID, platform::dispatch::Queue::create("test.updater"));
   connection->resume();
-  xpc::Dictionary message;
-  message.setString("action", "check");
-  platform::dispatch::Semaphore answered;
-  std::string error = "(no reply)";
-  connection->sendMessageWithReply(message, queue, [&](const xpc::Object& reply) {
-    const xpc::Dictionary* dictionary = xpc::asDictionary(reply);
-    if (dictionary && dictionary->getString("error")) error = *dictionary->getString("error");
-    answered.signal();
-  });
-  EXPECT_TRUE(answered.waitFor(std::chrono::seconds(20)));
+  const xpc::Object reply = call(*connection, request("check"));
   connection->cancel();
   xpc::Connection::setServicesFolderForTesting({});
-  return error;
+  const xpc::Dictionary* dictionary = xpc::asDictionary(reply);
+  return dictionary && dictionary->getString("error") ? *dictionary->getString("error") : "";
 }
 
 TEST(BuiltBundleTest, UpdaterServesOnlyFromInsideTheApplication) {

@@ -116,10 +116,4 @@ TEST(BundleFactsTest, ChunkedReadingAndItsFailures) {
   EXPECT_EQ(files.logged.size(), 2u);
 }
 
-TEST(BundleFactsTest, HexStringIsLowercaseTwoDigitsPerByte) {
-  const std::uint8_t bytes[] = {0x00, 0x0f, 0xa0, 0xff};
-  EXPECT_EQ(bramlow::hexString(bytes), "000fa0ff");
-  EXPECT_EQ(bramlow::hexString({}), "");
-}
-
 }  // namespace

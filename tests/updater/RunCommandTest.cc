@@ -17,16 +17,13 @@ namespace fs = std::filesystem;
 namespace markers = bramlow::markers;
 using namespace testing_support;
 
-class RunCommandTest : public ::testing::Test {
+class RunCommandTest : public TestEnvTest {
  protected:
-  RunCommandTest() : env_(dir_.path()), scoped_(env_) {
+  RunCommandTest() {
     // The system's tools live under the platform root; a shell stands in for one here.
     fs::create_directories(dir_.path() / "usr/bin");
     fs::create_symlink("/bin/sh", dir_.path() / "usr/bin/tool");
   }
-  TempDir dir_;
-  TestEnv env_;
-  platform::ScopedEnvForTesting scoped_;
 };
 
 TEST_F(RunCommandTest, ExitStatusAndStandardError) {

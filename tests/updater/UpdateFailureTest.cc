@@ -10,7 +10,6 @@ namespace markers = bramlow::markers;
 
 TEST(UpdateFailureTest, DescriptionIsTheMessageAndTheDomainNamesTheExecutable) {
   const UpdateFailure failure = UpdateFailure::message(std::string(markers::kAddressInvalid));
-  EXPECT_EQ(failure.what(), markers::kAddressInvalid);
   EXPECT_EQ(failure.localizedDescription(), markers::kAddressInvalid);
   EXPECT_EQ(UpdateFailure::errorDomain(), "BramlowUpdater.UpdateFailure");
   EXPECT_EQ(UpdateFailure::errorCode(), 0);
@@ -30,7 +29,6 @@ TEST(UpdateFailureTest, CatalogHasOneTextPerIdentifier) {
     EXPECT_TRUE(texts.insert(marker.substr(2, marker.size() - 12)).second)
         << "text used twice: " << marker;
   }
-  EXPECT_EQ(identifiers.size(), 40u);
 }
 
 }  // namespace

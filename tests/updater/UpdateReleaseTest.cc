@@ -44,7 +44,7 @@ std::function<void(Json&)> build(const std::string& value) {
   };
 }
 
-class UpdateReleaseTest : public ::testing::Test {
+class UpdateReleaseTest : public TestEnvTest {
  protected:
   // "" when the valid manifest, changed, passes validation, else the UpdateFailure's message.
   std::string validation(const std::function<void(Json&)>& change) {
@@ -54,9 +54,6 @@ class UpdateReleaseTest : public ::testing::Test {
     return failureText([&] { release.validate(product_); });
   }
 
-  TempDir dir_;
-  TestEnv env_{dir_.path()};
-  platform::ScopedEnvForTesting scoped_{env_};
   const UpdateProduct product_ =
       UpdateProduct::init(platform::Bundle(makeTestApp(dir_.path()).updaterURL));
 };

@@ -20,28 +20,22 @@ std::function<void(Dictionary&)> set(const char* key, platform::plist::Value val
   return [key, value](Dictionary& d) { d[key] = value; };
 }
 
-class UpdateServiceTest : public ::testing::Test {
+class UpdateServiceTest : public TestEnvTest {
  protected:
   std::string constructionOutcome(const fs::path& updaterPath) {
     return failureText([&] { UpdateService{platform::Bundle(updaterPath)}; });
   }
-
-  TempDir dir_;
-  TestEnv env_{dir_.path()};
-  platform::ScopedEnvForTesting scoped_{env_};
 };
 
 TEST_F(UpdateServiceTest, FindsTheInstalledAppAndMakesAPrivateCache) {
   const TestApp app = makeTestApp(dir_.path() / "Applications");
   const UpdateService service{platform::Bundle(app.updaterURL)};
   EXPECT_EQ(service.appURL, app.appURL);
-  EXPECT_EQ(service.product.appID, kAppID);
   // SHA-256 of "https://127.0.0.1:8443/updates/".
   const fs::path expected = env_.cachesDirectory() / "com.bramlow.updates" / kAppID /
                             "bf324673ef30954b1a8843fe12ad34a2d6857aba3014f0bd4313402af9f709d7";
   EXPECT_EQ(service.cache, expected);
   EXPECT_EQ(fs::status(service.cache).permissions(), fs::perms::owner_all);
-  EXPECT_EQ(&service.files, &platform::env());
 
   // A second start finds the folder and succeeds.
   const UpdateService again{platform::Bundle(app.updaterURL)};

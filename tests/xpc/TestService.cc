@@ -5,7 +5,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <thread>
 
 #include "platform/Bundle.h"
 #include "platform/xpc/Service.h"
@@ -49,8 +48,6 @@ void handle(const xpc::Dictionary& message, const std::shared_ptr<xpc::Connectio
   std::optional<xpc::Dictionary> reply = message.createReply();
   if (!reply) return;
   if (name == "crash") ::_exit(3);
-  if (name == "sleep")
-    std::this_thread::sleep_for(std::chrono::milliseconds(message.getInt64("ms")));
   if (name == "echo") {
     for (const auto& [key, value] : message.entries()) reply->setValue(key, value);
   } else if (name == "stats") {

@@ -18,6 +18,7 @@ namespace testing_support {
 
 inline constexpr const char* kTestServiceName = "com.bramlow.test.xpc";
 
+#ifdef XPC_TEST_SERVICE
 // Copies the test service executable into folder/Host.app/Contents/XPCServices/TestService.xpc
 // (a copy: a symbolic link would make the service find its bundle in the build folder) and returns
 // the services folder.
@@ -34,6 +35,7 @@ inline std::filesystem::path installTestService(const std::filesystem::path& fol
                           {"TestIdleMilliseconds", idleMilliseconds}});
   return services;
 }
+#endif
 
 // Sends message and waits for its answer (a reply or an error object).
 inline platform::xpc::Object call(platform::xpc::Connection& connection,
