@@ -27,6 +27,7 @@
 #include "platform/CodeSigningInternal.h"
 #include "platform/Env.h"
 #include "platform/Errors.h"
+#include "platform/FlatFileTrailer.h"
 #include "platform/OpenSsl.h"
 #include "platform/PropertyList.h"
 
@@ -39,10 +40,8 @@ namespace {
 constexpr const char* kSealFolder = "Contents/_CodeSignature";
 constexpr const char* kResourcesPath = "Contents/_CodeSignature/CodeResources";
 constexpr const char* kSignaturePath = "Contents/_CodeSignature/CodeSignature";
-constexpr char kTrailerMagic[8] = {'C', 'O', 'D', 'E', 'S', 'I', 'G', 'N'};
-constexpr std::size_t kTrailerSize = 16;
-// Upper bounds for what is read whole into memory, so a hostile file cannot exhaust it.
-constexpr std::uint64_t kMaximumSignatureSize = 1 << 20;
+// Upper bounds for what is read whole into memory, so a hostile file cannot exhaust it (the
+// signature's is kMaximumSignatureSize).
 constexpr std::uint64_t kMaximumResourcesSize = 64 << 20;
 constexpr std::uint64_t kMaximumInfoPlistSize = 1 << 20;
 constexpr int kMaximumFolderDepth = 128;
@@ -912,51 +911,6 @@ SigningInformation checkBundle(const fs::path& path, Flags flags, const Requirem
 
 // --- Flat files ------------------------------------------------------------------------------
 
-struct Trailer {
-  std::uint64_t contentLength = 0;
-  std::string signature;  // CMS DER
-};
-
-std::uint64_t fileSize(int fd) {
-  struct stat info {};
-  if (::fstat(fd, &info) != 0)
-    raise(Status::kFailed, std::string("stat failed: ") + std::strerror(errno));
-  if (!S_ISREG(info.st_mode)) raise(Status::kNoCode, "not a regular file");
-  return static_cast<std::uint64_t>(info.st_size);
-}
-
-void preadAll(int fd, char* buffer, std::size_t size, std::uint64_t offset) {
-  std::size_t done = 0;
-  while (done < size) {
-    const ssize_t n = ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) raise(Status::kFailed, std::string("read failed: ") + std::strerror(errno));
-    if (n == 0) raise(Status::kSignatureInvalid, "the file is truncated");
-    done += static_cast<std::size_t>(n);
-  }
-}
-
-// The trailer of a signed flat file, or nothing when the file carries no signature.
-std::optional<Trailer> readTrailer(int fd, bool wantSignature) {
-  const std::uint64_t size = fileSize(fd);
-  if (size < kTrailerSize) return std::nullopt;
-  char tail[kTrailerSize];
-  preadAll(fd, tail, sizeof tail, size - kTrailerSize);
-  if (std::memcmp(tail + 8, kTrailerMagic, sizeof kTrailerMagic) != 0) return std::nullopt;
-  std::uint64_t length = 0;
-  for (int i = 7; i >= 0; --i) length = (length << 8) | static_cast<unsigned char>(tail[i]);
-  if (length == 0 || length > kMaximumSignatureSize || length > size - kTrailerSize) {
-    raise(Status::kSignatureInvalid, "the signature trailer is damaged");
-  }
-  Trailer trailer;
-  trailer.contentLength = size - kTrailerSize - length;
-  if (wantSignature) {
-    trailer.signature.resize(static_cast<std::size_t>(length));
-    preadAll(fd, trailer.signature.data(), trailer.signature.size(), trailer.contentLength);
-  }
-  return trailer;
-}
-
 UniqueFd openFlatFile(const fs::path& path, int flags) {
   // Non-blocking, so a fifo put in place of the file cannot stall the check.
   UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
@@ -1557,9 +1511,7 @@ std::string certificateSignedBodySha256(std::string_view pem) {
 }
 
 std::uint64_t flatFileContentLength(const fs::path& path) {
-  UniqueFd fd = openFlatFile(path, O_RDONLY);
-  const std::optional<Trailer> trailer = readTrailer(fd.get(), false);
-  return trailer ? trailer->contentLength : fileSize(fd.get());
+  return flatFileContentLength(openFlatFile(path, O_RDONLY).get());
 }
 
 fs::path trustAnchorsPath() { return env().platformRoot() / "System/Library/Security/anchors.pem"; }
