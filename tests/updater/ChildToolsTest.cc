@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -35,6 +36,11 @@ bool ended(pid_t pid) {
   return !std::getline(stat, line) || line.find(") Z ") != std::string::npos;
 }
 
+bool eventually(const std::function<bool()>& done) {
+  for (int i = 0; i < 2000 && !done(); ++i) std::this_thread::sleep_for(10ms);
+  return done();
+}
+
 std::vector<std::string> mountFolders(const fs::path& cache) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(cache)) {
@@ -60,11 +66,10 @@ class ChildToolsTest : public SigningTest {
   }
   void TearDown() override {
     ::unsetenv("BRAMLOW_PLATFORM_ROOT");
-    // A test that failed half-way must not leave a mount behind.
     if (!service_) return;
-    for (const std::string& folder : mountFolders(service_->cache)) {
+    // A test that failed half-way must not leave a mount behind.
+    for (const std::string& folder : mountFolders(service_->cache))
       runProgram({"/usr/bin/fusermount3", "-u", folder});
-    }
   }
   // The next operation: it clears what earlier ones left, then fails for want of release
   // information.
@@ -77,42 +82,29 @@ class ChildToolsTest : public SigningTest {
 };
 
 TEST_F(ChildToolsTest, AToolEndsWithTheUpdaterThatStartedIt) {
-  // A copy that has made part of its output and then takes its time.
-  const fs::path pidFile = dir_.path() / "tool.pid";
+  // A copy that has made part of its output (holding its process id) and then takes its time.
   writeFile(env_.platformRoot() / "usr/bin/ditto",
-            "#!/bin/sh\nmkdir -p \"$2\" && echo partial >\"$2/part\" && echo $$ >" +
-                pidFile.string() + ".new && mv " + pidFile.string() + ".new " + pidFile.string() +
-                " && exec sleep 60\n");
+            "#!/bin/sh\nmkdir -p \"$2\" && echo $$ >\"$2/new\" && mv \"$2/new\" \"$2/part\" && "
+            "exec sleep 60\n");
   fs::permissions(env_.platformRoot() / "usr/bin/ditto", fs::perms::owner_all);
   const fs::path replacement =
       app_.appURL.parent_path() / (std::string(UpdateService::kReplacementFolderPrefix) + "Ab12Cd");
+  const fs::path part = replacement / "x.app/part";
   // The operations run on the work queue's thread, not the process's first one.
   for (const bool onOtherThread : {false, true}) {
     SCOPED_TRACE(onOtherThread ? "from another thread" : "from the first thread");
-    fs::remove(pidFile);
     const pid_t updater = ::fork();
     if (updater == 0) {
-      const auto copy = [&] { runCommand("/usr/bin/ditto", {"/nowhere", replacement / "x.app"}); };
-      if (onOtherThread) {
-        std::thread(copy).join();
-      } else {
-        copy();
-      }
+      const auto copy = [&] { runCommand("/usr/bin/ditto", {"/nowhere", part.parent_path()}); };
+      onOtherThread ? std::thread(copy).join() : copy();
       ::_exit(0);
     }
-    const auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!fs::exists(pidFile) && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(10ms);
-    }
-    const pid_t tool = std::stoi(readFile(pidFile));
+    ASSERT_TRUE(eventually([&] { return fs::exists(part); }));
+    const pid_t tool = std::stoi(readFile(part));
     ::kill(updater, SIGKILL);
     ::waitpid(updater, nullptr, 0);
-    while (!ended(tool) && std::chrono::steady_clock::now() < deadline) {
-      std::this_thread::sleep_for(10ms);
-    }
-    EXPECT_TRUE(ended(tool));
+    EXPECT_TRUE(eventually([&] { return ended(tool); }));
     ::kill(tool, SIGKILL);  // only when it did not end by itself
-    EXPECT_TRUE(fs::exists(replacement / "x.app/part"));
     nextOperation();
     EXPECT_FALSE(fs::exists(replacement));
   }
