@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/CodeSigning.h"
+#include "platform/FlatFileTrailer.h"
 #include "platform/Process.h"
 
 namespace platform::diskimage {
@@ -80,8 +80,7 @@ OpenedImage openImage(const std::filesystem::path& path) {
     refuse(path.string() + ": not a regular file");
   }
   // The trailer of the file just opened, not of whatever the path names by now.
-  image.contentLength =
-      codesign::flatFileContentLength("/proc/self/fd/" + std::to_string(image.fd.get()));
+  image.contentLength = codesign::flatFileContentLength(image.fd.get());
   std::array<std::uint8_t, kSuperblockSize> header{};
   std::size_t got = 0;
   while (got < header.size()) {

@@ -323,6 +323,12 @@ void Env::createDirectory(const fs::path& path, mode_t mode) {
   if (::mkdir(path.c_str(), mode) != 0) throwErrno("mkdir", path.string());
 }
 
+ProcessResult Env::runProcess(const fs::path& executable,
+                              const std::vector<std::string>& arguments) {
+  // The installed Env's root, not this object's: a wrapper that moved the root forwards here.
+  return spawnAndWait(env().platformRoot() / executable.relative_path(), arguments);
+}
+
 bool Env::isWritable(const fs::path& path) { return ::access(path.c_str(), W_OK) == 0; }
 
 bool Env::isMountPoint(const fs::path& path) {

@@ -107,8 +107,9 @@ class Env {
   // platform root ("/usr/sbin/spctl" is <root>/usr/sbin/spctl), arguments exclude the program
   // name. The child inherits the environment and working directory; its standard input and output
   // are /dev/null, its standard error a pipe that is read to its end before the child is waited
-  // for, and no other descriptor of ours reaches it. A launch failure throws std::system_error;
-  // any end of the child is a result. Blocks the calling thread.
+  // for, and no other descriptor of ours reaches it. The child is killed should the calling
+  // thread end first (a killed updater leaves no tool running). A launch failure throws
+  // std::system_error; any end of the child is a result. Blocks the calling thread.
   virtual ProcessResult runProcess(const std::filesystem::path& executable,
                                    const std::vector<std::string>& arguments);
 

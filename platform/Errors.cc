@@ -1,6 +1,6 @@
+// errno's half of Errors.h; the OpenSSL half is in OpenSslErrors.cc, so that a tool that never
+// uses the cryptography library does not have to load it.
 #include "platform/Errors.h"
-
-#include <openssl/err.h>
 
 #include <cerrno>
 
@@ -17,18 +17,6 @@ std::system_error errnoError(int error, std::string_view what, std::string_view 
 
 void throwErrno(std::string_view what, std::string_view path) {
   throw errnoError(errno, what, path);
-}
-
-std::string drainOpenSslErrors() {
-  std::string out;
-  unsigned long code = 0;
-  char buffer[256];
-  while ((code = ERR_get_error()) != 0) {
-    ERR_error_string_n(code, buffer, sizeof buffer);
-    if (!out.empty()) out += "; ";
-    out += buffer;
-  }
-  return out;
 }
 
 }  // namespace platform

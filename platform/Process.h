@@ -1,5 +1,9 @@
 // Child processes: how the system's tools are started and how their end is reported. Env's
 // runProcess (see Env.h) is the one way the system's code starts a process.
+//
+// A child started here never outlives the thread that started it: it is killed (SIGKILL) when
+// that thread ends, so a killed caller leaves no tool running that the next caller could race.
+// What the child itself forks (a daemon) is free of this.
 #pragma once
 
 #include <filesystem>
@@ -26,5 +30,12 @@ ProcessResult spawnAndWait(const std::filesystem::path& executable,
 // The executable path is used as given. A launch failure throws std::system_error.
 ProcessResult runLeavingDaemons(const std::filesystem::path& executable,
                                 const std::vector<std::string>& arguments, int passFd = -1);
+
+// Becomes the tool (execve) in place of this process, for a single-threaded tool whose last step
+// is another program: standard input and output become /dev/null, standard error stays, passFd
+// (when not -1) becomes descriptor 3, and no other descriptor survives. Returns only by throwing
+// std::system_error; the descriptors may then already have moved.
+[[noreturn]] void replaceProcess(const std::filesystem::path& executable,
+                                 const std::vector<std::string>& arguments, int passFd = -1);
 
 }  // namespace platform

@@ -27,6 +27,7 @@
 #include "platform/CodeSigningInternal.h"
 #include "platform/Errors.h"
 #include "platform/Fd.h"
+#include "platform/FlatFileTrailer.h"
 #include "platform/OpenSsl.h"
 #include "platform/PropertyList.h"
 
@@ -37,9 +38,8 @@ using openssl::UniquePtr;
 inline constexpr const char* kSealFolder = "Contents/_CodeSignature";
 inline constexpr const char* kResourcesPath = "Contents/_CodeSignature/CodeResources";
 inline constexpr const char* kSignaturePath = "Contents/_CodeSignature/CodeSignature";
-inline constexpr char kTrailerMagic[8] = {'C', 'O', 'D', 'E', 'S', 'I', 'G', 'N'};
-// Upper bounds for what is read whole into memory, so a hostile file cannot exhaust it.
-inline constexpr std::uint64_t kMaximumSignatureSize = 1 << 20;
+// Upper bounds for what is read whole into memory, so a hostile file cannot exhaust it (the
+// signature's, kMaximumSignatureSize, is in FlatFileTrailer.h).
 inline constexpr std::uint64_t kMaximumResourcesSize = 64 << 20;
 inline constexpr std::uint64_t kMaximumInfoPlistSize = 1 << 20;
 
@@ -263,15 +263,7 @@ SigningInformation checkBundle(const fs::path& path, Flags flags, const Requirem
 
 // --- Flat files (FlatFile.cc) ----------------------------------------------------------------
 
-struct Trailer {
-  std::uint64_t contentLength = 0;
-  std::string signature;  // CMS DER
-};
-
-std::uint64_t fileSize(int fd);
-
-// The trailer of a signed flat file, or nothing when the file carries no signature.
-std::optional<Trailer> readTrailer(int fd, bool wantSignature);
+// The trailer itself (Trailer, readTrailer, fileSize) is in platform/FlatFileTrailer.h.
 UniqueFd openFlatFile(const fs::path& path, int flags);
 
 struct FlatDirectory {

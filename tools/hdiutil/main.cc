@@ -4,8 +4,11 @@
 //   hdiutil create -srcfolder SRC IMAGE
 // attach mounts the image read-only at DIR (an existing folder that is not a mount point yet) with
 // squashfuse; detach unmounts it (fusermount3 -u, never forced); create builds an image of SRC
-// with fixed options, so the same folder gives the same bytes. Nothing is left inheriting the
-// caller's descriptors: the file-system server that outlives us gets /dev/null and the image.
+// with fixed options, so the same folder gives the same bytes. Once its checks pass, attach
+// becomes squashfuse and detach fusermount3 (exec, no second process to wait for): their exit
+// status and messages are the tool's. Nothing is left inheriting the caller's descriptors: the
+// file-system server that outlives us gets /dev/null and the image, and gives up the caller's
+// standard error when it goes to the background, once the mount is in place.
 // Exit status: 0 success; 1 failure, the reason on stderr; 2 wrong usage.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,7 +21,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/CodeSigning.h"
 #include "platform/DiskImage.h"
 #include "platform/Process.h"
 
@@ -59,15 +61,6 @@ bool isMountPoint(const fs::path& path) {
   return self.st_dev != parent.st_dev || self.st_ino == parent.st_ino;
 }
 
-// Runs a tool and turns any failure into one message naming it.
-void run(const char* tool, const std::vector<std::string>& arguments, int passFd = -1) {
-  const platform::ProcessResult result = platform::runLeavingDaemons(tool, arguments, passFd);
-  if (result.succeeded()) return;
-  std::string text = result.standardError;
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
-  throw Failure(fs::path(tool).filename().string() + " failed" + (text.empty() ? "" : ": " + text));
-}
-
 void attach(const fs::path& mountPoint, const fs::path& imagePath) {
   // The descriptor stays on the file that was checked; the server reads that file, not whatever
   // the path names by the time it opens it.
@@ -77,11 +70,14 @@ void attach(const fs::path& mountPoint, const fs::path& imagePath) {
     throw Failure(mountPoint.string() + ": not a folder");
   }
   if (isMountPoint(mountPoint)) throw Failure(mountPoint.string() + ": already a mount point");
-  run(kSquashfuse, {"-o", "ro,nodev,nosuid", "/dev/fd/3", mountPoint.string()}, image.fd.get());
-  if (!isMountPoint(mountPoint)) throw Failure(mountPoint.string() + ": the image did not mount");
+  // squashfuse exits 0 only once the mount is in place and its server runs in the background.
+  platform::replaceProcess(kSquashfuse, {"-o", "ro,nodev,nosuid", "/dev/fd/3", mountPoint.string()},
+                           image.fd.get());
 }
 
-void detach(const fs::path& mountPoint) { run(kFusermount, {"-u", mountPoint.string()}); }
+[[noreturn]] void detach(const fs::path& mountPoint) {
+  platform::replaceProcess(kFusermount, {"-u", mountPoint.string()});
+}
 
 }  // namespace
 
