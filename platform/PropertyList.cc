@@ -2,6 +2,7 @@
 
 #include <plist/plist.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <memory>
 
@@ -100,6 +101,113 @@ Value fromNode(plist_t node, int depth) {
   }
 }
 
+// libplist builds and frees its trees recursively (and reads deep binary chains in quadratic
+// time), so a list nested about a hundred thousand levels deep exhausts the stack inside it before
+// fromNode could refuse it. Info.plist files come from bundles that nothing has vouched for yet,
+// so the nesting is measured on the bytes first.
+
+// XML: every element that is opened and not closed at once is one level, whatever its name
+// (overcounting leaf elements only refuses sooner). Comments, character data, processing
+// instructions and the document type are skipped as the reader skips them. A tag with a
+// single quote or an odd number of double quotes could hide a '>' from this count but not from
+// the reader, so it is refused.
+bool xmlNestedDeeperThan(std::string_view bytes, int limit) {
+  const auto skipTo = [&](std::size_t from, std::string_view end) {
+    const std::size_t at = bytes.find(end, from);
+    if (at == std::string_view::npos) throw PropertyListError("unterminated markup");
+    return at + end.size();
+  };
+  int depth = 0;
+  std::size_t at = 0;
+  while ((at = bytes.find('<', at)) != std::string_view::npos) {
+    const std::string_view rest = bytes.substr(at);
+    if (rest.starts_with("<!--")) {
+      at = skipTo(at + 4, "-->");
+    } else if (rest.starts_with("<![CDATA[")) {
+      at = skipTo(at + 9, "]]>");
+    } else if (rest.starts_with("<?")) {
+      at = skipTo(at + 2, "?>");
+    } else if (rest.starts_with("<!")) {
+      at = skipTo(at + 2, ">");
+    } else {
+      const std::size_t end = skipTo(at + 1, ">");
+      const std::string_view tag = bytes.substr(at + 1, end - at - 2);
+      if (tag.find('\'') != std::string_view::npos ||
+          std::count(tag.begin(), tag.end(), '"') % 2 != 0) {
+        throw PropertyListError("unexpected quotes in a tag");
+      }
+      if (tag.starts_with('/')) {
+        if (--depth < 0) throw PropertyListError("unbalanced tags");
+      } else if (!tag.ends_with('/') && ++depth > limit) {
+        return true;
+      }
+      at = end;
+    }
+  }
+  return false;
+}
+
+// Binary: the trailer locates each object; a container holds the numbers of its members. The
+// levels below the top object are followed one at a time, each as the set of objects on it, so a
+// cycle or a chain longer than the limit is found after at most limit levels.
+bool binaryNestedDeeperThan(std::string_view bytes, int limit) {
+  constexpr std::size_t kTrailer = 32;
+  if (bytes.size() < 8 + kTrailer) return false;  // the reader refuses it
+  const auto number = [&](std::size_t at, std::size_t width) {
+    if (width == 0 || width > 8 || at > bytes.size() || bytes.size() - at < width) {
+      throw PropertyListError("damaged binary property list");
+    }
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < width; ++i)
+      value = (value << 8) | static_cast<std::uint8_t>(bytes[at + i]);
+    return value;
+  };
+  const std::size_t trailer = bytes.size() - kTrailer;
+  const std::size_t offsetSize = static_cast<std::uint8_t>(bytes[trailer + 6]);
+  const std::size_t referenceSize = static_cast<std::uint8_t>(bytes[trailer + 7]);
+  const std::uint64_t objects = number(trailer + 8, 8);
+  const std::uint64_t top = number(trailer + 16, 8);
+  const std::uint64_t table = number(trailer + 24, 8);
+  if (offsetSize == 0 || objects == 0 || top >= objects || table > trailer ||
+      objects > (trailer - table) / offsetSize) {
+    return false;  // the reader refuses it
+  }
+  std::vector<std::uint64_t> level{top};
+  for (int depth = 0; !level.empty(); ++depth) {
+    if (depth > limit) return true;
+    std::vector<std::uint64_t> next;
+    for (const std::uint64_t object : level) {
+      const std::uint64_t offset = number(table + object * offsetSize, offsetSize);
+      const std::uint64_t marker = number(offset, 1);
+      const std::uint64_t kind = marker >> 4;
+      if (kind != 0xA && kind != 0xC && kind != 0xD) continue;  // not a container
+      std::uint64_t count = marker & 0xF;
+      std::uint64_t members = offset + 1;
+      if (count == 0xF) {  // the count follows as an integer object
+        const std::uint64_t integer = number(members, 1);
+        if ((integer >> 4) != 0x1) throw PropertyListError("damaged binary property list");
+        const std::size_t width = std::size_t{1} << (integer & 0xF);
+        count = number(members + 1, width);
+        members += 1 + width;
+      }
+      if (count > bytes.size()) throw PropertyListError("damaged binary property list");
+      if (kind == 0xD) count *= 2;  // keys, then values
+      if (members > bytes.size() || count * referenceSize > bytes.size() - members) {
+        throw PropertyListError("damaged binary property list");
+      }
+      for (std::uint64_t i = 0; i < count; ++i) {
+        const std::uint64_t member = number(members + i * referenceSize, referenceSize);
+        if (member >= objects) throw PropertyListError("damaged binary property list");
+        next.push_back(member);
+      }
+    }
+    std::sort(next.begin(), next.end());
+    next.erase(std::unique(next.begin(), next.end()), next.end());
+    level = std::move(next);
+  }
+  return false;
+}
+
 plist_t toNode(const Value& value) {
   struct Visitor {
     plist_t operator()(const std::string& s) const { return plist_new_string(s.c_str()); }
@@ -133,6 +241,11 @@ plist_t toNode(const Value& value) {
 Value parse(std::string_view bytes) {
   if (bytes.empty()) throw PropertyListError("empty property list");
   if (bytes.size() > UINT32_MAX) throw PropertyListError("property list too large");
+  const bool binary = bytes.starts_with("bplist00");
+  if (binary ? binaryNestedDeeperThan(bytes, kMaxDepth)
+             : xmlNestedDeeperThan(bytes, kMaxDepth + 2)) {
+    throw PropertyListError("property list nested too deeply");
+  }
   plist_t raw = nullptr;
   plist_from_memory(bytes.data(), static_cast<uint32_t>(bytes.size()), &raw);
   if (raw == nullptr) throw PropertyListError("data is not a property list");

@@ -1,6 +1,6 @@
 // Texts to translate include failure messages that reach the setup application from outside:
-// whatever the text, translateMarker answers in linear time, leaves a text that is not exactly one
-// marker unchanged, and splits a marker into parts that make it up again.
+// whatever the text, translateMarker leaves a text that is not exactly one marker unchanged, a
+// marker splits into parts that make it up again, and one the catalog lacks shows its English text.
 #include <algorithm>
 #include <cstdint>
 #include <string>

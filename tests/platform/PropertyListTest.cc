@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <string>
+
 #include "platform/PropertyList.h"
 
 namespace {
@@ -38,12 +41,65 @@ TEST(PropertyListTest, TopLevelNeedNotBeADictionary) {
   EXPECT_EQ(*parse(serialize(Value("just text"))).string(), "just text");
 }
 
-TEST(PropertyListTest, DeepNestingIsRefusedNotACrash) {
+// A binary list of depth nested arrays, each holding the next; the last one holds lastMember
+// (the top object's number makes a cycle, the depth itself makes an empty array).
+std::string binaryChain(std::uint32_t depth, std::uint32_t lastMember) {
+  std::string out = "bplist00";
+  std::string offsets;
+  const auto bigEndian = [](std::string& to, std::uint64_t value, int width) {
+    for (int b = width - 1; b >= 0; --b) to.push_back(static_cast<char>((value >> (8 * b)) & 0xff));
+  };
+  for (std::uint32_t i = 0; i < depth; ++i) {
+    bigEndian(offsets, out.size(), 4);
+    const bool last = i + 1 == depth;
+    if (last && lastMember == depth) {
+      out.push_back('\xa0');
+    } else {
+      out.push_back('\xa1');
+      bigEndian(out, last ? lastMember : i + 1, 4);
+    }
+  }
+  std::string trailer(6, '\0');
+  trailer += "\x04\x04";
+  bigEndian(trailer, depth, 8);
+  bigEndian(trailer, 0, 8);
+  bigEndian(trailer, out.size(), 8);
+  return out + offsets + trailer;
+}
+
+std::string xmlNesting(int depth, const std::string& open = "<array>",
+                       const std::string& close = "</array>") {
   std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
-  for (int i = 0; i < 200; ++i) xml += "<array>";
-  for (int i = 0; i < 200; ++i) xml += "</array>";
-  xml += "</plist>";
-  EXPECT_THROW(parse(xml), PropertyListError);
+  for (int i = 0; i < depth; ++i) xml += open;
+  for (int i = 0; i < depth; ++i) xml += close;
+  return xml + "</plist>";
+}
+
+// The reader underneath recurses once per level and runs out of stack long before the bytes run
+// out: depth is judged before it reads, in both formats, however the nesting is dressed up.
+TEST(PropertyListTest, DeepNestingIsRefusedNotACrash) {
+  const struct {
+    const char* name;
+    std::string bytes;
+  } refused[] = {
+      {"XML", xmlNesting(300000)},
+      {"XML, 66 levels", xmlNesting(66)},
+      {"XML dictionaries", xmlNesting(200000, "<dict><key>k</key>", "</dict>")},
+      {"XML closing tags hidden in quotes", xmlNesting(300000, "<array x=\"</array>\">")},
+      {"XML closing tags before the opening ones",
+       [] {
+         std::string closers;
+         for (int i = 0; i < 300000; ++i) closers += "</array>";
+         return closers + xmlNesting(300000);
+       }()},
+      {"binary", binaryChain(100000, 100000)},
+      {"binary, 66 levels", binaryChain(66, 66)},
+      {"binary cycle", binaryChain(3, 0)},
+  };
+  for (const auto& row : refused) EXPECT_THROW(parse(row.bytes), PropertyListError) << row.name;
+  for (const std::string& bytes : {xmlNesting(64), binaryChain(64, 64)}) {
+    EXPECT_TRUE(parse(bytes).array());
+  }
 }
 
 }  // namespace
