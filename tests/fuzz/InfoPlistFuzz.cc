@@ -41,8 +41,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       bramlow::parseBuildNumber(*build);
     }
     // What was read can be written back, as the release tool stamps versions into it.
-    platform::plist::serialize(info, platform::plist::Format::kBinary);
-    platform::plist::serialize(info, platform::plist::Format::kXml);
+    platform::plist::serialize(info);
   } catch (const platform::plist::PropertyListError&) {
   } catch (const bramlow::UpdateFailure&) {
   }
