@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <memory>
+#include <utility>
+#include <vector>
 
 namespace platform::plist {
 namespace {
@@ -147,24 +149,28 @@ bool xmlNestedDeeperThan(std::string_view bytes, int limit) {
   return false;
 }
 
-// Binary: the trailer locates each object; a container holds the numbers of its members. The
-// levels below the top object are followed one at a time, each as the set of objects on it, so a
-// cycle or a chain longer than the limit is found after at most limit levels.
+// Binary: the trailer locates each object; a container holds the numbers of its members, and
+// members may be shared, so that a few bytes can stand for a tree of billions of values. The
+// levels below the top object are followed one at a time, each as its objects with the number of
+// paths that reach them: a cycle or a chain longer than the limit ends the walk after limit
+// levels, and a tree of more than kMaximumBinaryValues values is refused as too large before
+// more of it is read.
+constexpr std::uint64_t kMaximumBinaryValues = 1 << 20;
+
 bool binaryNestedDeeperThan(std::string_view bytes, int limit) {
   constexpr std::size_t kTrailer = 32;
   if (bytes.size() < 8 + kTrailer) return false;  // the reader refuses it
-  const auto number = [&](std::size_t at, std::size_t width) {
-    if (width == 0 || width > 8 || at > bytes.size() || bytes.size() - at < width) {
-      throw PropertyListError("damaged binary property list");
-    }
+  const auto damaged = [] { return PropertyListError("damaged binary property list"); };
+  const auto number = [&](std::uint64_t at, std::uint64_t width) {
+    if (width == 0 || width > 8 || at > bytes.size() || bytes.size() - at < width) throw damaged();
     std::uint64_t value = 0;
-    for (std::size_t i = 0; i < width; ++i)
+    for (std::uint64_t i = 0; i < width; ++i)
       value = (value << 8) | static_cast<std::uint8_t>(bytes[at + i]);
     return value;
   };
   const std::size_t trailer = bytes.size() - kTrailer;
-  const std::size_t offsetSize = static_cast<std::uint8_t>(bytes[trailer + 6]);
-  const std::size_t referenceSize = static_cast<std::uint8_t>(bytes[trailer + 7]);
+  const std::uint64_t offsetSize = number(trailer + 6, 1);
+  const std::uint64_t referenceSize = number(trailer + 7, 1);
   const std::uint64_t objects = number(trailer + 8, 8);
   const std::uint64_t top = number(trailer + 16, 8);
   const std::uint64_t table = number(trailer + 24, 8);
@@ -172,11 +178,13 @@ bool binaryNestedDeeperThan(std::string_view bytes, int limit) {
       objects > (trailer - table) / offsetSize) {
     return false;  // the reader refuses it
   }
-  std::vector<std::uint64_t> level{top};
+  using Paths = std::pair<std::uint64_t, std::uint64_t>;  // object, paths that reach it
+  std::vector<Paths> level{{top, 1}};
+  std::uint64_t values = 1;
   for (int depth = 0; !level.empty(); ++depth) {
     if (depth > limit) return true;
-    std::vector<std::uint64_t> next;
-    for (const std::uint64_t object : level) {
+    std::vector<Paths> next;
+    for (const auto& [object, paths] : level) {
       const std::uint64_t offset = number(table + object * offsetSize, offsetSize);
       const std::uint64_t marker = number(offset, 1);
       const std::uint64_t kind = marker >> 4;
@@ -185,25 +193,33 @@ bool binaryNestedDeeperThan(std::string_view bytes, int limit) {
       std::uint64_t members = offset + 1;
       if (count == 0xF) {  // the count follows as an integer object
         const std::uint64_t integer = number(members, 1);
-        if ((integer >> 4) != 0x1) throw PropertyListError("damaged binary property list");
-        const std::size_t width = std::size_t{1} << (integer & 0xF);
+        if ((integer >> 4) != 0x1) throw damaged();
+        const std::uint64_t width = std::uint64_t{1} << (integer & 0xF);
         count = number(members + 1, width);
         members += 1 + width;
       }
-      if (count > bytes.size()) throw PropertyListError("damaged binary property list");
+      if (count > bytes.size()) throw damaged();
       if (kind == 0xD) count *= 2;  // keys, then values
-      if (members > bytes.size() || count * referenceSize > bytes.size() - members) {
-        throw PropertyListError("damaged binary property list");
+      if (count * referenceSize > bytes.size() - members) throw damaged();
+      if (count > 0 && (paths > kMaximumBinaryValues / count ||
+                        (values += count * paths) > kMaximumBinaryValues)) {
+        throw PropertyListError("property list too large");
       }
       for (std::uint64_t i = 0; i < count; ++i) {
         const std::uint64_t member = number(members + i * referenceSize, referenceSize);
-        if (member >= objects) throw PropertyListError("damaged binary property list");
-        next.push_back(member);
+        if (member >= objects) throw damaged();
+        next.emplace_back(member, paths);
       }
     }
     std::sort(next.begin(), next.end());
-    next.erase(std::unique(next.begin(), next.end()), next.end());
-    level = std::move(next);
+    level.clear();
+    for (const auto& [object, paths] : next) {
+      if (!level.empty() && level.back().first == object) {
+        level.back().second += paths;
+      } else {
+        level.emplace_back(object, paths);
+      }
+    }
   }
   return false;
 }

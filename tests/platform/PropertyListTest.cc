@@ -41,23 +41,23 @@ TEST(PropertyListTest, TopLevelNeedNotBeADictionary) {
   EXPECT_EQ(*parse(serialize(Value("just text"))).string(), "just text");
 }
 
-// A binary list of depth nested arrays, each holding the next; the last one holds lastMember
-// (the top object's number makes a cycle, the depth itself makes an empty array).
-std::string binaryChain(std::uint32_t depth, std::uint32_t lastMember) {
+// A binary list of depth nested arrays, each holding the next width times; the last one holds
+// lastMember (the top object's number makes a cycle, the depth itself makes an empty array).
+std::string binaryChain(std::uint32_t depth, std::uint32_t lastMember, int width = 1) {
   std::string out = "bplist00";
   std::string offsets;
-  const auto bigEndian = [](std::string& to, std::uint64_t value, int width) {
-    for (int b = width - 1; b >= 0; --b) to.push_back(static_cast<char>((value >> (8 * b)) & 0xff));
+  const auto bigEndian = [](std::string& to, std::uint64_t value, int bytes) {
+    for (int b = bytes - 1; b >= 0; --b) to.push_back(static_cast<char>((value >> (8 * b)) & 0xff));
   };
   for (std::uint32_t i = 0; i < depth; ++i) {
     bigEndian(offsets, out.size(), 4);
     const bool last = i + 1 == depth;
     if (last && lastMember == depth) {
       out.push_back('\xa0');
-    } else {
-      out.push_back('\xa1');
-      bigEndian(out, last ? lastMember : i + 1, 4);
+      continue;
     }
+    out.push_back(static_cast<char>(0xa0 | width));
+    for (int n = 0; n < width; ++n) bigEndian(out, last ? lastMember : i + 1, 4);
   }
   std::string trailer(6, '\0');
   trailer += "\x04\x04";
@@ -76,7 +76,8 @@ std::string xmlNesting(int depth, const std::string& open = "<array>",
 }
 
 // The reader underneath recurses once per level and runs out of stack long before the bytes run
-// out: depth is judged before it reads, in both formats, however the nesting is dressed up.
+// out, and expands shared members of a binary list: depth and size are judged before it reads, in
+// both formats, however the nesting is dressed up.
 TEST(PropertyListTest, DeepNestingIsRefusedNotACrash) {
   const struct {
     const char* name;
@@ -95,6 +96,7 @@ TEST(PropertyListTest, DeepNestingIsRefusedNotACrash) {
       {"binary", binaryChain(100000, 100000)},
       {"binary, 66 levels", binaryChain(66, 66)},
       {"binary cycle", binaryChain(3, 0)},
+      {"binary, 2^40 values in 40 levels of shared members", binaryChain(40, 40, 2)},
   };
   for (const auto& row : refused) EXPECT_THROW(parse(row.bytes), PropertyListError) << row.name;
   for (const std::string& bytes : {xmlNesting(64), binaryChain(64, 64)}) {
