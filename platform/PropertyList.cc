@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <utility>
 #include <vector>
@@ -45,10 +46,13 @@ Value fromNode(plist_t node, int depth) {
       return Value(d);
     }
     case PLIST_STRING: {
-      char* raw = nullptr;
-      plist_get_string_val(node, &raw);
-      UniqueMallocString s(raw);
-      return Value(std::string(s ? s.get() : ""));
+      // Read with its length: the reader's own accessor asserts (and aborts) on a NUL inside.
+      uint64_t length = 0;
+      const char* text = plist_get_string_ptr(node, &length);
+      if (text && std::memchr(text, '\0', length) != nullptr) {
+        throw PropertyListError("property list text holds a NUL");
+      }
+      return Value(text ? std::string(text, length) : std::string());
     }
     case PLIST_KEY: {
       char* raw = nullptr;
@@ -105,8 +109,9 @@ Value fromNode(plist_t node, int depth) {
 
 // libplist builds and frees its trees recursively (and reads deep binary chains in quadratic
 // time), so a list nested about a hundred thousand levels deep exhausts the stack inside it before
-// fromNode could refuse it. Info.plist files come from bundles that nothing has vouched for yet,
-// so the nesting is measured on the bytes first.
+// fromNode could refuse it; and its accessors of keys and texts assert that a text holds no NUL,
+// aborting the process when one does. Info.plist files come from bundles that nothing has vouched
+// for yet, so the nesting is measured, and text with a NUL refused, on the bytes first.
 
 // XML: every element that is opened and not closed at once is one level, whatever its name
 // (overcounting leaf elements only refuses sooner). Comments, character data, processing
@@ -114,6 +119,9 @@ Value fromNode(plist_t node, int depth) {
 // single quote or an odd number of double quotes could hide a '>' from this count but not from
 // the reader, so it is refused.
 bool xmlNestedDeeperThan(std::string_view bytes, int limit) {
+  if (bytes.find('\0') != std::string_view::npos) {
+    throw PropertyListError("property list text holds a NUL");
+  }
   const auto skipTo = [&](std::size_t from, std::string_view end) {
     const std::size_t at = bytes.find(end, from);
     if (at == std::string_view::npos) throw PropertyListError("unterminated markup");
@@ -161,6 +169,7 @@ bool binaryNestedDeeperThan(std::string_view bytes, int limit) {
   constexpr std::size_t kTrailer = 32;
   if (bytes.size() < 8 + kTrailer) return false;  // the reader refuses it
   const auto damaged = [] { return PropertyListError("damaged binary property list"); };
+  const auto nulCharacter = [] { return PropertyListError("property list text holds a NUL"); };
   const auto number = [&](std::uint64_t at, std::uint64_t width) {
     if (width == 0 || width > 8 || at > bytes.size() || bytes.size() - at < width) throw damaged();
     std::uint64_t value = 0;
@@ -188,7 +197,6 @@ bool binaryNestedDeeperThan(std::string_view bytes, int limit) {
       const std::uint64_t offset = number(table + object * offsetSize, offsetSize);
       const std::uint64_t marker = number(offset, 1);
       const std::uint64_t kind = marker >> 4;
-      if (kind != 0xA && kind != 0xC && kind != 0xD) continue;  // not a container
       std::uint64_t count = marker & 0xF;
       std::uint64_t members = offset + 1;
       if (count == 0xF) {  // the count follows as an integer object
@@ -199,7 +207,16 @@ bool binaryNestedDeeperThan(std::string_view bytes, int limit) {
         members += 1 + width;
       }
       if (count > bytes.size()) throw damaged();
-      if (kind == 0xD) count *= 2;  // keys, then values
+      if (kind == 0x5 || kind == 0x6) {  // ASCII or UTF-16 text, a key's or a value's
+        const std::uint64_t length = kind == 0x5 ? count : 2 * count;
+        if (length > bytes.size() - members) throw damaged();
+        const std::string_view text = bytes.substr(members, length);
+        for (std::size_t i = 0; i < text.size(); i += kind == 0x5 ? 1 : 2) {
+          if (text[i] == '\0' && (kind == 0x5 || text[i + 1] == '\0')) throw nulCharacter();
+        }
+      }
+      if (kind != 0xA && kind != 0xC && kind != 0xD) continue;  // not a container
+      if (kind == 0xD) count *= 2;                              // keys, then values
       if (count * referenceSize > bytes.size() - members) throw damaged();
       if (count > 0 && (paths > kMaximumBinaryValues / count ||
                         (values += count * paths) > kMaximumBinaryValues)) {

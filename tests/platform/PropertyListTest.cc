@@ -36,6 +36,25 @@ TEST(PropertyListTest, NonPropertyListsAreRefused) {
   }
 }
 
+// The reader aborts the process when asked for a key or a text that holds a NUL.
+TEST(PropertyListTest, TextHoldingANulIsRefused) {
+  using namespace std::string_literals;
+  // A binary list whose "Q" (a UTF-16 code unit when the text holds a non-ASCII letter) is a NUL.
+  const auto withNul = [](const Dictionary& dictionary) {
+    std::string bytes = serialize(dictionary, Format::kBinary);
+    bytes[bytes.find('Q')] = '\0';
+    return bytes;
+  };
+  const std::string cases[] = {
+      "<plist version=\"1.0\"><dict><key>a</key><string>x\0y</string></dict></plist>"s,
+      "<plist version=\"1.0\"><dict><key>a\0b</key><string>x</string></dict></plist>"s,
+      withNul({{"a", "xQy"}}),
+      withNul({{"a", "\u00e9Qy"}}),
+      withNul({{"\u00e9Qz", "v"}}),
+  };
+  for (const std::string& bytes : cases) EXPECT_THROW(parse(bytes), PropertyListError) << bytes;
+}
+
 TEST(PropertyListTest, TopLevelNeedNotBeADictionary) {
   EXPECT_TRUE(parse(serialize(Array{"x"})).array());
   EXPECT_EQ(*parse(serialize(Value("just text"))).string(), "just text");
