@@ -3,6 +3,7 @@
 #include <plist/plist.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -248,22 +249,28 @@ plist_t toNode(const Value& value) {
     plist_t operator()(std::int64_t i) const { return plist_new_uint(static_cast<uint64_t>(i)); }
     plist_t operator()(double d) const { return plist_new_real(d); }
     plist_t operator()(const Date& d) const {
-      const auto sec = static_cast<int32_t>(d.secondsSinceReferenceDate);
-      const auto usec = static_cast<int32_t>((d.secondsSinceReferenceDate - sec) * 1e6);
-      return plist_new_date(sec, usec);
+      // The writer takes whole seconds as a 32-bit number; a date it cannot hold (a list read
+      // back may carry one) is refused rather than converted into an undefined value.
+      const double seconds = std::trunc(d.secondsSinceReferenceDate);
+      if (!(seconds >= INT32_MIN && seconds <= INT32_MAX)) {
+        throw PropertyListError("property list date out of range");
+      }
+      const auto usec = static_cast<int32_t>((d.secondsSinceReferenceDate - seconds) * 1e6);
+      return plist_new_date(static_cast<int32_t>(seconds), usec);
     }
     plist_t operator()(const Data& d) const {
       return plist_new_data(d.bytes.data(), d.bytes.size());
     }
+    // Owned until returned, so that a member that cannot be written frees what was built.
     plist_t operator()(const Array& a) const {
-      plist_t node = plist_new_array();
-      for (const auto& item : a) plist_array_append_item(node, toNode(item));
-      return node;
+      UniquePlist node(plist_new_array());
+      for (const auto& item : a) plist_array_append_item(node.get(), toNode(item));
+      return node.release();
     }
     plist_t operator()(const Dictionary& d) const {
-      plist_t node = plist_new_dict();
-      for (const auto& [key, item] : d) plist_dict_set_item(node, key.c_str(), toNode(item));
-      return node;
+      UniquePlist node(plist_new_dict());
+      for (const auto& [key, item] : d) plist_dict_set_item(node.get(), key.c_str(), toNode(item));
+      return node.release();
     }
   };
   return std::visit(Visitor{}, value.v);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -53,6 +54,16 @@ TEST(PropertyListTest, TextHoldingANulIsRefused) {
       withNul({{"\u00e9Qz", "v"}}),
   };
   for (const std::string& bytes : cases) EXPECT_THROW(parse(bytes), PropertyListError) << bytes;
+}
+
+// A list read back may hold a date that the writer's whole seconds cannot: refused, not converted
+// into an undefined value, and nothing built for the list so far is leaked.
+TEST(PropertyListTest, DatesTheWriterCannotHoldAreRefused) {
+  for (const double seconds : {-2147483649.5, 2147483648.0, std::nan("")}) {
+    const Dictionary list{{"a", Array{"x", Dictionary{{"d", Date{seconds}}}}}, {"b", 1}};
+    EXPECT_THROW(serialize(list), PropertyListError) << seconds;
+  }
+  EXPECT_NO_THROW(serialize(Date{-2147483648.5}));
 }
 
 TEST(PropertyListTest, TopLevelNeedNotBeADictionary) {
