@@ -59,6 +59,8 @@ class PropertyListError : public std::runtime_error {
 Value parse(std::string_view bytes);
 
 enum class Format { kXml, kBinary };
+// Throws PropertyListError for a date more than 2^31 seconds from the epoch, which neither format
+// is written with here.
 std::string serialize(const Value& value, Format format = Format::kXml);
 
 // The string under key of a dictionary, or nullptr when absent or not a string.

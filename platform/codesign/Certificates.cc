@@ -168,7 +168,15 @@ Signature verifySignature(std::string_view der, const std::string* detachedConte
   if (sk_CMS_SignerInfo_num(CMS_get0_SignerInfos(cms.get())) != 1) {
     raise(Status::kSignatureInvalid, "the signature must have exactly one signer");
   }
-  UniquePtr<BIO> content = detachedContent ? memoryBio(*detachedContent) : nullptr;
+  // CMS_verify copies a memory BIO's content into a second one, which OpenSSL 3.0 leaks when the
+  // signature's digest cannot be set up; behind a buffer the content is read where it is.
+  UniquePtr<BIO> content;
+  if (detachedContent) {
+    UniquePtr<BIO> memory = memoryBio(*detachedContent);
+    content.reset(BIO_new(BIO_f_buffer()));
+    if (!content) raiseOpenSsl(Status::kFailed, "out of memory");
+    BIO_push(content.get(), memory.release());
+  }
   UniquePtr<BIO> out(BIO_new(BIO_s_mem()));
   if (!out) raiseOpenSsl(Status::kFailed, "out of memory");
   // The chain is checked below against the anchors alone: a one-shot verification with a store

@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+#include <string>
+
 #include "platform/PropertyList.h"
 
 namespace {
@@ -33,12 +37,96 @@ TEST(PropertyListTest, NonPropertyListsAreRefused) {
   }
 }
 
-TEST(PropertyListTest, DeepNestingIsRefusedNotACrash) {
+// The reader aborts the process when asked for a key or a text that holds a NUL.
+TEST(PropertyListTest, TextHoldingANulIsRefused) {
+  using namespace std::string_literals;
+  // A binary list whose "Q" (a UTF-16 code unit when the text holds a non-ASCII letter) is a NUL.
+  const auto withNul = [](const Dictionary& dictionary) {
+    std::string bytes = serialize(dictionary, Format::kBinary);
+    bytes[bytes.find('Q')] = '\0';
+    return bytes;
+  };
+  const std::string cases[] = {
+      "<plist version=\"1.0\"><dict><key>a</key><string>x\0y</string></dict></plist>"s,
+      "<plist version=\"1.0\"><dict><key>a\0b</key><string>x</string></dict></plist>"s,
+      withNul({{"a", "xQy"}}),
+      withNul({{"a", "\u00e9Qy"}}),
+      withNul({{"\u00e9Qz", "v"}}),
+  };
+  for (const std::string& bytes : cases) EXPECT_THROW(parse(bytes), PropertyListError) << bytes;
+}
+
+// A list read back may hold a date that the writer's whole seconds cannot: refused, not converted
+// into an undefined value, and nothing built for the list so far is leaked.
+TEST(PropertyListTest, DatesTheWriterCannotHoldAreRefused) {
+  for (const double seconds : {-2147483649.5, 2147483648.0, std::nan("")}) {
+    const Dictionary list{{"a", Array{"x", Dictionary{{"d", Date{seconds}}}}}, {"b", 1}};
+    EXPECT_THROW(serialize(list), PropertyListError) << seconds;
+  }
+  EXPECT_NO_THROW(serialize(Date{-2147483648.5}));
+}
+
+// A binary list of depth nested arrays, each holding the next width times; the last one holds
+// lastMember (the top object's number makes a cycle, the depth itself makes an empty array).
+std::string binaryChain(std::uint32_t depth, std::uint32_t lastMember, int width = 1) {
+  std::string out = "bplist00";
+  std::string offsets;
+  const auto bigEndian = [](std::string& to, std::uint64_t value, int bytes) {
+    for (int b = bytes - 1; b >= 0; --b) to.push_back(static_cast<char>((value >> (8 * b)) & 0xff));
+  };
+  for (std::uint32_t i = 0; i < depth; ++i) {
+    bigEndian(offsets, out.size(), 4);
+    const bool last = i + 1 == depth;
+    if (last && lastMember == depth) {
+      out.push_back('\xa0');
+      continue;
+    }
+    out.push_back(static_cast<char>(0xa0 | width));
+    for (int n = 0; n < width; ++n) bigEndian(out, last ? lastMember : i + 1, 4);
+  }
+  std::string trailer(6, '\0');
+  trailer += "\x04\x04";
+  bigEndian(trailer, depth, 8);
+  bigEndian(trailer, 0, 8);
+  bigEndian(trailer, out.size(), 8);
+  return out + offsets + trailer;
+}
+
+std::string xmlNesting(int depth, const std::string& open = "<array>",
+                       const std::string& close = "</array>") {
   std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
-  for (int i = 0; i < 200; ++i) xml += "<array>";
-  for (int i = 0; i < 200; ++i) xml += "</array>";
-  xml += "</plist>";
-  EXPECT_THROW(parse(xml), PropertyListError);
+  for (int i = 0; i < depth; ++i) xml += open;
+  for (int i = 0; i < depth; ++i) xml += close;
+  return xml + "</plist>";
+}
+
+// The reader underneath recurses once per level and runs out of stack long before the bytes run
+// out, and expands shared members of a binary list: depth and size are judged before it reads, in
+// both formats, however the nesting is dressed up.
+TEST(PropertyListTest, DeepNestingIsRefusedNotACrash) {
+  const struct {
+    const char* name;
+    std::string bytes;
+  } refused[] = {
+      {"XML", xmlNesting(300000)},
+      {"XML, 66 levels", xmlNesting(66)},
+      {"XML dictionaries", xmlNesting(200000, "<dict><key>k</key>", "</dict>")},
+      {"XML closing tags hidden in quotes", xmlNesting(300000, "<array x=\"</array>\">")},
+      {"XML closing tags before the opening ones",
+       [] {
+         std::string closers;
+         for (int i = 0; i < 300000; ++i) closers += "</array>";
+         return closers + xmlNesting(300000);
+       }()},
+      {"binary", binaryChain(100000, 100000)},
+      {"binary, 66 levels", binaryChain(66, 66)},
+      {"binary cycle", binaryChain(3, 0)},
+      {"binary, 2^40 values in 40 levels of shared members", binaryChain(40, 40, 2)},
+  };
+  for (const auto& row : refused) EXPECT_THROW(parse(row.bytes), PropertyListError) << row.name;
+  for (const std::string& bytes : {xmlNesting(64), binaryChain(64, 64)}) {
+    EXPECT_TRUE(parse(bytes).array());
+  }
 }
 
 }  // namespace

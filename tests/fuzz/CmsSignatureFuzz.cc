@@ -1,0 +1,47 @@
+// A bundle's detached signature (Contents/_CodeSignature/CodeSignature) is parsed and checked
+// before its signer is known to be trusted. The bundle's seal stays as signed at start; the seed is
+// a valid signature over it by an identity of another root, so mutations reach the signer, its
+// bound certificate and the chain: verification and display end in a status, never a crash.
+#include <cstdint>
+#include <string_view>
+
+#include "platform/CodeSigning.h"
+#include "tests/fuzz/SealedBundle.h"
+#include "tests/security/SigningTestSupport.h"
+
+namespace {
+namespace codesign = platform::codesign;
+using namespace testing_support;
+
+struct Fixture {
+  TempDir dir;
+  TestEnv env{dir.path() / "root"};
+  platform::ScopedEnvForTesting scoped{env};
+  std::filesystem::path bundle = dir.path() / "Fuzz.app";
+
+  Fixture() {
+    installAnchors(env.platformRoot());
+    fuzzing::writeSealedBundle(bundle);
+    signWith(bundle, bramlow::release::kDeveloperIdIdentity, fuzzing::kSealedIdentifier);
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const Fixture fixture;
+  writeFile(fixture.bundle / "Contents/_CodeSignature/CodeSignature",
+            std::string_view(reinterpret_cast<const char*>(data), size));
+  const auto code = codesign::StaticCode::createWithPath(fixture.bundle);
+  try {
+    code.checkValidity(
+        codesign::kCheckAllArchitectures | codesign::kCheckNestedCode | codesign::kStrictValidate,
+        nullptr);
+  } catch (const codesign::CodeSigningError&) {
+  }
+  try {
+    code.signingInformation();
+  } catch (const codesign::CodeSigningError&) {
+  }
+  return 0;
+}

@@ -1,0 +1,49 @@
+// Info.plist files are read from bundles on disk before anything vouches for them (the updater's
+// configuration, the installed application's identity and build): any bytes, XML or binary, must
+// give a dictionary, an empty bundle info or an UpdateFailure, never crash or recurse unbounded.
+#include <cstdint>
+#include <string_view>
+
+#include "platform/Bundle.h"
+#include "platform/PropertyList.h"
+#include "shared/UpdateFailure.h"
+#include "tests/support/TestSupport.h"
+#include "updater/BuildNumber.h"
+#include "updater/BundleFacts.h"
+#include "updater/UpdateProduct.h"
+
+namespace {
+using testing_support::writeFile;
+
+// A bundle whose policy is valid, so that a good Info.plist gives a whole configuration.
+struct Fixture {
+  testing_support::TempDir bundle;
+  Fixture() {
+    writeFile(bundle.path() / "Contents/Resources/policy.json",
+              R"({"checkIntervalMilliseconds": 3600000})");
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const Fixture fixture;
+  const std::filesystem::path& bundle = fixture.bundle.path();
+  writeFile(bundle / "Contents/Info.plist",
+            std::string_view(reinterpret_cast<const char*>(data), size));
+  try {
+    bramlow::UpdateProduct::init(platform::Bundle(bundle));
+  } catch (const bramlow::UpdateFailure&) {
+  }
+  try {
+    const platform::plist::Dictionary info = bramlow::readInfoPlist(bundle);
+    if (const std::string* build = platform::plist::stringForKey(info, "CFBundleVersion")) {
+      bramlow::parseBuildNumber(*build);
+    }
+    // What was read can be written back, as the release tool stamps versions into it.
+    platform::plist::serialize(info);
+  } catch (const platform::plist::PropertyListError&) {
+  } catch (const bramlow::UpdateFailure&) {
+  }
+  return 0;
+}

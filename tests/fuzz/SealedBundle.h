@@ -1,0 +1,22 @@
+// The small bundle the seal and signature targets verify: the same bytes every run, so that seeds
+// made from it with the codesign tool (`codesign --sign ID.pem --identifier com.bramlow.fuzz`)
+// stay valid. A file, a folder and a symbolic link, the three kinds a seal lists.
+#pragma once
+
+#include <filesystem>
+
+#include "tests/support/TestSupport.h"
+
+namespace fuzzing {
+
+inline constexpr const char* kSealedIdentifier = "com.bramlow.fuzz";
+
+inline void writeSealedBundle(const std::filesystem::path& bundle) {
+  testing_support::writeFile(bundle / "Contents/Info.plist",
+                             "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+                             "<string>com.bramlow.fuzz</string></dict></plist>\n");
+  testing_support::writeFile(bundle / "Contents/Resources/en.json", "{\"0\": \"zero\"}\n");
+  std::filesystem::create_symlink("../Info.plist", bundle / "Contents/Resources/Info.plist");
+}
+
+}  // namespace fuzzing
