@@ -18,11 +18,7 @@ namespace codesign = platform::codesign;
 using platform::openssl::UniquePtr;
 using namespace testing_support;
 
-struct Fixture {
-  TempDir dir;
-  TestEnv env{dir.path() / "root"};
-  platform::ScopedEnvForTesting scoped{env};
-  std::filesystem::path bundle = dir.path() / "Fuzz.app";
+struct Fixture : fuzzing::SealedBundleRoot {
   UniquePtr<EVP_PKEY> key;
   UniquePtr<X509> leaf;
   UniquePtr<STACK_OF(X509)> intermediates{sk_X509_new_null()};
@@ -30,8 +26,6 @@ struct Fixture {
       std::string("identifier \"") + fuzzing::kSealedIdentifier + "\" and anchor apple generic");
 
   Fixture() {
-    installAnchors(env.platformRoot());
-    fuzzing::writeSealedBundle(bundle);
     const std::string pem = readFile(identityFile(bramlow::release::kDeveloperIdIdentity));
     UniquePtr<BIO> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
     key.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));

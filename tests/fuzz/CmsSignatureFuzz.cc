@@ -13,15 +13,8 @@ namespace {
 namespace codesign = platform::codesign;
 using namespace testing_support;
 
-struct Fixture {
-  TempDir dir;
-  TestEnv env{dir.path() / "root"};
-  platform::ScopedEnvForTesting scoped{env};
-  std::filesystem::path bundle = dir.path() / "Fuzz.app";
-
+struct Fixture : fuzzing::SealedBundleRoot {
   Fixture() {
-    installAnchors(env.platformRoot());
-    fuzzing::writeSealedBundle(bundle);
     signWith(bundle, bramlow::release::kDeveloperIdIdentity, fuzzing::kSealedIdentifier);
   }
 };

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "tests/security/SigningTestSupport.h"
 #include "tests/support/TestSupport.h"
 
 namespace fuzzing {
@@ -18,5 +19,18 @@ inline void writeSealedBundle(const std::filesystem::path& bundle) {
   testing_support::writeFile(bundle / "Contents/Resources/en.json", "{\"0\": \"zero\"}\n");
   std::filesystem::create_symlink("../Info.plist", bundle / "Contents/Resources/Info.plist");
 }
+
+// A platform root that trusts the test anchors, in use for the whole run, with the bundle written.
+struct SealedBundleRoot {
+  testing_support::TempDir dir;
+  testing_support::TestEnv env{dir.path() / "root"};
+  platform::ScopedEnvForTesting scoped{env};
+  std::filesystem::path bundle = dir.path() / "Fuzz.app";
+
+  SealedBundleRoot() {
+    testing_support::installAnchors(env.platformRoot());
+    writeSealedBundle(bundle);
+  }
+};
 
 }  // namespace fuzzing
