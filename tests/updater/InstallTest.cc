@@ -332,9 +332,18 @@ TEST_F(CrashSafetyTest, KilledAnywhereTheAppIsWholeAndTheNextOperationClearsUp) 
   ASSERT_TRUE(snapshot(app_.appURL) == newTree_);
   const int points = whole.points;
   ASSERT_GE(points, 40);
+  // Under the sanitizers every run is several times slower and the points' logic is the same as
+  // in the plain build, which kills at every point: there a spread of them, the last included.
+#if defined(__SANITIZE_ADDRESS__)
+  const int stride = 4;
+#else
+  const int stride = 1;
+#endif
+  int tried = 0;
   int killedRuns = 0;
   int sawNew = 0;
-  for (int killAt = 1; killAt <= points; ++killAt) {
+  for (int killAt = 1 + (points - 1) % stride; killAt <= points; killAt += stride) {
+    ++tried;
     SCOPED_TRACE("killed at point " + std::to_string(killAt));
     reset();
     const LeakCheck leaks = leakCheck();
@@ -349,10 +358,10 @@ TEST_F(CrashSafetyTest, KilledAnywhereTheAppIsWholeAndTheNextOperationClearsUp) 
     EXPECT_EQ(runChild({"check"}, 0).status, 0);
     leaks.expectNothingAdded({kImageName});
   }
-  EXPECT_EQ(killedRuns, points);
+  EXPECT_EQ(killedRuns, tried);
   EXPECT_GT(sawNew, 0);
   std::printf("crash safety: %d kill points, %d killed runs and %d runs after them\n", points,
-              killedRuns, points);
+              killedRuns, tried);
 }
 
 }  // namespace
