@@ -1,15 +1,13 @@
-// The real setup window on a real (virtual) X display: texts, layout, rendering to a PNG, the
-// buttons and the answers of the browser as they reach the window.
+// The real setup window on a real (virtual) X display: its texts, a picture of it, the buttons
+// and the answers of the browser as they reach the window.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
 #include <thread>
 
 #include "Bramlow_for_Safari/AppDelegate.h"
@@ -60,13 +58,8 @@ class VirtualDisplay {
     writeEnd.reset();
     if (spawned != 0) return;
     pid_ = pid;
-    std::string number;
-    pollfd p{readEnd.get(), POLLIN, 0};
-    while (::poll(&p, 1, 10000) > 0) {
-      char c;
-      if (::read(readEnd.get(), &c, 1) != 1 || c == '\n') break;
-      number += c;
-    }
+    std::string number;  // Xvfb writes it when ready; the pipe ends should it fail
+    for (char c; ::read(readEnd.get(), &c, 1) == 1 && c != '\n';) number += c;
     if (number.empty()) stop();
     if (pid_ <= 0) return;
     ::setenv("DISPLAY", (":" + number).c_str(), 1);
@@ -141,20 +134,11 @@ std::vector<GtkWidget*> children(GtkWidget* parent) {
   return result;
 }
 
-graphene_rect_t boundsIn(GtkWidget* widget, GtkWidget* ancestor) {
-  graphene_rect_t bounds;
-  EXPECT_TRUE(gtk_widget_compute_bounds(widget, ancestor, &bounds));
-  return bounds;
-}
-
 // The text of a label or a button.
 std::string text(GtkWidget* widget) {
   if (GTK_IS_LABEL(widget)) return gtk_label_get_text(GTK_LABEL(widget));
   return GTK_IS_BUTTON(widget) ? gtk_button_get_label(GTK_BUTTON(widget)) : "";
 }
-
-// A marker's English text.
-std::string english(std::string_view marker) { return translateMarker(marker, {}, {}); }
 
 class SetupWindowTest : public testing::Test {
  protected:
@@ -180,47 +164,37 @@ class SetupWindowTest : public testing::Test {
   }
 
   void launch(const char* language) {
+    manager_.stateRequests.clear();
     env_.setPreferredLanguages({language});
     bramlow::setup::resetMessageCatalogForTesting();
     application_.reset(gtk_application_new(nullptr, G_APPLICATION_NON_UNIQUE));
     ASSERT_TRUE(g_application_register(G_APPLICATION(application_.get()), nullptr, nullptr));
     delegate_ =
         AppDelegate::create(application_.get(), platform::Bundle(BRAMLOW_APP_DIR), manager_);
-    EXPECT_EQ(gtk_label_get_text(delegate_->status()), translateMarker(markers::kCheckingStatus));
     // Activation before launching has finished asks the browser nothing.
     delegate_->applicationDidBecomeActive();
     EXPECT_TRUE(manager_.stateRequests.empty());
-
     delegate_->applicationDidFinishLaunching();
     GtkWidget* window = GTK_WIDGET(delegate_->window());
-    bool painted = false;
     ASSERT_TRUE(pumpUntil([&] { return gtk_widget_get_mapped(window); }));
-    GdkFrameClock* clock = gtk_widget_get_frame_clock(window);
-    ASSERT_NE(clock, nullptr);
-    const gulong handler = g_signal_connect_swapped(
-        clock, "after-paint", G_CALLBACK(+[](bool* flag) { *flag = true; }), &painted);
+    bool painted = false;
+    const gulong handler =
+        g_signal_connect_swapped(gtk_widget_get_frame_clock(window), "after-paint",
+                                 G_CALLBACK(+[](bool* flag) { *flag = true; }), &painted);
     gtk_widget_queue_draw(window);
     EXPECT_TRUE(pumpUntil([&] { return painted; }));
-    g_signal_handler_disconnect(clock, handler);
+    g_signal_handler_disconnect(gtk_widget_get_frame_clock(window), handler);
     ASSERT_FALSE(manager_.stateRequests.empty()) << "launching refreshes the status";
     for (const std::string& id : manager_.identifiers) {
       EXPECT_EQ(id, "com.bramlow.safari-extension.Extension");
     }
   }
 
-  // The stack of the window's content, and its arranged views.
-  GtkWidget* content() const { return gtk_window_get_child(delegate_->window()); }
-  GtkWidget* stack() const { return gtk_widget_get_first_child(content()); }
-  std::vector<GtkWidget*> views() const { return children(stack()); }
-  GtkWidget* checkAgainButton() const { return children(views().at(6)).at(1); }
-
-  // "Version <short version> (<build word> <build number>)" of the built application.
-  static std::string versionLine(const std::string& buildWord) {
-    const platform::Bundle app(BRAMLOW_APP_DIR);
-    auto value = [&](const char* key) { return *app.objectForInfoDictionaryKey(key)->string(); };
-    return "Version " + value("CFBundleShortVersionString") + " (" + buildWord + " " +
-           value("CFBundleVersion") + ")";
+  // The window's arranged views, top to bottom; the last one holds the two buttons.
+  std::vector<GtkWidget*> views() const {
+    return children(gtk_widget_get_first_child(gtk_window_get_child(delegate_->window())));
   }
+  GtkWidget* checkAgainButton() const { return children(views().at(6)).at(1); }
 
   // Renders the window as it is on screen into a PNG under the build folder.
   void render(const std::string& name) {
@@ -231,7 +205,7 @@ class SetupWindowTest : public testing::Test {
     GtkSnapshot* snapshot = gtk_snapshot_new();
     gdk_paintable_snapshot(paintable.get(), snapshot, width, height);
     GskRenderNode* node = gtk_snapshot_free_to_node(snapshot);
-    EXPECT_NE(node, nullptr);
+    ASSERT_NE(node, nullptr);
     const graphene_rect_t viewport = GRAPHENE_RECT_INIT(0, 0, float(width), float(height));
     GObjectPtr<GdkTexture> texture(
         gsk_renderer_render_texture(gtk_native_get_renderer(GTK_NATIVE(window)), node, &viewport));
@@ -239,8 +213,6 @@ class SetupWindowTest : public testing::Test {
     const fs::path path = fs::path(BRAMLOW_BINARY_DIR) / "setup-window" / (name + ".png");
     fs::create_directories(path.parent_path());
     EXPECT_TRUE(gdk_texture_save_to_png(texture.get(), path.c_str()));
-    std::printf("setup window rendered to %s\n", path.c_str());
-
     EXPECT_GT(fs::file_size(path), 10000u) << "no flat picture compresses this badly";
   }
 
@@ -252,127 +224,69 @@ class SetupWindowTest : public testing::Test {
   std::shared_ptr<AppDelegate> delegate_;
 };
 
-TEST_F(SetupWindowTest, TextsLayoutAndPicture) {
-  launch("en");
-  GtkWindow* window = delegate_->window();
-  EXPECT_STREQ(gtk_window_get_title(window), "Bramlow for Safari");
-  EXPECT_FALSE(gtk_window_get_resizable(window));
-  EXPECT_TRUE(gtk_window_get_hide_on_close(window));
-
-  const std::vector<GtkWidget*> v = views();
-  ASSERT_EQ(v.size(), 7u);
-  EXPECT_EQ(v[5], GTK_WIDGET(delegate_->status()));
-  EXPECT_STREQ(gtk_widget_get_name(v[2]), "safariInstalledVersion");
-  EXPECT_STREQ(gtk_widget_get_name(v[5]), "safariExtensionStatus");
-  const std::vector<GtkWidget*> buttons = children(v[6]);
-  ASSERT_EQ(buttons.size(), 2u);
-  EXPECT_EQ(buttons[0], GTK_WIDGET(delegate_->settingsButton()));
-  EXPECT_EQ(text(buttons[0]), "Open Safari Settings");
-  EXPECT_EQ(text(buttons[1]), "Check Again");
-  EXPECT_EQ(gtk_window_get_default_widget(window), buttons[0]);
-
-  // The content is 580 by 500; the stack sits 36 from either side, centred vertically, its views
-  // leading-aligned, 22 apart; views 3 to 5 span its width; the buttons are 12 apart.
-  const graphene_rect_t area = boundsIn(content(), content());
-  EXPECT_FLOAT_EQ(area.size.width, 580);
-  EXPECT_FLOAT_EQ(area.size.height, 500);
-  const graphene_rect_t s = boundsIn(stack(), content());
-  EXPECT_FLOAT_EQ(s.origin.x, 36);
-  EXPECT_FLOAT_EQ(s.size.width, 508);
-  EXPECT_NEAR(s.origin.y, 500 - (s.origin.y + s.size.height), 1.0);
-  const struct {
-    std::string text;
-    int pixels, weight;
-    bool dim;
-  } labels[] = {{"Bramlow for Safari", 26, 600, false},
-                {english(markers::kTagline), 16, 400, false},
-                {versionLine("build"), 14, 400, true},
-                {english(markers::kSteps), 14, 400, false},
-                {english(markers::kWebsiteAccess), 14, 400, true},
-                {english(markers::kCheckingStatus), 13, 400, false}};
-  float previousBottom = -1;
-  for (std::size_t i = 0; i < v.size(); ++i) {
-    SCOPED_TRACE(i);
-    const graphene_rect_t b = boundsIn(v[i], content());
-    EXPECT_FLOAT_EQ(b.origin.x, 36);
-    EXPECT_LE(b.origin.x + b.size.width, 36 + 508);
-    EXPECT_GT(b.size.height, 0);
-    if (previousBottom >= 0) {
-      EXPECT_FLOAT_EQ(b.origin.y - previousBottom, 22);
-    }
-    previousBottom = b.origin.y + b.size.height;
-    if (i >= 3 && i <= 5) {
-      EXPECT_FLOAT_EQ(b.size.width, 508);
-    }
-    if (i == v.size() - 1) break;
-    EXPECT_EQ(text(v[i]), labels[i].text);
-    EXPECT_EQ(bool(gtk_widget_has_css_class(v[i], "dim-label")), labels[i].dim);
-    EXPECT_EQ(bool(gtk_label_get_wrap(GTK_LABEL(v[i]))), i != 0);
-    const PangoFontDescription* font =
-        pango_context_get_font_description(gtk_widget_get_pango_context(v[i]));
-    EXPECT_EQ(pango_font_description_get_size(font), labels[i].pixels * PANGO_SCALE);
-    EXPECT_TRUE(pango_font_description_get_size_is_absolute(font));
-    EXPECT_EQ(int(pango_font_description_get_weight(font)), labels[i].weight);
+// Every text in the user's language (the product name never translated), English when there is
+// no catalog; the catalog is loaded once, so its language stays and a missing one is logged once.
+TEST_F(SetupWindowTest, TextsInTheUsersLanguage) {
+  for (const char* language : {"en", "de-DE", "ja"}) {
+    SCOPED_TRACE(language);
+    launch(language);
+    env_.setPreferredLanguages({"fr"});
+    const platform::Bundle app(BRAMLOW_APP_DIR);
+    auto info = [&](const char* key) { return *app.objectForInfoDictionaryKey(key)->string(); };
+    const std::vector<std::string> expected = {
+        "Bramlow for Safari",
+        translateMarker(markers::kTagline),
+        translateMarker(markers::kVersion, {{"version", info("CFBundleShortVersionString")},
+                                            {"build", info("CFBundleVersion")}}),
+        translateMarker(markers::kSteps),
+        translateMarker(markers::kWebsiteAccess),
+        translateMarker(markers::kCheckingStatus)};
+    const std::vector<GtkWidget*> v = views();
+    ASSERT_EQ(v.size(), 7u);
+    for (std::size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(text(v[i]), expected[i]) << i;
+    EXPECT_EQ(v[5], GTK_WIDGET(delegate_->status()));
+    const std::vector<GtkWidget*> buttons = children(v[6]);
+    ASSERT_EQ(buttons.size(), 2u);
+    EXPECT_EQ(buttons[0], GTK_WIDGET(delegate_->settingsButton()));
+    EXPECT_EQ(text(buttons[0]), translateMarker(markers::kOpenSettings));
+    EXPECT_EQ(text(buttons[1]), language[0] == 'd' ? "Erneut prüfen" : "Check Again");
+    EXPECT_STREQ(gtk_window_get_title(delegate_->window()), "Bramlow for Safari");
+    if (language[0] != 'j') render("setup-window-" + std::string(language, 2));
+    TearDown();
   }
-  EXPECT_LT(boundsIn(v[1], content()).size.width, 508) << "a short label keeps its own width";
-  const graphene_rect_t first = boundsIn(buttons[0], content());
-  const graphene_rect_t second = boundsIn(buttons[1], content());
-  EXPECT_FLOAT_EQ(second.origin.x - (first.origin.x + first.size.width), 12);
-  EXPECT_FLOAT_EQ(second.origin.y, first.origin.y);
-  // The three steps are at least three lines (a long step wraps within the stack's width).
-  EXPECT_GE(pango_layout_get_line_count(gtk_label_get_layout(GTK_LABEL(v[3]))), 3);
-
-  render("setup-window-en");
+  EXPECT_EQ(env_.logLines(),
+            std::vector<std::string>{"Safari setup language catalog is missing: ja"});
 }
 
-TEST_F(SetupWindowTest, TranslatedWindow) {
-  launch("de-DE");
-  const std::vector<GtkWidget*> v = views();
-  EXPECT_EQ(text(v[2]), versionLine("Build"));
-  EXPECT_EQ(text(v[5]), "Status der Safari-Erweiterung wird geprüft …");
-  EXPECT_EQ(text(checkAgainButton()), "Erneut prüfen");
-  EXPECT_EQ(text(v[0]), "Bramlow for Safari") << "the product name is never translated";
-  render("setup-window-de");
-  EXPECT_TRUE(env_.logLines().empty());
-}
-
-TEST_F(SetupWindowTest, AnswersOfTheBrowserReachTheStatus) {
+// Answers reach the window on the main loop; a refresh keeps the text until its answer arrives.
+TEST_F(SetupWindowTest, EachAnswerOfTheBrowserReachesTheStatus) {
   launch("en");
   GtkLabel* status = delegate_->status();
-  const auto failure = std::make_exception_ptr(std::runtime_error("manifest unreadable"));
-  const std::vector<std::string> failureLog{"Safari extension status failed: manifest unreadable"};
   while (manager_.stateRequests.size() > 1) manager_.answerState(std::nullopt, nullptr);
   settle();
-
+  const auto failure = std::make_exception_ptr(std::runtime_error("manifest unreadable"));
+  std::string previous = gtk_label_get_text(status);
   const struct {
-    const char* name;
     std::optional<ExtensionState> state;
     std::exception_ptr error;
     std::string_view marker;
-    std::vector<std::string> log;
-  } cases[] = {
-      {"enabled", ExtensionState{true}, nullptr, markers::kEnabled, {}},
-      {"error", std::nullopt, failure, markers::kStatusUnavailable, failureLog},
-      {"neither", std::nullopt, nullptr, markers::kNoStatus, {}},
-  };
-  std::string previous = gtk_label_get_text(status);
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    if (manager_.stateRequests.empty()) {
-      g_signal_emit_by_name(checkAgainButton(), "clicked");
-      ASSERT_EQ(manager_.stateRequests.size(), 1u);
-    }
+  } rows[] = {{ExtensionState{true}, failure, markers::kStatusUnavailable},  // the error wins
+              {std::nullopt, nullptr, markers::kNoStatus},
+              {ExtensionState{false}, nullptr, markers::kNotEnabled},
+              {ExtensionState{true}, nullptr, markers::kEnabled}};
+  for (const auto& [state, error, marker] : rows) {
+    SCOPED_TRACE(marker);
+    if (manager_.stateRequests.empty()) g_signal_emit_by_name(checkAgainButton(), "clicked");
+    ASSERT_EQ(manager_.stateRequests.size(), 1u);
     settle();
-    EXPECT_EQ(gtk_label_get_text(status), previous) << "the text stays while the answer is pending";
-    const std::size_t logged = env_.logLines().size();
-    manager_.answerState(c.state, c.error);
-    EXPECT_EQ(gtk_label_get_text(status), previous) << "answers reach the window on the main loop";
+    manager_.answerState(state, error);
+    EXPECT_EQ(gtk_label_get_text(status), previous) << "not before the main loop runs";
     ASSERT_TRUE(pumpUntil([&] { return gtk_label_get_text(status) != previous; }));
-    EXPECT_EQ(gtk_label_get_text(status), english(c.marker));
-    const std::vector<std::string> lines = env_.logLines();
-    EXPECT_EQ(std::vector<std::string>(lines.begin() + long(logged), lines.end()), c.log);
-    previous = english(c.marker);
+    EXPECT_EQ(gtk_label_get_text(status), translateMarker(marker));
+    previous = gtk_label_get_text(status);
   }
+  EXPECT_EQ(env_.logLines(),
+            std::vector<std::string>{"Safari extension status failed: manifest unreadable"});
 }
 
 TEST_F(SetupWindowTest, EveryActivationRefreshesTheStatus) {
@@ -388,28 +302,24 @@ TEST_F(SetupWindowTest, EveryActivationRefreshesTheStatus) {
   gtk_window_destroy(other);
 }
 
-// Finds the window's Return shortcut and runs it, as a key press would.
+// Runs the window's own Return shortcut, which takes the key before the focused widget does.
 void pressReturn(GtkWidget* window) {
-  GObjectPtr<GtkShortcutTrigger> key(gtk_keyval_trigger_new(GDK_KEY_Return, GdkModifierType(0)));
-  std::function<bool(GtkShortcutTrigger*)> isReturn = [&](GtkShortcutTrigger* trigger) {
-    if (!GTK_IS_ALTERNATIVE_TRIGGER(trigger))
-      return bool(gtk_shortcut_trigger_equal(trigger, key.get()));
-    GtkAlternativeTrigger* alternative = GTK_ALTERNATIVE_TRIGGER(trigger);
-    return isReturn(gtk_alternative_trigger_get_first(alternative)) ||
-           isReturn(gtk_alternative_trigger_get_second(alternative));
-  };
   GObjectPtr<GListModel> controllers(gtk_widget_observe_controllers(window));
   for (guint i = 0; i < g_list_model_get_n_items(controllers.get()); ++i) {
     GObjectPtr<GObject> controller(G_OBJECT(g_list_model_get_item(controllers.get(), i)));
-    if (!GTK_IS_SHORTCUT_CONTROLLER(controller.get())) continue;
-    GListModel* shortcuts = G_LIST_MODEL(controller.get());
-    for (guint j = 0; j < g_list_model_get_n_items(shortcuts); ++j) {
-      GObjectPtr<GtkShortcut> shortcut(GTK_SHORTCUT(g_list_model_get_item(shortcuts, j)));
-      if (!isReturn(gtk_shortcut_get_trigger(shortcut.get()))) continue;
-      gtk_shortcut_action_activate(gtk_shortcut_get_action(shortcut.get()),
-                                   GTK_SHORTCUT_ACTION_EXCLUSIVE, window, nullptr);
-      return;
+    if (!GTK_IS_SHORTCUT_CONTROLLER(controller.get()) ||
+        gtk_event_controller_get_propagation_phase(GTK_EVENT_CONTROLLER(controller.get())) !=
+            GTK_PHASE_CAPTURE) {
+      continue;
     }
+    GObjectPtr<GtkShortcut> shortcut(
+        GTK_SHORTCUT(g_list_model_get_item(G_LIST_MODEL(controller.get()), 0)));
+    gchar* keys = gtk_shortcut_trigger_to_string(gtk_shortcut_get_trigger(shortcut.get()));
+    EXPECT_NE(std::string(keys).find("Return"), std::string::npos) << keys;
+    g_free(keys);
+    gtk_shortcut_action_activate(gtk_shortcut_get_action(shortcut.get()),
+                                 GTK_SHORTCUT_ACTION_EXCLUSIVE, window, nullptr);
+    return;
   }
   ADD_FAILURE() << "the window has no Return shortcut";
 }
@@ -422,11 +332,10 @@ TEST_F(SetupWindowTest, ReturnOpensSettingsAndDisablesTheButtonUntilTheAnswer) {
   gtk_widget_grab_focus(checkAgainButton());
   const std::size_t stateRequests = manager_.stateRequests.size();
   pressReturn(window);
-  // The default button shows itself pressed for a moment, then clicks.
   ASSERT_TRUE(pumpUntil([&] { return !manager_.settingsRequests.empty(); }));
   EXPECT_EQ(manager_.stateRequests.size(), stateRequests);
   EXPECT_FALSE(gtk_widget_get_sensitive(button));
-  pressReturn(window);
+  pressReturn(window);  // the default button clicks after showing itself pressed for a moment
   settle();
   g_usleep(300000);
   settle();
@@ -434,9 +343,14 @@ TEST_F(SetupWindowTest, ReturnOpensSettingsAndDisablesTheButtonUntilTheAnswer) {
 
   manager_.answerSettings(std::make_exception_ptr(std::runtime_error("no browser")));
   ASSERT_TRUE(pumpUntil([&] { return gtk_widget_get_sensitive(button); }));
-  EXPECT_EQ(gtk_label_get_text(delegate_->status()), english(markers::kSettingsFailed));
+  EXPECT_EQ(gtk_label_get_text(delegate_->status()), translateMarker(markers::kSettingsFailed));
   EXPECT_EQ(env_.logLines(),
             std::vector<std::string>{"Opening Safari extension settings failed: no browser"});
+  pressReturn(window);
+  ASSERT_TRUE(pumpUntil([&] { return !manager_.settingsRequests.empty(); }));
+  manager_.answerSettings(nullptr);
+  ASSERT_TRUE(pumpUntil([&] { return gtk_widget_get_sensitive(button); }));
+  EXPECT_EQ(gtk_label_get_text(delegate_->status()), translateMarker(markers::kSettingsOpened));
 }
 
 TEST_F(SetupWindowTest, AnswersAfterTheDelegateIsGoneAreDropped) {
@@ -481,19 +395,12 @@ TEST(SetupApplicationTest, ClosingTheWindowOrQuitEndsTheApplication) {
           gchar** accels = gtk_application_get_accels_for_action(application, "app.quit");
           EXPECT_TRUE(accels && accels[0] && std::string(accels[0]) == "<Control>q");
           g_strfreev(accels);
-          GMenuModel* menubar = gtk_application_get_menubar(application);
-          ASSERT_NE(menubar, nullptr);
-          ASSERT_EQ(g_menu_model_get_n_items(menubar), 1);
-          GObjectPtr<GMenuModel> menu(g_menu_model_get_item_link(menubar, 0, G_MENU_LINK_SUBMENU));
-          ASSERT_EQ(g_menu_model_get_n_items(menu.get()), 1);
+          GObjectPtr<GMenuModel> menu(g_menu_model_get_item_link(
+              gtk_application_get_menubar(application), 0, G_MENU_LINK_SUBMENU));
           gchar* label = nullptr;
-          gchar* action = nullptr;
           g_menu_model_get_item_attribute(menu.get(), 0, G_MENU_ATTRIBUTE_LABEL, "s", &label);
-          g_menu_model_get_item_attribute(menu.get(), 0, G_MENU_ATTRIBUTE_ACTION, "s", &action);
           EXPECT_STREQ(label, "Quit Bramlow for Safari");
-          EXPECT_STREQ(action, "app.quit");
           g_free(label);
-          g_free(action);
           if (std::string_view(how) == "close") {
             gtk_window_close(delegate.window());
           } else {
