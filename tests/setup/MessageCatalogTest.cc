@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include "Bramlow_for_Safari/AppDelegate.h"
 #include "Bramlow_for_Safari/MessageCatalog.h"
 #include "Bramlow_for_Safari/SetupMarkers.h"
 #include "platform/Json.h"
@@ -13,8 +12,6 @@ namespace markers = bramlow::setup::markers;
 using bramlow::setup::Catalog;
 using bramlow::setup::PlaceholderValues;
 using bramlow::setup::translateMarker;
-using platform::ExtensionState;
-using testing_support::TestEnv;
 using testing_support::writeFile;
 
 TEST(MessageCatalogTest, MarkerGrammar) {
@@ -132,32 +129,6 @@ TEST_F(CatalogFilesTest, LanguageChoice) {
   }
 }
 
-// The process's catalog comes from the main bundle, once: later changes of the file or of the
-// language are not seen until the next launch.
-TEST_F(CatalogFilesTest, ProcessCatalogLoadsOnceFromTheMainBundle) {
-  class MainBundleEnv : public TestEnv {
-   public:
-    using TestEnv::TestEnv;
-    fs::path executablePath() override { return executable; }
-    fs::path executable;
-  };
-  MainBundleEnv env(dir_.path());
-  env.executable = app() / "Contents" / "MacOS" / "Bramlow for Safari";
-  platform::ScopedEnvForTesting scoped(env);
-  writeCatalog("fr", R"({"32e60e": "Vérifier à nouveau"})");
-  env.setPreferredLanguages({"fr"});
-  bramlow::setup::resetMessageCatalogForTesting();
-
-  EXPECT_EQ(translateMarker("no marker here"), "no marker here");
-  EXPECT_EQ(translateMarker(markers::kCheckAgain), "Vérifier à nouveau");
-  writeCatalog("fr", R"({"32e60e": "changed"})");
-  env.setPreferredLanguages({"de"});
-  EXPECT_EQ(translateMarker(markers::kCheckAgain), "Vérifier à nouveau");
-  EXPECT_TRUE(env.logLines().empty());
-
-  bramlow::setup::resetMessageCatalogForTesting();
-}
-
 // The catalogs that ship: every marker of the code translated, with its placeholders, and real
 // translations rather than copies of the English.
 TEST(ShippedCatalogsTest, EveryMarkerTranslated) {
@@ -209,43 +180,6 @@ TEST(PreferredLanguagesTest, FromTheEnvironment) {
     EXPECT_EQ(platform::preferredLanguagesFrom(c.language, c.lcAll, c.lcMessages, c.lang),
               c.expected);
   }
-}
-
-// English, whatever the machine's language: the test's own bundle has no catalog.
-using SetupStatusTest = testing_support::TestEnvTest;
-
-TEST_F(SetupStatusTest, EachAnswerOfTheBrowser) {
-  const auto failure = std::make_exception_ptr(std::runtime_error("manifest unreadable"));
-  const std::string stateLog = "Safari extension status failed: manifest unreadable";
-  const struct {
-    const char* name;
-    bool settings;
-    std::optional<platform::ExtensionState> state;
-    std::exception_ptr error;
-    std::string_view marker;
-    std::optional<std::string> log;
-  } cases[] = {
-      {"state: an error", false, std::nullopt, failure, markers::kStatusUnavailable, stateLog},
-      // An error wins even when a state came with it.
-      {"state: an error and a state", false, ExtensionState{true}, failure,
-       markers::kStatusUnavailable, stateLog},
-      {"state: neither", false, std::nullopt, nullptr, markers::kNoStatus, std::nullopt},
-      {"state: enabled", false, ExtensionState{true}, nullptr, markers::kEnabled, std::nullopt},
-      {"state: not enabled", false, ExtensionState{false}, nullptr, markers::kNotEnabled, {}},
-      {"settings: shown", true, std::nullopt, nullptr, markers::kSettingsOpened, std::nullopt},
-      {"settings: an error", true, std::nullopt, failure, markers::kSettingsFailed,
-       "Opening Safari extension settings failed: manifest unreadable"},
-  };
-  bramlow::setup::resetMessageCatalogForTesting();
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    const bramlow::setup::StatusAnswer answer =
-        c.settings ? bramlow::setup::statusForSettingsAnswer(c.error)
-                   : bramlow::setup::statusForExtensionState(c.state, c.error);
-    EXPECT_EQ(answer.text, translateMarker(c.marker, {}, {}));
-    EXPECT_EQ(answer.logLine, c.log);
-  }
-  bramlow::setup::resetMessageCatalogForTesting();
 }
 
 }  // namespace
