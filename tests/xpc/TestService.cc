@@ -54,6 +54,7 @@ void handle(const xpc::Dictionary& message, const std::shared_ptr<xpc::Connectio
     reply->setInt64("fds", entries("/proc/self/fd"));
     reply->setInt64("tasks", entries("/proc/self/task"));
     reply->setInt64("foreignFds", foreignDescriptors());
+    reply->setInt64("parent", ::getppid());
   } else if (name == "notes") {
     reply->setInt64("notes", notes);
     reply->setInt64("notesExpectingReply", notesExpectingReply);
