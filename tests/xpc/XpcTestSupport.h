@@ -60,23 +60,14 @@ inline platform::xpc::Dictionary request(const std::string& action) {
   return message;
 }
 
-// Whether the process is gone or a zombie (nobody may reap it in a container).
-inline bool processEnded(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  if (!std::getline(stat, line)) return true;
-  const auto end = line.rfind(')');
-  return end == std::string::npos || line.compare(end + 2, 1, "Z") == 0;
-}
-
-// Whether the process has ended within the timeout.
+// Whether the process is gone, or a zombie (nobody may reap it in a container), within the timeout.
 inline bool processEnds(pid_t pid, std::chrono::seconds timeout = std::chrono::seconds(10)) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!processEnded(pid)) {
+  for (std::string line;; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    if (!std::getline(stat, line) || line.compare(line.rfind(')') + 2, 1, "Z") == 0) return true;
     if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  return true;
 }
 
 }  // namespace testing_support
