@@ -35,10 +35,6 @@ TEST(DispatchTest, SerialQueueRunsInOrderAndSurvivesItsOwnRelease) {
   ASSERT_TRUE(done.waitFor(std::chrono::seconds(10)));
   ASSERT_EQ(seen.size(), 99u);
   for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_LT(seen[i - 1], seen[i]);
-
-  Semaphore semaphore(1);
-  EXPECT_TRUE(semaphore.waitFor(std::chrono::milliseconds(1)));
-  EXPECT_FALSE(semaphore.waitFor(std::chrono::milliseconds(20)));
 }
 
 xpc::Dictionary sample() {
@@ -52,7 +48,8 @@ xpc::Dictionary sample() {
   return message;
 }
 
-TEST(XpcMessageTest, TypedAccessorsAndRoundTrip) {
+// The wire round trip is the connection test's echo between processes.
+TEST(XpcMessageTest, TypedAccessors) {
   xpc::Dictionary message = sample();
   message.setString("action", "install");  // replaces in place: keys keep their order
   EXPECT_EQ(message.entries().front().first, "action");
@@ -62,12 +59,6 @@ TEST(XpcMessageTest, TypedAccessorsAndRoundTrip) {
   EXPECT_EQ(message.getData("action"), nullptr);
   EXPECT_THROW(message.setString("s", std::string("a\0b", 3)), xpc::XpcError);
   EXPECT_FALSE(message.createReply());  // made locally: nobody waits for a reply
-
-  const wire::Packet packet = wire::decode(wire::encode({wire::kFlagExpectsReply, 7, 3}, message));
-  EXPECT_EQ(packet.header.flags, wire::kFlagExpectsReply);
-  EXPECT_EQ(packet.header.messageID, 7u);
-  EXPECT_EQ(packet.header.replyTo, 3u);
-  EXPECT_EQ(packet.body, message);
 }
 
 // Patches bytes of a valid packet.
