@@ -34,10 +34,9 @@ std::set<std::string> socketsOnLocalPort(int port) {
     std::getline(lines, line);  // the heading
     while (std::getline(lines, line)) {
       std::istringstream fields(line);
-      std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-      fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >>
-          timeout >> inode;
-      if (local.ends_with(wanted)) inodes.insert("socket:[" + inode + "]");
+      std::string field[10];  // the local address is the second, the inode the tenth
+      for (std::string& f : field) fields >> f;
+      if (field[1].ends_with(wanted)) inodes.insert("socket:[" + field[9] + "]");
     }
   }
   return inodes;
