@@ -1,5 +1,6 @@
 // A stand-in browser for the settings tests: writes the descriptors it was started with, one
-// "<fd> <target>" line each, to the file named by its first argument, and exits 0.
+// "<fd> <target>" line each (a pipe named "pipe"), to the file named by its first argument, and
+// exits 0.
 #include <dirent.h>
 #include <unistd.h>
 
@@ -17,7 +18,8 @@ int main(int argc, char** argv) {
     if (name == "." || name == ".." || std::atoi(name.c_str()) == dirfd(dir)) continue;
     char target[4096];
     const ssize_t n = readlink(("/proc/self/fd/" + name).c_str(), target, sizeof target - 1);
-    lines += name + " " + (n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "?") + "\n";
+    std::string link = n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "?";
+    lines += name + " " + (link.starts_with("pipe:") ? "pipe" : link) + "\n";
   }
   closedir(dir);
   FILE* out = std::fopen(argv[1], "we");
