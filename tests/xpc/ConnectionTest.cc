@@ -43,8 +43,7 @@ class ConnectionTest : public ::testing::Test {
       const std::string& name = testing_support::kTestServiceName) {
     auto connection = xpc::Connection::create(name, queue_);
     connection->setEventHandler([this](const xpc::Object& event) {
-      const std::lock_guard lock(mutex_);
-      if (const auto* error = std::get_if<xpc::Error>(&event)) errors_.push_back(*error);
+      if (const auto* error = std::get_if<xpc::Error>(&event)) lastError_ = *error, ++errors_;
     });
     connection->resume();
     connections_.push_back(connection);
@@ -70,15 +69,10 @@ class ConnectionTest : public ::testing::Test {
   }
 
   // The error events so far, once there are at least count (they follow the replies shortly).
-  std::vector<xpc::Error> errors(std::size_t count = 0) {
-    for (int i = 0; i < 500; ++i) {
-      {
-        const std::lock_guard lock(mutex_);
-        if (errors_.size() >= count) return errors_;
-      }
+  int errors(int count = 0) {
+    for (int i = 0; i < 500 && errors_ < count; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-    const std::lock_guard lock(mutex_);
     return errors_;
   }
 
@@ -87,7 +81,8 @@ class ConnectionTest : public ::testing::Test {
   std::shared_ptr<Queue> queue_ = Queue::create("test.connection");
   std::vector<std::shared_ptr<xpc::Connection>> connections_;
   std::mutex mutex_;
-  std::vector<xpc::Error> errors_;
+  std::atomic<int> errors_{0};
+  std::atomic<xpc::Error> lastError_{};
   std::set<pid_t> pids_;
 };
 
@@ -122,7 +117,7 @@ TEST_F(ConnectionTest, RoundTripBetweenProcesses) {
   const xpc::Dictionary notes = std::get<xpc::Dictionary>(call(*connection, request("notes")));
   EXPECT_EQ(notes.getInt64("notes"), 2);
   EXPECT_EQ(notes.getInt64("notesExpectingReply"), 0);
-  EXPECT_TRUE(errors().empty());
+  EXPECT_EQ(errors(), 0);
 }
 
 // No such service, a bundle without its executable, a service that dies before replying: each
@@ -132,25 +127,28 @@ TEST_F(ConnectionTest, UnreachableOrDyingServiceAnswersOnce) {
   fs::create_directories(broken / "Contents");
   testing_support::writeInfoPlist(
       broken, {{"CFBundleIdentifier", "com.bramlow.test.broken"}, {"CFBundleExecutable", "None"}});
-  for (const auto& [name, action] :
-       {std::pair("com.bramlow.test.missing", "echo"), std::pair("com.bramlow.test.broken", "echo"),
-        std::pair(testing_support::kTestServiceName, "crash")}) {
+  for (const auto& [name, action, kind] :
+       {std::tuple("com.bramlow.test.missing", "echo", xpc::Error::kConnectionInvalid),
+        std::tuple("com.bramlow.test.broken", "echo", xpc::Error::kConnectionInvalid),
+        std::tuple(testing_support::kTestServiceName, "crash",
+                   xpc::Error::kConnectionInterrupted)}) {
     SCOPED_TRACE(name);
-    errors_.clear();
+    errors_ = 0;
     auto connection = connect(name);
     std::atomic<int> answers{0};
     Semaphore answered;
     connection->sendMessageWithReply(request(action), queue_, [&](const xpc::Object& reply) {
-      EXPECT_TRUE(std::holds_alternative<xpc::Error>(reply));
+      EXPECT_EQ(std::get<xpc::Error>(reply), kind);
       ++answers;
       answered.signal();
     });
     ASSERT_TRUE(answered.waitFor(std::chrono::seconds(10)));
-    EXPECT_EQ(errors(1).size(), 1u);
+    EXPECT_EQ(errors(1), 1);
+    EXPECT_EQ(lastError_, kind);
     connection->cancel();
     drain();
     EXPECT_EQ(answers, 1);
-    EXPECT_EQ(errors().size(), 1u);
+    EXPECT_EQ(errors(), 1);
   }
 }
 
@@ -178,7 +176,7 @@ TEST_F(ConnectionTest, BadPacketsInvalidateOnlyTheirConnection) {
     EXPECT_EQ(::recv(raw.get(), buffer, sizeof buffer, 0), 0) << name;  // closed by the service
     EXPECT_EQ(echoPid(*connection), pid) << name;
   }
-  EXPECT_TRUE(errors().empty());
+  EXPECT_EQ(errors(), 0);
 }
 
 // Racing clients start one service, which exits once idle and is started again on demand.
