@@ -364,16 +364,11 @@ TEST_F(SetupWindowTest, AnswersAfterTheDelegateIsGoneAreDropped) {
 }
 
 // The whole application as main() runs it: the menu, Ctrl+Q, and closing the window to quit.
-TEST(SetupApplicationTest, ClosingTheWindowOrQuitEndsTheApplication) {
-  if (!VirtualDisplay::ready()) GTEST_SKIP() << "no X display could be started";
-  testing_support::TempDir dir;
-  testing_support::TestEnv env(dir.path());
-  env.setPreferredLanguages({"en"});
-  platform::ScopedEnvForTesting scoped(env);
-  bramlow::setup::resetMessageCatalogForTesting();
+TEST_F(SetupWindowTest, ClosingTheWindowOrQuitEndsTheApplication) {
+  env_.setPreferredLanguages({"en"});
   for (const char* how : {"close", "quit"}) {
     SCOPED_TRACE(how);
-    FakeExtensionManager manager;
+    manager_.stateRequests.clear();
     bool sawFrame = false;
     bool stuck = false;
     // A stuck application fails the test instead of hanging it.
@@ -388,7 +383,7 @@ TEST(SetupApplicationTest, ClosingTheWindowOrQuitEndsTheApplication) {
     char name[] = "setup";
     char* argv[] = {name, nullptr};
     const int status = bramlow::setup::runSetupApplication(
-        1, argv, platform::Bundle(BRAMLOW_APP_DIR), manager,
+        1, argv, platform::Bundle(BRAMLOW_APP_DIR), manager_,
         [&](AppDelegate& delegate) {
           sawFrame = true;
           GtkApplication* application = delegate.application();
@@ -412,9 +407,8 @@ TEST(SetupApplicationTest, ClosingTheWindowOrQuitEndsTheApplication) {
     EXPECT_FALSE(stuck);
     EXPECT_EQ(status, 0);
     EXPECT_TRUE(sawFrame);
-    EXPECT_FALSE(manager.stateRequests.empty());
+    EXPECT_FALSE(manager_.stateRequests.empty());
   }
-  bramlow::setup::resetMessageCatalogForTesting();
 }
 
 }  // namespace
