@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -18,11 +19,10 @@ namespace {
 using namespace testing_support;
 using platform::Json;
 
-std::string frame(const std::string& payload, std::uint32_t length) {
-  return std::string(reinterpret_cast<const char*>(&length), sizeof length) + payload;
-}
-std::string frame(const std::string& payload) {
-  return frame(payload, static_cast<std::uint32_t>(payload.size()));
+// A frame announcing length bytes (the payload's size unless given).
+std::string frame(const std::string& payload, std::optional<std::uint32_t> length = {}) {
+  const std::uint32_t announced = length.value_or(static_cast<std::uint32_t>(payload.size()));
+  return std::string(reinterpret_cast<const char*>(&announced), sizeof announced) + payload;
 }
 
 // Splits the host's output into answers; a torn frame fails.
