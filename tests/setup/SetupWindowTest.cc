@@ -119,10 +119,8 @@ bool pumpUntil(const std::function<bool()>& done) {
 
 // Lets pending main-loop work run (answers already posted, redraws).
 void settle() {
-  for (int i = 0; i < 20; ++i) {
-    while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
-    g_usleep(1000);
-  }
+  int rounds = 0;
+  pumpUntil([&] { return ++rounds > 20; });
 }
 
 std::vector<GtkWidget*> children(GtkWidget* parent) {
