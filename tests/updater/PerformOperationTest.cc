@@ -123,6 +123,8 @@ TEST_F(PerformOperationTest, FailedFetchLeavesReleaseJsonAndNoTemporaryFile) {
     std::string expected;
   } rows[] = {
       {"not found", 404, "", std::string(markers::kNotRequestedRelease)},
+      {"partial content", 206, manifest("130", "1.3.0"),
+       std::string(markers::kNotRequestedRelease)},
       {"not JSON", 200, "<html>", "json"},
       {"invalid", 200, manifest("0120", "1.2.0"), std::string(markers::kInformationInvalid)},
       {"exactly at the limit", 200, atLimit, ""},
@@ -232,18 +234,15 @@ TEST_F(PerformOperationTest, ReleaseJsonIsReadOnlyAsARegularFile) {
   EXPECT_EQ(fetches(), 1u);
 }
 
-TEST(RemoveTemporaryItemTest, RemovesWhateverIsThereAndOnlyLogsAFailure) {
+// Removal reaches a dangling link, and on every way out never throws: a failure is only logged.
+TEST(RemoveTemporaryItemTest, RemovesADanglingLinkAndOnlyLogsAFailure) {
   const TempDir dir;
   TestEnv env(dir.path());
   const platform::ScopedEnvForTesting scoped(env);
-  const fs::path file = dir.path() / "feed-1.json";
-  writeFile(dir.path() / "mount-1/inner/file", "y");
-  fs::create_symlink(dir.path() / "nowhere", dir.path() / "download-1.dmg");
-  for (const char* name : {"mount-1", "download-1.dmg", "missing"}) {
-    removeTemporaryItem(dir.path() / name);
-    EXPECT_EQ(fs::symlink_status(dir.path() / name).type(), fs::file_type::not_found) << name;
-  }
-  EXPECT_TRUE(env.logLines().empty());
+  const fs::path file = dir.path() / "download-1.dmg";
+  fs::create_symlink(dir.path() / "nowhere", file);
+  removeTemporaryItem(file);
+  EXPECT_FALSE(fs::is_symlink(file));
   writeFile(file, "x");
   BrokenFilesEnv broken(env);
   const platform::ScopedEnvForTesting scopedBroken(broken);

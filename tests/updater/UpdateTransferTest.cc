@@ -58,26 +58,6 @@ class UpdateTransferTest : public ::testing::Test {
   fs::path destination_ = cache_ / "download-0001.dmg";
 };
 
-TEST_F(UpdateTransferTest, OnlyADirect200IsAcceptedAndNoRedirectIsFollowed) {
-  const std::string target = "/elsewhere/latest.json";
-  server_.setReply(target, 200, "the target must never be asked for");
-  const struct {
-    int status;
-    std::string location;
-  } rows[] = {
-      {301, server_.url(target)}, {307, server_.url(target)}, {302, target}, {404, ""}, {206, ""}};
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.location + " " + std::to_string(row.status));
-    Reply reply = body("body of a refused answer");
-    reply.status = row.status;
-    if (!row.location.empty()) reply.headers = {{"Location", row.location}};
-    server_.setReply("/latest.json", reply);
-    EXPECT_EQ(download("/latest.json", 65536), markers::kNotRequestedRelease);
-    EXPECT_FALSE(fs::exists(destination_));
-  }
-  EXPECT_EQ(server_.requestCount(target), 0u);
-}
-
 TEST_F(UpdateTransferTest, SizeIsHeldToTheLimitWhileArrivingAndWhenFinished) {
   constexpr std::int64_t kLimit = 100000;
   const std::string exact(kLimit, 'x');
