@@ -1,4 +1,4 @@
-// Info.plist reading and file digests, with reads and closes failing through the platform seam.
+// File digests, with reads and closes failing through the platform seam.
 #include <gtest/gtest.h>
 
 #include "platform/Env.h"
@@ -10,27 +10,6 @@ namespace {
 namespace fs = std::filesystem;
 using namespace testing_support;
 using bramlow::fileSHA256;
-using bramlow::readInfoPlist;
-using platform::plist::Dictionary;
-
-TEST(BundleFactsTest, ReadInfoPlistFormsAndFailures) {
-  const TempDir dir;
-  const Dictionary info{{"CFBundleVersion", "7"}, {"Number", 5}};
-  writeInfoPlist(dir.path() / "xml.app", info);
-  writeInfoPlist(dir.path() / "bin.app", info, platform::plist::Format::kBinary);
-  EXPECT_EQ(readInfoPlist(dir.path() / "xml.app"), info);
-  EXPECT_EQ(readInfoPlist(dir.path() / "bin.app"), info);
-  // Only a list that is no dictionary is the marker; a missing or broken file is not.
-  writeFile(dir.path() / "array.app/Contents/Info.plist",
-            platform::plist::serialize(platform::plist::Array{"x"}));
-  writeFile(dir.path() / "broken.app/Contents/Info.plist", "<plist><dict><key>");
-  const std::pair<const char*, std::string_view> rows[] = {
-      {"array.app", bramlow::markers::kVersionInformationInvalid},
-      {"missing.app", "system_error"},
-      {"broken.app", "plist"}};
-  for (const auto& [name, expected] : rows)
-    EXPECT_EQ(outcomeOf([&] { readInfoPlist(dir.path() / name); }), expected) << name;
-}
 
 // Counts reads, fails the Nth one or every close on request.
 class FaultyFiles : public platform::EnvWrapper {
