@@ -37,7 +37,6 @@ TEST_F(RunCommandTest, ExitStatusAndStandardError) {
     std::string failure;
     std::string logged;  // "" for no log line
   } rows[] = {
-      {"megabytes on both streams, exit 0", both + "exit 0", "", ""},
       {"megabytes on stderr, exit 3", both + "exit 3", fail, prefix + std::string(4 << 20, 'e')},
       {"exit 1, nothing on stderr", "exit 1", fail, prefix},
       {"stderr not UTF-8", "printf 'bad \\303\\050 byte' >&2; exit 2", fail, prefix},

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <tuple>
 
 #include "tests/updater/UpdaterTestSupport.h"
 #include "updater/UpdateProduct.h"
@@ -72,14 +71,6 @@ TEST(UpdateProductTest, InfoKeysAndAddress) {
     c.change(info);
     EXPECT_EQ(outcome(updaterBundle(dir.path(), info, kPolicy)), c.expected) << c.name;
   }
-  // Every value lands in its own member.
-  const UpdateProduct product =
-      UpdateProduct::init(updaterBundle(dir.path(), defaultUpdaterInfo(), kPolicy));
-  EXPECT_EQ(
-      std::tie(product.appID, product.extensionID, product.extensionName, product.appName,
-               product.artifactPrefix, product.team),
-      std::make_tuple(kAppID, kExtensionID, kExtensionName, kAppName, kArtifactPrefix, kTeam));
-  EXPECT_EQ(product.baseURL.absoluteString(), kBaseURL);
 }
 
 TEST(UpdateProductTest, Policy) {

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <functional>
-#include <tuple>
 
 #include "platform/Json.h"
 #include "shared/UpdateFailure.h"
@@ -17,7 +16,7 @@ using bramlow::UpdateRelease;
 using platform::Json;
 namespace markers = bramlow::markers;
 
-// Distinct values for every member, so a decoder that swapped two of them would be caught.
+// Distinct digests: the check results and the whole update catch a decoder that swaps members.
 const std::string kDigest(64, 'a');
 const std::string kPayloadDigest(64, 'b');
 
@@ -60,18 +59,6 @@ class UpdateReleaseTest : public TestEnvTest {
       UpdateProduct::init(platform::Bundle(makeTestApp(dir_.path()).updaterURL));
 };
 
-TEST_F(UpdateReleaseTest, DecodesEveryMemberAndIgnoresUnknownOnes) {
-  Json manifest = validManifest();
-  manifest["notes"] = "ignored";
-  const UpdateRelease r = UpdateRelease::decode(manifest.dump());
-  EXPECT_EQ(std::tie(r.schema, r.product, r.version, r.build, r.payloadVersion),
-            std::make_tuple(1, kAppID, "1.2.3", "120", "1.2.3-web"));
-  EXPECT_EQ(std::tie(r.payloadSha256, r.minimumSystemVersion, r.artifact.name, r.artifact.sha256),
-            std::make_tuple(kPayloadDigest, "11.0", "BramlowForSafari-120.dmg", kDigest));
-  EXPECT_EQ(r.artifact.size, 1024);
-  EXPECT_EQ(validation(set("/notes", "ignored")), "");
-}
-
 TEST_F(UpdateReleaseTest, DecodingFailuresAreNotUpdateFailures) {
   const struct {
     const char* name;
@@ -99,6 +86,7 @@ TEST_F(UpdateReleaseTest, FormatChecks) {
     std::function<void(Json&)> change;
     bool valid;
   } cases[] = {
+      {"an unknown member", set("/notes", "ignored"), true},
       {"schema 2", set("/schema", 2), false},
       {"product case", set("/product", "com.bramlow.Safari-extension"), false},
       {"build one digit", build("7"), true},
@@ -106,7 +94,6 @@ TEST_F(UpdateReleaseTest, FormatChecks) {
       {"build zero", build("0"), false},
       {"build leading zero", build("0120"), false},
       {"build sixteen digits", build("1000000000000000"), false},
-      {"build letter", build("12a"), false},
       {"build trailing newline", build("5\n"), false},
       {"build with a NUL", build(std::string("1\0", 2)), false},
       {"version one part", set("/version", "2"), true},
