@@ -43,8 +43,8 @@ TEST_F(BramlowUpdateMainTest, ChecksComeInTheirOrder) {
                 UpdateFailure::message(std::string(markers::kNotInsideApp)))),
             markers::kNotInsideApp);
   // A message holding NUL goes out as the C string it would be read as.
-  EXPECT_EQ(errorFor(std::make_exception_ptr(
-                UpdateFailure::message(std::string(markers::kMinimumSystemRequired) + " 1\0 2"))),
+  EXPECT_EQ(errorFor(std::make_exception_ptr(UpdateFailure::message(
+                std::string(markers::kMinimumSystemRequired) + std::string(" 1\0 2", 5)))),
             std::string(markers::kMinimumSystemRequired) + " 1");
   EXPECT_EQ(errorFor(std::make_exception_ptr(
                 std::system_error(ENOSPC, std::generic_category(), "mkdir"))),
