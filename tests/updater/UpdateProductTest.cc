@@ -28,7 +28,7 @@ std::string outcome(const platform::Bundle& bundle) {
   return outcomeOf([&] { UpdateProduct::init(bundle); });
 }
 
-std::function<void(Dictionary&)> set(const char* key, platform::plist::Value value) {
+std::function<void(Dictionary&)> set(const char* key, const platform::plist::Value& value) {
   return [key, value](Dictionary& d) { d[key] = value; };
 }
 

@@ -17,8 +17,9 @@ using platform::Json;
 namespace markers = bramlow::markers;
 
 // Distinct digests: the check results and the whole update catch a decoder that swaps members.
-const std::string kDigest(64, 'a');
-const std::string kPayloadDigest(64, 'b');
+// Test constants: a failed allocation before main ends the test binary, as it should.
+const std::string kDigest(64, 'a');         // NOLINT(cert-err58-cpp)
+const std::string kPayloadDigest(64, 'b');  // NOLINT(cert-err58-cpp)
 
 Json validManifest() {
   return Json{
@@ -33,7 +34,7 @@ Json validManifest() {
 }
 
 // A change to the valid manifest: the member at a JSON pointer set to a value.
-std::function<void(Json&)> set(const char* pointer, Json value) {
+std::function<void(Json&)> set(const char* pointer, const Json& value) {
   return [pointer, value](Json& j) { j[Json::json_pointer(pointer)] = value; };
 }
 

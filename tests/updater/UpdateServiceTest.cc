@@ -16,7 +16,7 @@ using platform::plist::Dictionary;
 namespace markers = bramlow::markers;
 
 // A change to an Info.plist: one key set to a value.
-std::function<void(Dictionary&)> set(const char* key, platform::plist::Value value) {
+std::function<void(Dictionary&)> set(const char* key, const platform::plist::Value& value) {
   return [key, value](Dictionary& d) { d[key] = value; };
 }
 

@@ -42,7 +42,7 @@ class UpdateTransferTest : public ::testing::Test {
   // A path on the test server, or a whole address. The cache holds nothing else afterwards.
   std::string download(const std::string& path, std::int64_t limit) {
     const std::string address = path.starts_with("/") ? server_.url(path) : path;
-    const std::string outcome = outcomeOf(
+    std::string outcome = outcomeOf(
         [&] { UpdateTransfer().download(*platform::Url::parse(address), destination_, limit); });
     std::set<std::string> names = namesIn(cache_);
     names.erase(destination_.filename());
