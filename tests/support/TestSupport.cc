@@ -184,4 +184,18 @@ platform::Json RecordingExtensionContext::onlyMessage(std::chrono::milliseconds 
   return answers_[0][0].userInfo->value(platform::kExtensionMessageKey, platform::Json());
 }
 
+ScopedEnvironment::ScopedEnvironment(
+    const std::vector<std::pair<std::string, std::string>>& values) {
+  for (const auto& [name, value] : values) {
+    const char* old = std::getenv(name.c_str());  // NOLINT(concurrency-mt-unsafe)
+    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
+    ::setenv(name.c_str(), value.c_str(), 1);
+  }
+}
+
+ScopedEnvironment::~ScopedEnvironment() {
+  for (const auto& [name, old] : saved_)
+    old ? ::setenv(name.c_str(), old->c_str(), 1) : ::unsetenv(name.c_str());
+}
+
 }  // namespace testing_support

@@ -132,4 +132,17 @@ class TestEnvTest : public ::testing::Test {
   platform::ScopedEnvForTesting scoped_{env_};
 };
 
+// Sets environment variables for the object's life, then puts back what was there. Only while no
+// other thread of the test reads the environment.
+class ScopedEnvironment {
+ public:
+  explicit ScopedEnvironment(const std::vector<std::pair<std::string, std::string>>& values);
+  ~ScopedEnvironment();
+  ScopedEnvironment(const ScopedEnvironment&) = delete;
+  ScopedEnvironment& operator=(const ScopedEnvironment&) = delete;
+
+ private:
+  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+};
+
 }  // namespace testing_support

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <set>
 #include <string>
@@ -13,7 +12,6 @@
 #include "platform/Json.h"
 #include "platform/Sha256.h"
 #include "shared/UpdateFailure.h"
-#include "tests/support/TestHttpsServer.h"
 #include "tests/updater/ReleaseTest.h"
 #include "updater/BramlowUpdateMain.h"
 #include "updater/BundleFacts.h"
@@ -23,16 +21,11 @@ namespace bramlow {
 namespace {
 using namespace std::chrono_literals;
 using Reply = TestHttpsServer::Reply;
+using Spoil = std::function<void()>;
 using release::kDeveloperIdIdentity;
 
 constexpr std::uint64_t kEndless = std::uint64_t{1} << 40;  // more than any test will read
 constexpr auto kCopy = fs::copy_options::recursive | fs::copy_options::copy_symlinks;
-
-Reply body(std::string bytes) {
-  Reply reply;
-  reply.body = std::move(bytes);
-  return reply;
-}
 
 Reply endless(bool chunked, std::uint64_t announced = 0) {
   Reply reply;
@@ -43,7 +36,7 @@ Reply endless(bool chunked, std::uint64_t announced = 0) {
 }
 
 Reply redirect(const std::string& location) {
-  Reply reply = body("moved");
+  Reply reply;
   reply.status = 302;
   reply.headers = {{"Location", location}};
   return reply;
@@ -56,13 +49,11 @@ TestApp bundlesOf(const fs::path& app) {
 
 void unsign(const fs::path& bundle) { fs::remove_all(bundle / "Contents/_CodeSignature"); }
 
-class HostileServerTest : public ReleaseTest {
+class HostileServerTest : public ServedReleaseTest {
  protected:
   void SetUp() override {
-    ReleaseTest::SetUp();
+    ServedReleaseTest::SetUp();
     if (IsSkipped()) return;
-    TestTlsIdentity::shared().installTrust(env_.platformRoot());
-    publish(server_.url("/updates/"));
     package("11", release11_, kDeveloperIdIdentity);
     image_ = readFile(release_ / kImageName);
   }
@@ -87,25 +78,27 @@ class HostileServerTest : public ReleaseTest {
     return imageWith([identity](const TestApp& app) { signApp(app, identity); });
   }
 
-  // Release 10's manifest with a change to its members: it is not signed, so a server can state
-  // anything in it.
-  std::string manifest(const std::function<void(platform::Json&)>& change) const {
-    platform::Json json = platform::parseJson(latest_);
+  // A manifest (by default release 10's, which is not signed) after change.
+  std::string manifest(const std::function<void(platform::Json&)>& change,
+                       const std::string& of = {}) const {
+    platform::Json json = platform::parseJson(of.empty() ? latest_ : of);
     change(json);
     return json.dump();
   }
-  // A release's manifest (by default 10's) stating image as its artifact.
+  // A manifest that states image as its artifact.
   std::string stating(const std::string& image, const std::string& of = {}) const {
-    platform::Json json = platform::parseJson(of.empty() ? latest_ : of);
-    json["artifact"]["sha256"] = hexString(platform::Sha256::digest(image));
-    json["artifact"]["size"] = image.size();
-    return json.dump();
+    return manifest(
+        [&](platform::Json& json) {
+          json["artifact"]["sha256"] = hexString(platform::Sha256::digest(image));
+          json["artifact"]["size"] = image.size();
+        },
+        of);
   }
-
-  void offer(const std::string& latest, const Reply& image) {
-    server_.setReply("/updates/latest.json", body(latest));
-    server_.setReply("/updates/" + kImageName, image);
+  Spoil offering(const std::string& latest, const Reply& image) {
+    return [=, this] { offer(latest, image); };
   }
+  // Offers an image with a manifest that states it: only the image's own checks stand.
+  Spoil serving(const std::string& image) { return offering(stating(image), body(image)); }
 
   // Runs "check" (forced), then "download" and "install" of the build it reports, up to the
   // action that must fail, and gives that action's outcome as the user reads it ("" when it
@@ -128,7 +121,6 @@ class HostileServerTest : public ReleaseTest {
     return "nothing failed";
   }
 
-  TestHttpsServer server_;
   TestHttpsServer elsewhere_;  // another host, which a redirect may name
   fs::path release11_ = dir_.path() / "release-11";
   std::string image_;
@@ -140,24 +132,37 @@ TEST_F(HostileServerTest, NothingIsInstalledOrLeftBehindAndTheMessageIsRight) {
   const std::string signature(markers::kInvalidSignature);
   const std::string download(markers::kCouldNotDownload);
   const std::string oversize(markers::kExceedsExpectedSize);
+  const std::string notRequested(markers::kNotRequestedRelease);
+  const std::string mismatch(markers::kPackageMismatch);
   const std::string latest = latest_;
   const std::string half = image_.substr(0, image_.size() / 2);
   std::string tampered = image_;
   tampered[image_.size() / 3] ^= 0x20;  // inside the squashfs data, before the signature
   const std::string eleven = readFile(release11_ / (std::string(kArtifactPrefix) + "-11.dmg"));
-  // Offers an image with a manifest that states it: only the image's own checks stand.
-  const auto serve = [&](const std::string& image) { offer(stating(image), body(image)); };
-  // Signs the extension and the application again after a change inside them.
-  const auto resign = [](const TestApp& app) {
-    signWith(app.extensionURL, kDeveloperIdIdentity);
-    signWith(app.appURL, kDeveloperIdIdentity);
-  };
+  Reply stall = body(image_);
+  stall.stall = 20s;
+  stall.stallAfterBytes = 1000;
+  stall.pieceSize = 100;
+  Reply trickle = body(image_);
+  trickle.pieceSize = 100;
+  trickle.pauseBetweenPieces = 50ms;
+  Reply cut = body(half);
+  cut.announcedLength = image_.size();
+  elsewhere_.setReply("/elsewhere/latest.json", 200, latest);
+  const std::string plain = "http://127.0.0.1:" + std::to_string(server_.port()) + "/plain/";
+  const std::string older = manifest([](platform::Json& json) {
+    json["build"] = "8";
+    json["artifact"]["name"] = std::string(kArtifactPrefix) + "-8.dmg";
+  });
+  const std::string pathName =
+      manifest([](platform::Json& json) { json["artifact"]["name"] = "../" + kImageName; });
+  const std::string unsignedImage = imageSignedBy(nullptr);
 
   struct Row {
     const char* name;
-    std::function<void()> spoil;  // what the server offers instead of release 10
-    std::string fails;            // the action that must fail
-    std::string expected;         // the message the user reads
+    Spoil spoil;           // what the server offers instead of release 10
+    std::string fails;     // the action that must fail
+    std::string expected;  // the message the user reads
     std::chrono::milliseconds request = 3s;
     std::chrono::milliseconds resource = 20s;
   };
@@ -165,127 +170,82 @@ TEST_F(HostileServerTest, NothingIsInstalledOrLeftBehindAndTheMessageIsRight) {
       // Endless data.
       {"manifest without a length, never ending",
        [&] { server_.setReply("/updates/latest.json", endless(true)); }, "check", oversize},
-      {"image without a length, never ending", [&] { offer(latest, endless(true)); }, "download",
+      {"image without a length, never ending", offering(latest, endless(true)), "download",
        oversize},
-      {"image announced small, sends on and on", [&] { offer(latest, endless(false, 1000)); },
-       "download", integrity},
-      {"image announced huge, sends forever", [&] { offer(latest, endless(false, kEndless)); },
+      {"image announced small, sends on and on", offering(latest, endless(false, 1000)), "download",
+       integrity},
+      {"image announced huge, sends forever", offering(latest, endless(false, kEndless)),
        "download", oversize},
-      {"manifest over 64 KiB", [&] { offer(latest + std::string(65537, ' '), body(image_)); },
-       "check", oversize},
+      {"manifest over 64 KiB", offering(latest + std::string(65537, ' '), body(image_)), "check",
+       oversize},
       // Slow retrieval.
-      {"image stalls after part of its body",
-       [&] {
-         Reply stall = body(image_);
-         stall.stall = 20s;
-         stall.stallAfterBytes = 1000;
-         stall.pieceSize = 100;
-         offer(latest, stall);
-       },
-       "download", download, 300ms},
-      {"image trickles in",
-       [&] {
-         Reply trickle = body(image_);
-         trickle.pieceSize = 100;
-         trickle.pauseBetweenPieces = 50ms;
-         offer(latest, trickle);
-       },
-       "download", download, 3s, 1s},
-      {"connection closed in the middle of the image",
-       [&] {
-         Reply cut = body(half);
-         cut.announcedLength = image_.size();
-         offer(latest, cut);
-       },
-       "download", download},
+      {"image stalls after part of its body", offering(latest, stall), "download", download, 300ms},
+      {"image trickles in", offering(latest, trickle), "download", download, 3s, 1s},
+      {"connection closed in the middle of the image", offering(latest, cut), "download", download},
       // Redirects are never followed, to wherever they lead.
       {"manifest redirected to another host",
        [&] {
-         elsewhere_.setReply("/elsewhere/latest.json", body(latest));
-         const std::string other = "https://localhost:" + std::to_string(elsewhere_.port());
-         server_.setReply("/updates/latest.json", redirect(other + "/elsewhere/latest.json"));
+         server_.setReply("/updates/latest.json",
+                          redirect("https://localhost:" + std::to_string(elsewhere_.port()) +
+                                   "/elsewhere/latest.json"));
        },
-       "check", std::string(markers::kNotRequestedRelease)},
-      {"image redirected to plain HTTP",
-       [&] {
-         const std::string plain = "http://127.0.0.1:" + std::to_string(server_.port());
-         offer(latest, redirect(plain + "/plain/" + kImageName));
-       },
-       "download", std::string(markers::kNotRequestedRelease)},
+       "check", notRequested},
+      {"image redirected to plain HTTP", offering(latest, redirect(plain + kImageName)), "download",
+       notRequested},
       // Rollback and mix-and-match.
-      {"an older build offered",
-       [&] {
-         offer(manifest([](platform::Json& json) {
-                 json["build"] = "8";
-                 json["artifact"]["name"] = std::string(kArtifactPrefix) + "-8.dmg";
-               }),
-               body(image_));
-       },
-       "download", std::string(markers::kNotNewer)},
-      {"release 10's manifest with release 11's image", [&] { serve(eleven); }, "download",
-       std::string(markers::kPackageMismatch)},
+      {"an older build offered", offering(older, body(image_)), "download",
+       std::string(markers::kNotNewer)},
+      {"release 10's manifest with release 11's image", serving(eleven), "download", mismatch},
       {"release 11's manifest with release 10's image",
        [&] {
-         server_.setReply("/updates/latest.json",
-                          body(stating(image_, readFile(release11_ / "latest.json"))));
+         server_.setReply("/updates/latest.json", 200,
+                          stating(image_, readFile(release11_ / "latest.json")));
          server_.setReply("/updates/" + std::string(kArtifactPrefix) + "-11.dmg", body(image_));
        },
-       "download", std::string(markers::kPackageMismatch)},
-      // Arbitrary installation: images and applications signed by anyone but the team's
-      // Developer ID, or not at all.
-      {"image signed by another team", [&] { serve(imageSignedBy(release::kOtherTeamIdentity)); },
+       "download", mismatch},
+      // Images and applications signed by anyone but the team's Developer ID, or not at all.
+      {"image signed by another team", serving(imageSignedBy(release::kOtherTeamIdentity)),
        "download", signature},
       {"image signed by a development certificate",
-       [&] { serve(imageSignedBy(release::kDevelopmentIdentity)); }, "download", signature},
-      {"image self-signed", [&] { serve(imageSignedBy(release::kSelfSignedIdentity)); }, "download",
+       serving(imageSignedBy(release::kDevelopmentIdentity)), "download", signature},
+      {"image self-signed", serving(imageSignedBy(release::kSelfSignedIdentity)), "download",
        signature},
-      {"image chained to another root", [&] { serve(imageSignedBy(release::kOtherRootIdentity)); },
+      {"image chained to another root", serving(imageSignedBy(release::kOtherRootIdentity)),
        "download", signature},
-      {"image unsigned", [&] { serve(imageSignedBy(nullptr)); }, "download", signature},
-      {"application signed by another team",
-       [&] { serve(appSignedBy(release::kOtherTeamIdentity)); }, "download", signature},
+      {"image unsigned", serving(unsignedImage), "download", signature},
+      {"application signed by another team", serving(appSignedBy(release::kOtherTeamIdentity)),
+       "download", signature},
       {"application signed by a development certificate",
-       [&] { serve(appSignedBy(release::kDevelopmentIdentity)); }, "download", signature},
-      {"application self-signed", [&] { serve(appSignedBy(release::kSelfSignedIdentity)); },
-       "download", signature},
-      {"application unsigned",
-       [&] {
-         serve(imageWith([](const TestApp& app) {
-           for (const fs::path& code : {app.updaterURL, app.extensionURL, app.appURL}) unsign(code);
-         }));
-       },
+       serving(appSignedBy(release::kDevelopmentIdentity)), "download", signature},
+      {"application self-signed", serving(appSignedBy(release::kSelfSignedIdentity)), "download",
+       signature},
+      {"application unsigned", serving(imageWith([](const TestApp& app) {
+         for (const fs::path& code : {app.updaterURL, app.extensionURL, app.appURL}) unsign(code);
+       })),
        "download", signature},
       {"one nested bundle's signature removed",
-       [&] { serve(imageWith([](const TestApp& app) { unsign(app.updaterURL); })); }, "download",
+       serving(imageWith([](const TestApp& app) { unsign(app.updaterURL); })), "download",
        signature},
-      {"the helper of another release",
-       [&] {
-         serve(imageWith([&](const TestApp& app) {
-           fs::remove_all(app.updaterURL);
-           fs::copy(bundlesOf(release11_ / kAppName).updaterURL, app.updaterURL, kCopy);
-           resign(app);
-         }));
-       },
+      {"the helper of another release", serving(imageWith([&](const TestApp& app) {
+         fs::remove_all(app.updaterURL);
+         fs::copy(bundlesOf(release11_ / kAppName).updaterURL, app.updaterURL, kCopy);
+         signWith(app.extensionURL, kDeveloperIdIdentity);
+         signWith(app.appURL, kDeveloperIdIdentity);
+       })),
        "download", std::string(markers::kHelperMismatch)},
       {"an unsigned image put in the cache in place of the held one",
        [&] {
-         const std::string image = imageSignedBy(nullptr);
-         serve(image);
-         writeFile(service_->cache / kImageName, image);
+         serving(unsignedImage)();
+         writeFile(service_->cache / kImageName, unsignedImage);
        },
        "install", signature},
       // Damaged images.
-      {"truncated image", [&] { offer(latest, body(half)); }, "download", integrity},
-      {"a byte of the squashfs data changed", [&] { offer(latest, body(tampered)); }, "download",
+      {"truncated image", offering(latest, body(half)), "download", integrity},
+      {"a byte of the squashfs data changed", offering(latest, body(tampered)), "download",
        integrity},
-      {"a byte changed, the manifest restating the digest",
-       [&] { offer(stating(tampered), body(tampered)); }, "download", signature},
-      {"manifest naming an artifact with path characters",
-       [&] {
-         offer(
-             manifest([](platform::Json& json) { json["artifact"]["name"] = "../" + kImageName; }),
-             body(image_));
-       },
+      {"a byte changed, the manifest restating the digest", serving(tampered), "download",
+       signature},
+      {"manifest naming an artifact with path characters", offering(pathName, body(image_)),
        "check", std::string(markers::kInformationInvalid)},
   };
   const auto installed = snapshot(app_.appURL);
@@ -293,19 +253,13 @@ TEST_F(HostileServerTest, NothingIsInstalledOrLeftBehindAndTheMessageIsRight) {
     SCOPED_TRACE(row.name);
     for (const std::string& name : namesIn(service_->cache))
       if (name != "update.lock") fs::remove_all(service_->cache / name);
-    const LeakCheck leaks = leakCheck(server_.port());
-    const auto started = std::chrono::steady_clock::now();
+    const LeakCheck leaks = leakCheck();
     row.spoil();
     const UpdateTransfer::ScopedTimeoutsForTesting timeouts(row.request, row.resource);
     std::set<std::string> kept{"update.lock"};
     EXPECT_EQ(runUntil(row.fails, kept), row.expected);
     EXPECT_TRUE(snapshot(app_.appURL) == installed);
     leaks.expectNothingAdded(kept);
-    std::printf("%-60s %s %5lld ms\n", row.name,
-                row.expected.substr(row.expected.size() - 8, 6).c_str(),
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                           std::chrono::steady_clock::now() - started)
-                                           .count()));
   }
   EXPECT_TRUE(elsewhere_.requests().empty());
   EXPECT_EQ(server_.requestCount("/plain/" + kImageName), 0U);

@@ -5,27 +5,15 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstring>
+#include <functional>
 
 #include "platform/DiskImage.h"
-#include "shared/UpdateFailure.h"
 #include "tests/security/SigningTestSupport.h"
-#include "tests/support/FailureText.h"
-#include "updater/runCommand.h"
 
 namespace {
 namespace fs = std::filesystem;
 namespace release = bramlow::release;
 using namespace testing_support;
-
-RunResult hdiutil(std::vector<std::string> arguments) {
-  arguments.insert(arguments.begin(), BRAMLOW_HDIUTIL);
-  return runProgram(arguments);
-}
-
-std::vector<std::string> attachArguments(const fs::path& mountPoint, const fs::path& image) {
-  return {"attach", "-readonly", "-nobrowse", "-noautoopen", "-mountpoint", mountPoint, image};
-}
 
 class ImageToolsTest : public SigningTest {
  protected:
@@ -42,36 +30,31 @@ class ImageToolsTest : public SigningTest {
     // A test that failed half-way must not leave a mount behind.
     if (fs::exists(mount_)) runProgram({"/usr/bin/fusermount3", "-u", mount_});
   }
+  static RunResult hdiutil(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), BRAMLOW_HDIUTIL);
+    return runProgram(arguments);
+  }
+  std::vector<std::string> attach(const fs::path& image) const {
+    return {"attach", "-readonly", "-nobrowse", "-noautoopen", "-mountpoint", mount_, image};
+  }
 
   TestApp app_;
   fs::path image_ = dir_.path() / "release.dmg";
   fs::path mount_ = dir_.path() / "mount";
 };
 
-TEST_F(ImageToolsTest, AttachAndDetachThroughTheCommandRunner) {
+// The whole update attaches and detaches through the command runner; here what it never meets.
+TEST_F(ImageToolsTest, AttachRefusesAMountPointAndDetachAFolderNotMounted) {
   signWith(image_, release::kDeveloperIdIdentity, "release");
-  fs::create_directories(env_.platformRoot() / "usr/bin");
-  fs::create_symlink(BRAMLOW_HDIUTIL, env_.platformRoot() / "usr/bin/hdiutil");
-  // The file-system server outlives hdiutil: it must not keep the runner's pipe open, or this
-  // call would not return until the detach.
-  bramlow::runCommand("/usr/bin/hdiutil", attachArguments(mount_, image_));
-  const fs::path mounted = mount_ / kAppName;
-  EXPECT_EQ(readFile(mounted / "Contents/Info.plist"),
-            readFile(app_.appURL / "Contents/Info.plist"));
-  EXPECT_EQ(::mkdir((mount_ / "new").c_str(), 0700), -1);
-  EXPECT_EQ(errno, EROFS);
+  ASSERT_EQ(hdiutil(attach(image_)).exitCode, 0);
+  EXPECT_TRUE(fs::exists(mount_ / kAppName / "Contents/Info.plist"));
   // fuse would stack a second mount silently.
-  EXPECT_EQ(failureText(
-                [&] { bramlow::runCommand("/usr/bin/hdiutil", attachArguments(mount_, image_)); }),
-            bramlow::markers::kCouldNotVerifyOrPrepare);
-  ASSERT_EQ(env_.logLines().size(), 1U);
-  EXPECT_NE(env_.logLines()[0].find("already a mount point"), std::string::npos);
-
-  bramlow::runCommand("/usr/bin/hdiutil", {"detach", mount_});
-  EXPECT_FALSE(fs::exists(mounted));
-  const RunResult again = hdiutil({"detach", mount_});
+  const RunResult again = hdiutil(attach(image_));
   EXPECT_EQ(again.exitCode, 1);
-  EXPECT_FALSE(again.err.empty());
+  EXPECT_NE(again.err.find("already a mount point"), std::string::npos) << again.err;
+  ASSERT_EQ(hdiutil({"detach", mount_}).exitCode, 0);
+  EXPECT_FALSE(fs::exists(mount_ / kAppName));
+  EXPECT_EQ(hdiutil({"detach", mount_}).exitCode, 1);
 }
 
 TEST_F(ImageToolsTest, RefusesDamagedImages) {
@@ -87,61 +70,52 @@ TEST_F(ImageToolsTest, RefusesDamagedImages) {
          signWith(image, release::kDeveloperIdIdentity, "release");
        },
        "beyond the signed content"},
-      {"truncated inside the file system",
-       [&](const fs::path& image) { fs::resize_file(image, used - 100); },
-       "beyond the signed content"},
       {"truncated inside the superblock", [](const fs::path& image) { fs::resize_file(image, 50); },
        "too short"},
       {"no squashfs", [](const fs::path& image) { writeFile(image, std::string(8192, 'x')); },
        "no squashfs"},
   };
   for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
     const fs::path image = dir_.path() / (std::string(row.name) + ".dmg");
     fs::copy_file(image_, image);
     row.damage(image);
-    const RunResult result = hdiutil(attachArguments(mount_, image));
-    EXPECT_EQ(result.exitCode, 1) << row.name;
-    EXPECT_NE(result.err.find(row.reason), std::string::npos) << row.name << ": " << result.err;
-    EXPECT_TRUE(fs::is_empty(mount_)) << row.name;
+    const RunResult result = hdiutil(attach(image));
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.err.find(row.reason), std::string::npos) << result.err;
+    EXPECT_TRUE(fs::is_empty(mount_));
   }
 }
 
 TEST(DittoTest, KeepsLinksModesAndTimesAndRefusesSpecialFiles) {
   const TempDir dir;
   const fs::path source = dir.path() / "source.app";
-  fs::create_directories(source / "Contents/MacOS");
-  writeFile(source / "Contents/MacOS/tool", std::string(3 << 20, 't'));
+  const fs::path tool = source / "Contents/MacOS/tool";
+  writeFile(tool, std::string(3 << 20, 't'));
   fs::create_symlink("MacOS/tool", source / "Contents/link");
   fs::create_symlink("/nowhere/at/all", source / "Contents/dangling");
-  ::chmod((source / "Contents/MacOS/tool").c_str(), 0751);
   const struct timespec times[2] = {{1000000000, 5}, {1200000000, 123456789}};
-  ASSERT_EQ(::utimensat(AT_FDCWD, (source / "Contents/MacOS/tool").c_str(), times, 0), 0);
-  ASSERT_EQ(::utimensat(AT_FDCWD, (source / "Contents/MacOS").c_str(), times, 0), 0);
-  ::chmod((source / "Contents/MacOS").c_str(), 0555);
+  for (const fs::path& path : {tool, tool.parent_path()})
+    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+  ::chmod(tool.c_str(), 0751);
+  ::chmod(tool.parent_path().c_str(), 0555);
 
   const fs::path copy = dir.path() / "copy.app";
   ASSERT_EQ(runProgram({BRAMLOW_DITTO, source, copy}).exitCode, 0);
-  EXPECT_EQ(readFile(copy / "Contents/MacOS/tool"), readFile(source / "Contents/MacOS/tool"));
+  EXPECT_EQ(readFile(copy / "Contents/MacOS/tool"), readFile(tool));
   EXPECT_EQ(fs::read_symlink(copy / "Contents/link"), "MacOS/tool");
   EXPECT_EQ(fs::read_symlink(copy / "Contents/dangling"), "/nowhere/at/all");
-  const struct {
-    const char* path;
-    mode_t mode;
-  } kept[] = {{"Contents/MacOS/tool", 0751}, {"Contents/MacOS", 0555}};
-  for (const auto& [path, mode] : kept) {
+  for (const auto& [path, mode] :
+       {std::pair{"Contents/MacOS/tool", 0751}, {"Contents/MacOS", 0555}}) {
     struct stat copied {};
     ASSERT_EQ(::stat((copy / path).c_str(), &copied), 0);
     EXPECT_EQ(copied.st_mode & 07777, mode) << path;
     EXPECT_EQ(copied.st_mtim.tv_sec, times[1].tv_sec) << path;
     EXPECT_EQ(copied.st_mtim.tv_nsec, times[1].tv_nsec) << path;
   }
-
-  // An existing destination is never overwritten, not even partly.
-  const RunResult existing = runProgram({BRAMLOW_DITTO, source, copy});
-  EXPECT_EQ(existing.exitCode, 1);
-  EXPECT_FALSE(existing.err.empty());
-
-  ::chmod((source / "Contents/MacOS").c_str(), 0755);
+  // An existing destination is never overwritten, and a FIFO is not copied.
+  EXPECT_EQ(runProgram({BRAMLOW_DITTO, source, copy}).exitCode, 1);
+  ::chmod(tool.parent_path().c_str(), 0755);
   ASSERT_EQ(::mkfifo((source / "Contents/MacOS/fifo").c_str(), 0600), 0);
   const RunResult fifo = runProgram({BRAMLOW_DITTO, source, dir.path() / "fifo.app"});
   EXPECT_EQ(fifo.exitCode, 1);

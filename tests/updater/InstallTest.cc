@@ -1,32 +1,34 @@
 // "download" and "install" on real signed images, mounts, copies and an HTTPS server: the whole
-// cycle, the disk-image steps' clean-up, the refusals before a replacement, and crash safety.
+// cycle, the disk-image steps' clean-up, the refusals before a replacement, the system's tools
+// around an updater that dies, and crash safety.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <functional>
 #include <map>
-#include <memory>
 #include <set>
 #include <system_error>
+#include <thread>
 
 #include "shared/UpdateFailure.h"
 #include "tests/support/FailureText.h"
-#include "tests/support/LeakCheck.h"
-#include "tests/support/TestHttpsServer.h"
 #include "tests/updater/ReleaseTest.h"
+#include "updater/runCommand.h"
 
 extern char** environ;
 
 namespace bramlow {
 namespace {
+using namespace std::chrono_literals;
+using Arguments = std::vector<std::string>;
 
 // Records the tools run, lets a test fail one or act right after one, and raises SIGKILL at a
 // numbered point: point 2n-1 is just before the n-th call that changes files, runs a tool or
@@ -49,13 +51,13 @@ class ToolEnv : public platform::EnvWrapper {
   explicit ToolEnv(platform::Env& target, int killAtPoint = 0)
       : EnvWrapper(target), killAt(killAtPoint) {}
   platform::ProcessResult runProcess(const fs::path& executable,
-                                     const std::vector<std::string>& arguments) override {
+                                     const Arguments& arguments) override {
     const std::string verb = executable.filename().string() + " " + arguments.at(0);
     runs.push_back(verb);
     if (verb == failing) return platform::ProcessResult{256, "refused by the test"};
     platform::ProcessResult result =
         around([&] { return EnvWrapper::runProcess(executable, arguments); });
-    if (afterTool) afterTool(verb);
+    if (afterTool) afterTool(verb, arguments);
     return result;
   }
   bool isWritable(const fs::path& path) override {
@@ -85,30 +87,22 @@ class ToolEnv : public platform::EnvWrapper {
 
   std::vector<std::string> runs;
   std::string failing;
-  std::function<void(const std::string&)> afterTool;
+  std::function<void(const std::string&, const Arguments&)> afterTool;
   bool readOnly = false;
   std::atomic<int> points{0};
   int killAt;
 };
 
-class InstallTest : public ReleaseTest {
+class InstallTest : public ServedReleaseTest {
  protected:
   void SetUp() override {
-    ReleaseTest::SetUp();
-    if (IsSkipped()) return;
-    TestTlsIdentity::shared().installTrust(env_.platformRoot());
-    publish(server_.url("/updates/"));
-    server_.setReply("/updates/latest.json", 200, latest_);
-    server_.setReply("/updates/" + kImageName, 200, readFile(release_ / kImageName));
+    ServedReleaseTest::SetUp();
+    if (!IsSkipped()) offer(latest_, body(readFile(release_ / kImageName)));
   }
-
-  UpdateRelease stated() const { return UpdateRelease::decode(latest_); }
   std::string run(const char* action, const UpdateService* service = nullptr) {
     return failureText(
         [&] { (service ? *service : *service_).performOperation(action, kNewBuild, false); });
   }
-  LeakCheck leakCheck() const { return ReleaseTest::leakCheck(server_.port()); }
-  TestHttpsServer server_;
 };
 
 TEST_F(InstallTest, CheckDownloadInstallReplacesTheAppAndLeavesNothingBehind) {
@@ -134,7 +128,7 @@ TEST_F(InstallTest, CheckDownloadInstallReplacesTheAppAndLeavesNothingBehind) {
   const LeakCheck beforeInstall = leakCheck();
   {
     ToolEnv tools(env_);
-    tools.afterTool = [&](const std::string& verb) {
+    tools.afterTool = [&](const std::string& verb, const Arguments&) {
       if (!verb.starts_with("ditto")) return;
       writeInfoPlist(app_.appURL, defaultAppInfo("11"));
       users = snapshot(app_.appURL);
@@ -156,12 +150,9 @@ TEST_F(InstallTest, CheckDownloadInstallReplacesTheAppAndLeavesNothingBehind) {
   EXPECT_EQ(service_->performOperation("download", kNewBuild, false),
             (ResultDictionary{{"version", kNewBuild}, {"installed", true}}));
   EXPECT_EQ(server_.requestCount("/updates/" + kImageName), 2U);
-  // The publishing tool's check accepts the release the updater installed.
-  EXPECT_EQ(failureText([&] { release::checkRelease(release_); }), "");
 }
 
 TEST_F(InstallTest, DiskImageStepsCleanUpWhatTheyMade) {
-  const fs::path image = release_ / kImageName;
   const struct {
     const char* name;
     std::function<void(UpdateRelease&, ToolEnv&)> change;
@@ -179,17 +170,17 @@ TEST_F(InstallTest, DiskImageStepsCleanUpWhatTheyMade) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    UpdateRelease release = stated();
+    UpdateRelease release = UpdateRelease::decode(latest_);
     const LeakCheck leaks = leakCheck();
     ToolEnv tools(env_);
     row.change(release, tools);
     const platform::ScopedEnvForTesting scoped(tools);
-    EXPECT_EQ(failureText([&] { service_->verifyDiskImage(image, release); }), row.expected);
+    EXPECT_EQ(failureText([&] { service_->verifyDiskImage(release_ / kImageName, release); }),
+              row.expected);
     EXPECT_EQ(tools.runs, row.tools);
     leaks.expectNothingAdded();
   }
-  // Only the refused attach wrote a tool's log line; the size was refused before any tool ran.
-  EXPECT_EQ(env_.logLines().size(), 1U);
+  EXPECT_EQ(env_.logLines().size(), 1U);  // the refused attach's line only
 }
 
 TEST_F(InstallTest, RefusesToReplaceAnAppThatCannotBeReplacedSafely) {
@@ -198,24 +189,24 @@ TEST_F(InstallTest, RefusesToReplaceAnAppThatCannotBeReplacedSafely) {
   const LeakCheck leaks = leakCheck();
   // The setup application, as a process running its bundle's main executable.
   const fs::path setup = dir_.path() / "Running" / kAppName;
+  const std::string path = setup / "Contents/MacOS/Bramlow for Safari";
   writeInfoPlist(setup, defaultAppInfo(kOldBuild));
   fs::create_directories(setup / "Contents/MacOS");
-  fs::copy_file("/bin/sleep", setup / "Contents/MacOS/Bramlow for Safari");
-  const std::string executable = setup / "Contents/MacOS/Bramlow for Safari";
-  char* const argv[] = {const_cast<char*>(executable.c_str()), const_cast<char*>("30"), nullptr};
+  fs::copy_file("/bin/sleep", path);
+  char* const argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("30"), nullptr};
   pid_t running = -1;
-  ASSERT_EQ(::posix_spawn(&running, executable.c_str(), nullptr, nullptr, argv, environ), 0);
+  ASSERT_EQ(::posix_spawn(&running, path.c_str(), nullptr, nullptr, argv, environ), 0);
   EXPECT_EQ(run("install"), markers::kSetupAppRunning);
   ::kill(running, SIGKILL);
   ::waitpid(running, nullptr, 0);
 
-  // Every service of the product shares its cache, and with it "release.json".
+  // Behind a link, on a read-only volume and under /Volumes: every service of the product shares
+  // its cache, and with it "release.json".
   const fs::path folder = app_.appURL.parent_path();
   fs::create_symlink(folder, dir_.path() / "Linked");
   const UpdateService behindLink{
       platform::Bundle(dir_.path() / "Linked" / app_.updaterURL.lexically_relative(folder))};
   EXPECT_EQ(run("install", &behindLink), markers::kNotWritable);
-
   ToolEnv readOnly(env_);
   readOnly.readOnly = true;
   {
@@ -223,16 +214,100 @@ TEST_F(InstallTest, RefusesToReplaceAnAppThatCannotBeReplacedSafely) {
     const UpdateService onReadOnlyVolume{platform::Bundle(app_.updaterURL)};
     EXPECT_EQ(run("install", &onReadOnlyVolume), markers::kNotWritable);
   }
-
   const fs::path volumes = fs::path("/Volumes") / dir_.path().filename();
-  const TestApp mounted = makeInstalledApp(volumes);
-  const UpdateService onVolume{platform::Bundle(mounted.updaterURL)};
+  const UpdateService onVolume{platform::Bundle(makeInstalledApp(volumes).updaterURL)};
   EXPECT_EQ(run("install", &onVolume), markers::kNotWritable);
   fs::remove_all(volumes);
   std::error_code ignored;
   fs::remove("/Volumes", ignored);  // only when the test made it
   EXPECT_TRUE(snapshot(app_.appURL) == users);
   leaks.expectNothingAdded({"update.lock"});
+}
+
+// The system's tools around an updater that dies or a mount that will not go. No server: the
+// updater is forked.
+class ChildToolsTest : public ReleaseTest {
+ protected:
+  void SetUp() override {
+    ReleaseTest::SetUp();
+    if (!IsSkipped()) publish(kBaseURL);
+  }
+  // The next operation clears what earlier ones left, then fails for want of release information.
+  void nextOperation() {
+    EXPECT_THROW(service_->performOperation("install", kNewBuild, false), std::system_error);
+  }
+};
+
+// Whether a process has ended (a zombie nobody reaps counts: it runs no code).
+bool ended(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  return !std::getline(stat, line) || line.find(") Z ") != std::string::npos;
+}
+
+bool eventually(const std::function<bool()>& done) {
+  for (int i = 0; i < 2000 && !done(); ++i) std::this_thread::sleep_for(10ms);
+  return done();
+}
+
+TEST_F(ChildToolsTest, AToolEndsWithTheUpdaterThatStartedIt) {
+  // A copy that has made part of its output (holding its process id) and then takes its time.
+  const fs::path ditto = env_.platformRoot() / "usr/bin/ditto";
+  fs::remove(ditto);
+  writeFile(ditto,
+            "#!/bin/sh\nmkdir -p \"$2\" && echo $$ >\"$2/new\" && mv \"$2/new\" \"$2/part\" && "
+            "exec sleep 60\n");
+  fs::permissions(ditto, fs::perms::owner_all);
+  const fs::path replacement =
+      app_.appURL.parent_path() / (std::string(UpdateService::kReplacementFolderPrefix) + "Ab12Cd");
+  const fs::path part = replacement / "x.app/part";
+  // The operations run on the work queue's thread, not the process's first one.
+  for (const bool onOtherThread : {false, true}) {
+    SCOPED_TRACE(onOtherThread ? "from another thread" : "from the first thread");
+    const pid_t updater = ::fork();
+    if (updater == 0) {
+      const auto copy = [&] { runCommand("/usr/bin/ditto", {"/nowhere", part.parent_path()}); };
+      onOtherThread ? std::thread(copy).join() : copy();
+      ::_exit(0);
+    }
+    ASSERT_TRUE(eventually([&] { return fs::exists(part); }));
+    const pid_t tool = std::stoi(readFile(part));
+    ::kill(updater, SIGKILL);
+    ::waitpid(updater, nullptr, 0);
+    EXPECT_TRUE(eventually([&] { return ended(tool); }));
+    ::kill(tool, SIGKILL);  // only when it did not end by itself
+    nextOperation();
+    EXPECT_FALSE(fs::exists(replacement));
+  }
+}
+
+// A detach refused by a busy mount leaves the mount folder (removing files below a mount would
+// reach into the image), logs, keeps the call's answer; the next operation detaches and removes it.
+TEST_F(ChildToolsTest, AFailedDetachLeavesTheMountToTheNextOperation) {
+  for (const char* version : {"2.0.0", "2.0.1"}) {  // the package passes, or does not match
+    SCOPED_TRACE(version);
+    UpdateRelease stated = UpdateRelease::decode(latest_);
+    stated.version = version;
+    platform::UniqueFd held;
+    ToolEnv busy(env_);
+    busy.afterTool = [&](const std::string& verb, const Arguments& arguments) {
+      if (verb != "hdiutil attach") return;
+      const fs::path plist = fs::path(arguments.at(5)) / kAppName / "Contents/Info.plist";
+      held.reset(::open(plist.c_str(), O_RDONLY | O_CLOEXEC));
+    };
+    {
+      const platform::ScopedEnvForTesting scoped(busy);
+      EXPECT_EQ(failureText([&] { service_->verifyDiskImage(release_ / kImageName, stated); }),
+                std::string(version) == "2.0.0" ? "" : markers::kPackageMismatch);
+    }
+    ASSERT_TRUE(held.valid());
+    ASSERT_EQ(mounts().size(), 1U);
+    EXPECT_EQ(env_.logLines().back(), "Could not clean up the update mount: " +
+                                          std::string(markers::kCouldNotVerifyOrPrepare));
+    held.reset();
+    nextOperation();
+    EXPECT_TRUE(mounts().empty());
+  }
 }
 
 // The updater killed at every point of a "download" and an "install" leaves the installed
@@ -332,8 +407,7 @@ TEST_F(CrashSafetyTest, KilledAnywhereTheAppIsWholeAndTheNextOperationClearsUp) 
   ASSERT_TRUE(snapshot(app_.appURL) == newTree_);
   const int points = whole.points;
   ASSERT_GE(points, 40);
-  // Under the sanitizers every run is several times slower and the points' logic is the same as
-  // in the plain build, which kills at every point: there a spread of them, the last included.
+  // Under the sanitizers, several times slower, a spread of the points, the last included.
 #if defined(__SANITIZE_ADDRESS__)
   const int stride = 4;
 #else
@@ -354,7 +428,6 @@ TEST_F(CrashSafetyTest, KilledAnywhereTheAppIsWholeAndTheNextOperationClearsUp) 
     const auto tree = snapshot(app_.appURL);
     EXPECT_TRUE(tree == oldTree_ || tree == newTree_);
     sawNew += tree == newTree_ ? 1 : 0;
-    // The next operation gets the lock and clears up whatever the killed one left.
     EXPECT_EQ(runChild({"check"}, 0).status, 0);
     leaks.expectNothingAdded({kImageName});
   }

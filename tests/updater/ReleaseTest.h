@@ -2,11 +2,9 @@
 // installed: the ground on which the install tests and the hostile-server suite stand.
 #pragma once
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
-#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -14,6 +12,8 @@
 #include "platform/Bundle.h"
 #include "tests/security/SigningTestSupport.h"
 #include "tests/support/LeakCheck.h"
+#include "tests/support/TestHttpsServer.h"
+#include "tests/updater/UpdaterTestSupport.h"
 #include "tools/release/Package.h"
 #include "updater/UpdateService.h"
 
@@ -26,27 +26,6 @@ inline constexpr const char* kNewBuild = "10";
 // A test constant: a failed allocation before main ends the test binary, as it should.
 inline const std::string kImageName =  // NOLINT(cert-err58-cpp)
     std::string(kArtifactPrefix) + "-10.dmg";
-
-// Every entry below a folder: type, mode and content or link target, by relative path.
-inline std::map<std::string, std::string> snapshot(const fs::path& root) {
-  std::map<std::string, std::string> tree;
-  if (!fs::exists(root)) return tree;
-  for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    struct stat info {};
-    ::lstat(entry.path().c_str(), &info);
-    std::string what = std::to_string(info.st_mode);
-    if (S_ISLNK(info.st_mode)) what += " -> " + fs::read_symlink(entry.path()).string();
-    if (S_ISREG(info.st_mode)) what += " " + readFile(entry.path());
-    tree[fs::relative(entry.path(), root).string()] = what;
-  }
-  return tree;
-}
-
-inline std::set<std::string> namesIn(const fs::path& folder) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename());
-  return names;
-}
 
 class ReleaseTest : public SigningTest {
  protected:
@@ -64,10 +43,17 @@ class ReleaseTest : public SigningTest {
   }
   void TearDown() override {
     // A test that failed half-way must not leave a mount behind.
-    for (const std::string& name : service_ ? namesIn(service_->cache) : std::set<std::string>{})
-      if (name.starts_with("mount-"))
-        runProgram({"/usr/bin/fusermount3", "-u", service_->cache / name});
+    for (const std::string& name : mounts())
+      runProgram({"/usr/bin/fusermount3", "-u", service_->cache / name});
     ::unsetenv("BRAMLOW_PLATFORM_ROOT");
+  }
+
+  // The mount folders in the cache.
+  std::set<std::string> mounts() const {
+    std::set<std::string> found;
+    for (const std::string& name : service_ ? namesIn(service_->cache) : std::set<std::string>{})
+      if (name.starts_with("mount-")) found.insert(name);
+    return found;
   }
 
   // Publishes release `build` for baseURL into `out`, from the same source application.
@@ -107,6 +93,30 @@ class ReleaseTest : public SigningTest {
   std::string latest_;
   TestApp app_;
   std::unique_ptr<UpdateService> service_;
+};
+
+// Release 10 published on a loopback HTTPS server of this process.
+class ServedReleaseTest : public ReleaseTest {
+ protected:
+  void SetUp() override {
+    ReleaseTest::SetUp();
+    if (IsSkipped()) return;
+    TestTlsIdentity::shared().installTrust(env_.platformRoot());
+    publish(server_.url("/updates/"));
+  }
+  static TestHttpsServer::Reply body(std::string bytes) {
+    TestHttpsServer::Reply reply;
+    reply.body = std::move(bytes);
+    return reply;
+  }
+  // Serves latest.json and the image under the release's base address.
+  void offer(const std::string& latest, TestHttpsServer::Reply image) {
+    server_.setReply("/updates/latest.json", 200, latest);
+    server_.setReply("/updates/" + kImageName, std::move(image));
+  }
+  LeakCheck leakCheck() const { return ReleaseTest::leakCheck(server_.port()); }
+
+  TestHttpsServer server_;
 };
 
 }  // namespace bramlow

@@ -1,3 +1,4 @@
+// Release information: decoding and every format rule, table-driven.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -15,9 +16,10 @@ using bramlow::UpdateRelease;
 using platform::Json;
 namespace markers = bramlow::markers;
 
-// Distinct values for every member, so a decoder that swapped two of them would be caught.
-const std::string kDigest(64, 'a');
-const std::string kPayloadDigest(64, 'b');
+// Distinct digests: the check results and the whole update catch a decoder that swaps members.
+// Test constants: a failed allocation before main ends the test binary, as it should.
+const std::string kDigest(64, 'a');         // NOLINT(cert-err58-cpp)
+const std::string kPayloadDigest(64, 'b');  // NOLINT(cert-err58-cpp)
 
 Json validManifest() {
   return Json{
@@ -32,7 +34,7 @@ Json validManifest() {
 }
 
 // A change to the valid manifest: the member at a JSON pointer set to a value.
-std::function<void(Json&)> set(const char* pointer, Json value) {
+std::function<void(Json&)> set(const char* pointer, const Json& value) {
   return [pointer, value](Json& j) { j[Json::json_pointer(pointer)] = value; };
 }
 
@@ -58,36 +60,16 @@ class UpdateReleaseTest : public TestEnvTest {
       UpdateProduct::init(platform::Bundle(makeTestApp(dir_.path()).updaterURL));
 };
 
-TEST_F(UpdateReleaseTest, DecodesEveryMemberAndIgnoresUnknownOnes) {
-  Json manifest = validManifest();
-  manifest["notes"] = "ignored";
-  const UpdateRelease release = UpdateRelease::decode(manifest.dump());
-  EXPECT_EQ(release.schema, 1);
-  EXPECT_EQ(release.product, kAppID);
-  EXPECT_EQ(release.version, "1.2.3");
-  EXPECT_EQ(release.build, "120");
-  EXPECT_EQ(release.payloadVersion, "1.2.3-web");
-  EXPECT_EQ(release.payloadSha256, kPayloadDigest);
-  EXPECT_EQ(release.minimumSystemVersion, "11.0");
-  EXPECT_EQ(release.artifact.name, "BramlowForSafari-120.dmg");
-  EXPECT_EQ(release.artifact.sha256, kDigest);
-  EXPECT_EQ(release.artifact.size, 1024);
-  EXPECT_EQ(validation(set("/notes", "ignored")), "");
-}
-
 TEST_F(UpdateReleaseTest, DecodingFailuresAreNotUpdateFailures) {
   const struct {
     const char* name;
     std::function<void(Json&)> change;
   } cases[] = {
       {"missing payloadSha256", [](Json& j) { j.erase("payloadSha256"); }},
-      {"null version", set("/version", nullptr)},
       {"build as number", set("/build", 120)},
-      {"schema as string", set("/schema", "1")},
       {"schema fraction", set("/schema", 1.5)},
       {"size beyond 64 bits", set("/artifact/size", 18446744073709551615ull)},
       {"artifact not object", set("/artifact", "x.dmg")},
-      {"artifact missing size", [](Json& j) { j["artifact"].erase("size"); }},
       {"top level array", [](Json& j) { j = Json::array({j}); }},
   };
   for (const auto& c : cases) {
@@ -96,7 +78,6 @@ TEST_F(UpdateReleaseTest, DecodingFailuresAreNotUpdateFailures) {
     EXPECT_THROW(UpdateRelease::decode(manifest.dump()), platform::DecodingError) << c.name;
   }
   EXPECT_THROW(UpdateRelease::decode("{not json"), platform::JsonError);
-  EXPECT_THROW(UpdateRelease::decode(""), platform::JsonError);
 }
 
 TEST_F(UpdateReleaseTest, FormatChecks) {
@@ -106,6 +87,7 @@ TEST_F(UpdateReleaseTest, FormatChecks) {
     std::function<void(Json&)> change;
     bool valid;
   } cases[] = {
+      {"an unknown member", set("/notes", "ignored"), true},
       {"schema 2", set("/schema", 2), false},
       {"product case", set("/product", "com.bramlow.Safari-extension"), false},
       {"build one digit", build("7"), true},
@@ -113,36 +95,26 @@ TEST_F(UpdateReleaseTest, FormatChecks) {
       {"build zero", build("0"), false},
       {"build leading zero", build("0120"), false},
       {"build sixteen digits", build("1000000000000000"), false},
-      {"build letter", build("12a"), false},
-      {"build empty", build(""), false},
       {"build trailing newline", build("5\n"), false},
-      {"build leading space", build(" 1"), false},
       {"build with a NUL", build(std::string("1\0", 2)), false},
       {"version one part", set("/version", "2"), true},
       {"version leading zeros", set("/version", "00001.2"), true},
       {"version four parts", set("/version", "1.2.3.4"), false},
-      {"version leading dot", set("/version", ".1.2"), false},
       {"version trailing dot", set("/version", "1.2."), false},
-      {"version letter", set("/version", "1.2b"), false},
       {"version six digits", set("/version", "123456.1"), false},
       {"version trailing newline", set("/version", "1.2\n"), false},
       {"version largest", set("/version", "99999.99999.99999"), true},
-      {"version empty", set("/version", ""), false},
       {"version double dot", set("/version", "1..2"), false},
       {"minimum system bad", set("/minimumSystemVersion", "11.x"), false},
       {"payload version any text", set("/payloadVersion", "beta 2 (ünï)"), true},
       {"payload version empty", set("/payloadVersion", ""), false},
       {"payload digest upper case", set("/payloadSha256", upper), false},
       {"payload digest 63", set("/payloadSha256", std::string(63, 'a')), false},
-      {"payload digest 65", set("/payloadSha256", std::string(65, 'a')), false},
-      {"payload digest empty", set("/payloadSha256", ""), false},
       {"payload digest newline", set("/payloadSha256", kDigest + "\n"), false},
       {"artifact name case", set("/artifact/name", "bramlowForSafari-120.dmg"), false},
       {"artifact name other build", set("/artifact/name", "BramlowForSafari-121.dmg"), false},
-      {"artifact name extension", set("/artifact/name", "BramlowForSafari-120.DMG"), false},
       {"artifact digest upper", set("/artifact/sha256", upper), false},
       {"size zero", set("/artifact/size", 0), false},
-      {"size one", set("/artifact/size", 1), true},
       {"size 1 GiB", set("/artifact/size", 1073741824), true},
       {"size above 1 GiB", set("/artifact/size", 1073741825), false},
       {"size negative", set("/artifact/size", -1), false},
@@ -159,9 +131,8 @@ TEST_F(UpdateReleaseTest, MinimumSystem) {
     const char* minimum;
     bool passes;
   } cases[] = {
-      {"13", true},    {"13.0", true},     {"13.0.0", true},     {"13.9", true},
-      {"13.10", true}, {"013.010", true},  {"13.10.1", false},   {"13.11", false},
-      {"14", false},   {"12.99999", true}, {"99999.0.0", false},
+      {"13", true},     {"13.10", true}, {"013.010", true},  {"13.10.1", false},
+      {"13.11", false}, {"14", false},   {"12.99999", true}, {"99999.0.0", false},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(validation(set("/minimumSystemVersion", c.minimum)),

@@ -1,14 +1,11 @@
 // The package check on real signed bundles, with the assessment tool run as the system's.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <functional>
-#include <system_error>
 
-#include "platform/PropertyList.h"
 #include "shared/UpdateFailure.h"
 #include "tests/security/SigningTestSupport.h"
-#include "tests/support/FailureText.h"
+#include "tests/updater/UpdaterTestSupport.h"
 #include "updater/verifyPackage.h"
 
 namespace {
@@ -24,8 +21,8 @@ struct Package {
   Dictionary extension = defaultExtensionInfo();
   Dictionary helper = defaultUpdaterInfo();
   std::optional<std::string> manifest = R"({"version": "1.0.0"})";
-  std::optional<std::string> appIdentifier;  // signing identifier, else CFBundleIdentifier
-  std::string appInfoBytes;                  // replaces the application's Info.plist when set
+  std::string appIdentifier = kAppID;  // the signing identifier
+  std::string appInfoBytes;            // replaces the application's Info.plist when set
   std::string minimumSystemVersion = "11.0";
 };
 
@@ -43,47 +40,31 @@ class VerifyPackageTest : public SigningTest {
     const TestApp app =
         makeTestApp(dir_.path() / name, package.app, package.extension, package.helper);
     const fs::path manifest = app.extensionURL / "Contents/Resources/manifest.json";
-    if (package.manifest) {
-      writeFile(manifest, *package.manifest);
-    } else {
-      fs::remove(manifest);
-    }
+    package.manifest ? writeFile(manifest, *package.manifest) : (void)fs::remove(manifest);
     if (!package.appInfoBytes.empty())
       writeFile(app.appURL / "Contents/Info.plist", package.appInfoBytes);
     signWith(app.updaterURL, release::kDeveloperIdIdentity);
     signWith(app.extensionURL, release::kDeveloperIdIdentity);
-    signWith(app.appURL, release::kDeveloperIdIdentity, package.appIdentifier.value_or(kAppID));
+    signWith(app.appURL, release::kDeveloperIdIdentity, package.appIdentifier);
     bramlow::UpdateRelease stated;
     stated.version = stated.payloadVersion = "1.0.0";
     stated.build = "100";
     stated.minimumSystemVersion = package.minimumSystemVersion;
-    const bramlow::UpdateProduct product{kAppID,
-                                         kExtensionID,
-                                         kExtensionName,
-                                         kAppName,
-                                         kArtifactPrefix,
-                                         kTeam,
-                                         *platform::Url::parse(kBaseURL),
-                                         0};
-    try {
-      return failureText([&] { bramlow::verifyPackage(product, app.appURL, stated); });
-    } catch (const std::system_error&) {
-      return "file system error";
-    } catch (const platform::plist::PropertyListError&) {
-      return "property list error";
-    }
+    return outcomeOf([&] { bramlow::verifyPackage(product_, app.appURL, stated); });
   }
+
+  const bramlow::UpdateProduct product_ = bramlow::UpdateProduct::init(
+      platform::Bundle(makeTestApp(dir_.path() / "product").updaterURL));
 };
 
 TEST_F(VerifyPackageTest, Rows) {
-  const std::string ok;
   const struct {
     const char* name;
     std::function<void(Package&)> change;
     std::string_view expected;
   } rows[] = {
       // The helper is the one inside the extension, as the product places it.
-      {"same release", [](Package&) {}, ok},
+      {"same release", [](Package&) {}, ""},
       {"minimum 14.0 against 14.0.0",
        [](Package& p) {
          p.app["LSMinimumSystemVersion"] = "14.0";
@@ -115,7 +96,7 @@ TEST_F(VerifyPackageTest, Rows) {
       {"helper of another version",
        [](Package& p) { p.helper["CFBundleShortVersionString"] = "1.0.1"; },
        markers::kHelperMismatch},
-      {"manifest missing", [](Package& p) { p.manifest.reset(); }, "file system error"},
+      {"manifest missing", [](Package& p) { p.manifest.reset(); }, "system_error"},
       {"payload version as a number", [](Package& p) { p.manifest = R"({"version": 1})"; },
        markers::kPayloadVersionMismatch},
       {"manifest not an object", [](Package& p) { p.manifest = R"(["1.0.0"])"; },
