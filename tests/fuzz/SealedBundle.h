@@ -20,16 +20,19 @@ inline void writeSealedBundle(const std::filesystem::path& bundle) {
   std::filesystem::create_symlink("../Info.plist", bundle / "Contents/Resources/Info.plist");
 }
 
-// A platform root that trusts the test anchors, in use for the whole run, with the bundle written.
+// A platform root that trusts the test anchors, in use for the whole run, with the bundle written
+// and, when asked, signed.
 struct SealedBundleRoot {
   testing_support::TempDir dir;
   testing_support::TestEnv env{dir.path() / "root"};
   platform::ScopedEnvForTesting scoped{env};
   std::filesystem::path bundle = dir.path() / "Fuzz.app";
 
-  SealedBundleRoot() {
+  explicit SealedBundleRoot(bool sign = false) {
     testing_support::installAnchors(env.platformRoot());
     writeSealedBundle(bundle);
+    if (sign)
+      testing_support::signWith(bundle, bramlow::release::kDeveloperIdIdentity, kSealedIdentifier);
   }
 };
 
