@@ -76,26 +76,17 @@ TEST_F(EnvTest, SystemVersionComesFromThePlatformRoot) {
   }
 }
 
-TEST_F(EnvTest, CreateDirectoriesMakesEveryMissingLevelWithTheMode) {
-  const fs::path deep = dir_.path() / "a" / "b";
-  env_.createDirectories(deep, 0700);
-  env_.createDirectories(deep, 0700);  // existing is fine
-  for (const fs::path& p : {dir_.path() / "a", deep}) {
-    EXPECT_EQ(fs::status(p).permissions(), fs::perms::owner_all) << p;
-  }
-  writeFile(dir_.path() / "file", "");
-  EXPECT_THROW(env_.createDirectories(dir_.path() / "file" / "sub", 0700), std::system_error);
-}
-
-TEST_F(EnvTest, AtomicWriteReplacesWholeAndLeavesNoTemporaryFile) {
-  const fs::path target = dir_.path() / "release.json";
-  env_.writeFileAtomically(target, "old");
-  env_.writeFileAtomically(target, "new content");
-  EXPECT_EQ(readFile(target), "new content");
+TEST_F(EnvTest, CreateDirectoriesAndAtomicWriteLeaveNothingHalfDone) {
+  env_.createDirectories(dir_.path() / "a" / "b", 0700);
+  EXPECT_EQ(fs::status(dir_.path() / "a").permissions(), fs::perms::owner_all) << "every level";
+  const fs::path folder = dir_.path() / "a" / "b";
+  env_.writeFileAtomically(folder / "release.json", "old");
+  env_.writeFileAtomically(folder / "release.json", "new content");
+  EXPECT_EQ(readFile(folder / "release.json"), "new content");
   // A rename that cannot happen (a folder in the way) keeps nothing behind.
-  fs::create_directories(dir_.path() / "busy" / "inner");
-  EXPECT_THROW(env_.writeFileAtomically(dir_.path() / "busy", "x"), std::system_error);
-  EXPECT_EQ(env_.listDirectory(dir_.path()).size(), 2u);
+  fs::create_directories(folder / "busy" / "inner");
+  EXPECT_THROW(env_.writeFileAtomically(folder / "busy", "x"), std::system_error);
+  EXPECT_EQ(env_.listDirectory(folder).size(), 2u);
 }
 
 TEST_F(EnvTest, RemoveItemRemovesALinkNotWhatItPointsTo) {

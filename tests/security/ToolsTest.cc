@@ -181,6 +181,7 @@ TEST_F(ToolsTest, SpctlAssessesApplicationsAndImages) {
       {"development certificate", execute_, development, false},
       {"signed image", open_, image, true},
       {"image as an application", execute_, image, false},
+      {"application as an image", open_, good, false},
   };
   for (const auto& row : rows) {
     const RunResult result = assess(row.form, row.path);
