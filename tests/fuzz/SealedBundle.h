@@ -12,16 +12,8 @@ namespace fuzzing {
 
 inline constexpr const char* kSealedIdentifier = "com.bramlow.fuzz";
 
-inline void writeSealedBundle(const std::filesystem::path& bundle) {
-  testing_support::writeFile(bundle / "Contents/Info.plist",
-                             "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
-                             "<string>com.bramlow.fuzz</string></dict></plist>\n");
-  testing_support::writeFile(bundle / "Contents/Resources/en.json", "{\"0\": \"zero\"}\n");
-  std::filesystem::create_symlink("../Info.plist", bundle / "Contents/Resources/Info.plist");
-}
-
-// A platform root that trusts the test anchors, in use for the whole run, with the bundle written
-// and, when asked, signed.
+// The bundle in a platform root that trusts the test anchors, in use for the whole run, and when
+// asked signed.
 struct SealedBundleRoot {
   testing_support::TempDir dir;
   testing_support::TestEnv env{dir.path() / "root"};
@@ -29,10 +21,14 @@ struct SealedBundleRoot {
   std::filesystem::path bundle = dir.path() / "Fuzz.app";
 
   explicit SealedBundleRoot(bool sign = false) {
-    testing_support::installAnchors(env.platformRoot());
-    writeSealedBundle(bundle);
-    if (sign)
-      testing_support::signWith(bundle, bramlow::release::kDeveloperIdIdentity, kSealedIdentifier);
+    using namespace testing_support;
+    installAnchors(env.platformRoot());
+    writeFile(bundle / "Contents/Info.plist",
+              "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+              "<string>com.bramlow.fuzz</string></dict></plist>\n");
+    writeFile(bundle / "Contents/Resources/en.json", "{\"0\": \"zero\"}\n");
+    std::filesystem::create_symlink("../Info.plist", bundle / "Contents/Resources/Info.plist");
+    if (sign) signWith(bundle, bramlow::release::kDeveloperIdIdentity, kSealedIdentifier);
   }
 };
 

@@ -61,14 +61,24 @@ Tamper flip(const std::string& file, std::ptrdiff_t offset) {
 class CodeSigningTest : public SigningTest {
  protected:
   // A signed test application in a folder of its own, with a symbolic link among its resources.
-  TestApp signedApp(const std::string& folder,
-                    const char* identity = release::kDeveloperIdIdentity) {
+  TestApp signedApp(const std::string& folder) {
     TestApp app = makeTestApp(dir_.path() / folder);
     fs::create_directories(app.appURL / "Contents/Resources");
     fs::create_symlink("../Info.plist", app.appURL / "Contents/Resources/info-link");
     fs::create_directories(app.appURL / "Contents/Resources/empty");
-    signApp(app, identity);
+    signApp(app);
     return app;
+  }
+  // A signed flat file of 300000 bytes, as a disk image is signed.
+  fs::path signedImage(const std::string& name,
+                       const char* identity = release::kDeveloperIdIdentity,
+                       const std::string& identifier = kAppID) {
+    const fs::path image = dir_.path() / name;
+    std::string content(300000, 'i');
+    for (std::size_t i = 0; i < content.size(); i += 997) content[i] = static_cast<char>(i);
+    writeFile(image, content);
+    signWith(image, identity, identifier);
+    return image;
   }
 };
 
@@ -77,6 +87,7 @@ TEST_F(CodeSigningTest, EveryTamperingIsRefused) {
     const char* name;
     Tamper tamper;
     Status expected;
+    bool image = false;  // a signed flat file instead of a bundle
   } rows[] = {
       {"a byte changed", flip("Contents/Info.plist", 10), kSealBroken},
       {"a file added", put("Contents/Resources/extra.json"), kSealBroken},
@@ -122,14 +133,27 @@ TEST_F(CodeSigningTest, EveryTamperingIsRefused) {
       {"seal folder removed", erase("Contents/_CodeSignature"), kUnsigned},
       {"seal folder is a link to a valid seal",
        link("Contents/_CodeSignature", "../../seal", "../seal"), kUnsigned},
+      // The trailer: signature, then its length in 8 bytes, then an 8-byte magic.
+      {"image: last content byte changed", flip("", 299999), kSealBroken, true},
+      {"image: byte appended", append("", "x"), kUnsigned, true},
+      {"image: signature corrupted", flip("", -56), kSignatureInvalid, true},
+      {"image: length larger than the file", flip("", -11), kSignatureInvalid, true},
+      {"image: length of zero",
+       [](const fs::path& p) {
+         writeFile(p, readFile(p).replace(fs::file_size(p) - 16, 8, 8, '\0'));
+       },
+       kSignatureInvalid, true},
+      {"image: content cut, signature moved up",
+       [](const fs::path& p) { writeFile(p, readFile(p).erase(100, 1)); }, kSignatureInvalid, true},
   };
   int index = 0;
   for (const auto& row : rows) {
     // Valid with its nested code before the change.
-    const TestApp app = signedApp("case" + std::to_string(index++));
-    ASSERT_EQ(checkStatus(app.appURL), kSuccess) << row.name;
-    row.tamper(app.appURL);
-    EXPECT_EQ(checkStatus(app.appURL), row.expected) << row.name;
+    const std::string name = "case" + std::to_string(index++);
+    const fs::path code = row.image ? signedImage(name + ".dmg") : signedApp(name).appURL;
+    ASSERT_EQ(checkStatus(code), kSuccess) << row.name;
+    row.tamper(code);
+    EXPECT_EQ(checkStatus(code), row.expected) << row.name;
   }
 }
 
@@ -258,22 +282,8 @@ TEST(RequirementCompile, AcceptsTheSubsetAndNothingElse) {
   }
 }
 
-class SignedImageTest : public CodeSigningTest {
- protected:
-  fs::path signedImage(const std::string& name,
-                       const char* identity = release::kDeveloperIdIdentity,
-                       const std::string& identifier = kAppID) {
-    const fs::path image = dir_.path() / name;
-    std::string content(300000, 'i');
-    for (std::size_t i = 0; i < content.size(); i += 997) content[i] = static_cast<char>(i);
-    writeFile(image, content);
-    signWith(image, identity, identifier);
-    return image;
-  }
-};
-
 // The chain and the requirement are judged on flat files, which share them with bundles.
-TEST_F(SignedImageTest, OnlyTheTrustedDeveloperIdOfTheTeamSatisfiesTheRequirement) {
+TEST_F(CodeSigningTest, OnlyTheTrustedDeveloperIdOfTheTeamSatisfiesTheRequirement) {
   const std::string requirement = bramlow::UpdateSecurity::requirementText(kAppID, kTeam);
   const struct {
     const char* identity;
@@ -310,37 +320,13 @@ TEST_F(SignedImageTest, OnlyTheTrustedDeveloperIdOfTheTeamSatisfiesTheRequiremen
   }
 }
 
-TEST_F(SignedImageTest, ResigningReplacesTheSignatureAndEveryTamperingIsRefused) {
+TEST_F(CodeSigningTest, ResigningAFlatFileReplacesItsSignature) {
   const fs::path resigned = signedImage("resigned.dmg");
   signWith(resigned, release::kOtherTeamIdentity, "com.example.other");
   EXPECT_EQ(codesign::flatFileContentLength(resigned), 300000u);
   EXPECT_EQ(codesign::StaticCode::createWithPath(resigned).signingInformation().identifier,
             "com.example.other");
   EXPECT_EQ(checkStatus(resigned), kSuccess);
-  // The trailer: signature, then its length in 8 bytes, then an 8-byte magic.
-  const struct {
-    const char* name;
-    Tamper tamper;
-    Status expected;
-  } rows[] = {
-      {"last content byte changed", flip("", 299999), kSealBroken},
-      {"byte appended", append("", "x"), kUnsigned},
-      {"signature corrupted", flip("", -56), kSignatureInvalid},
-      {"length larger than the file", flip("", -11), kSignatureInvalid},
-      {"length of zero",
-       [](const fs::path& p) {
-         writeFile(p, readFile(p).replace(fs::file_size(p) - 16, 8, 8, '\0'));
-       },
-       kSignatureInvalid},
-      {"content cut, signature moved up",
-       [](const fs::path& p) { writeFile(p, readFile(p).erase(100, 1)); }, kSignatureInvalid},
-  };
-  int index = 0;
-  for (const auto& row : rows) {
-    const fs::path image = signedImage("case" + std::to_string(index++) + ".dmg");
-    row.tamper(image);
-    EXPECT_EQ(checkStatus(image), row.expected) << row.name;
-  }
 }
 
 // The seal is read before anyone trusts its signer, and the list reader recurses once per level:
