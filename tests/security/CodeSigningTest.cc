@@ -242,6 +242,9 @@ TEST_F(CodeSigningTest, WhatIsNotCodeOrNotTrusted) {
 
 TEST_F(CodeSigningTest, SigningRefusesWhatCannotBeSealed) {
   const char* identity = release::kDeveloperIdIdentity;
+  EXPECT_EQ(fs::status(identityFile(identity)).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write)
+      << "a key is private";
   const TestApp app = makeTestApp(dir_.path() / "app");
   EXPECT_THROW(signWith(app.extensionURL, identity), codesign::CodeSigningError)
       << "XPC service unsigned";

@@ -118,19 +118,6 @@ class ToolsTest : public ::testing::Test {
   fs::path revoked_ = root_ / "System/Library/Security/revoked.txt";
 };
 
-// The TLS identities' loopback names and issuer are the transfer tests', which connect with them.
-TEST_F(ToolsTest, IdentitiesCommandKeepsKeysPrivate) {
-  const fs::path out = dir_.path() / "ids";
-  const RunResult result =
-      run(BRAMLOW_RELEASE, {"identities", "--team", "ABCDE12345", "--out", out.string()});
-  ASSERT_EQ(result.exitCode, 0) << result.err;
-  // The signing identities are read from the same writer by every other test; a key is private.
-  EXPECT_EQ(fs::status(out / release::kDeveloperIdIdentity).permissions(),
-            fs::perms::owner_read | fs::perms::owner_write);
-  EXPECT_EQ(run(BRAMLOW_RELEASE, {"identities", "--team", "T"}).exitCode, 2);
-  EXPECT_EQ(run(BRAMLOW_RELEASE, {"unknown"}).exitCode, 2);
-}
-
 TEST_F(ToolsTest, CodesignOnTheBuiltBundle) {
   const fs::path app = builtApp("good");
   RunResult result = codesign({"--verify", app.string()});
