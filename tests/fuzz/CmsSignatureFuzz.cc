@@ -7,22 +7,11 @@
 
 #include "platform/CodeSigning.h"
 #include "tests/fuzz/SealedBundle.h"
-#include "tests/security/SigningTestSupport.h"
-
-namespace {
-namespace codesign = platform::codesign;
-using namespace testing_support;
-
-struct Fixture : fuzzing::SealedBundleRoot {
-  Fixture() {
-    signWith(bundle, bramlow::release::kDeveloperIdIdentity, fuzzing::kSealedIdentifier);
-  }
-};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const Fixture fixture;
+  using namespace testing_support;
+  namespace codesign = platform::codesign;
+  static const fuzzing::SealedBundleRoot fixture(true);
   writeFile(fixture.bundle / "Contents/_CodeSignature/CodeSignature",
             std::string_view(reinterpret_cast<const char*>(data), size));
   const auto code = codesign::StaticCode::createWithPath(fixture.bundle);

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -66,9 +66,7 @@ int main(int argc, char** argv) {
     }
     for (const auto& entry : std::filesystem::directory_iterator(arg)) {
       std::ifstream in(entry.path(), std::ios::binary);
-      std::ostringstream content;
-      content << in.rdbuf();
-      corpus.push_back(content.str());
+      corpus.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
     }
   }
   if (corpus.empty()) corpus.emplace_back();

@@ -12,23 +12,15 @@
 #include "updater/BundleFacts.h"
 #include "updater/UpdateProduct.h"
 
-namespace {
-using testing_support::writeFile;
-
-// A bundle whose policy is valid, so that a good Info.plist gives a whole configuration.
-struct Fixture {
-  testing_support::TempDir bundle;
-  Fixture() {
-    writeFile(bundle.path() / "Contents/Resources/policy.json",
-              R"({"checkIntervalMilliseconds": 3600000})");
-  }
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const Fixture fixture;
-  const std::filesystem::path& bundle = fixture.bundle.path();
+  using testing_support::writeFile;
+  // A bundle whose policy is valid, so that a good Info.plist gives a whole configuration.
+  static const testing_support::TempDir dir;
+  static const std::filesystem::path bundle = [] {
+    writeFile(dir.path() / "Contents/Resources/policy.json",
+              R"({"checkIntervalMilliseconds": 3600000})");
+    return dir.path();
+  }();
   writeFile(bundle / "Contents/Info.plist",
             std::string_view(reinterpret_cast<const char*>(data), size));
   try {

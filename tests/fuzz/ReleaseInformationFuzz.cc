@@ -7,8 +7,8 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <cerrno>
 #include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -27,32 +27,26 @@
 namespace {
 using namespace testing_support;
 
-// A loopback port of this process's that refuses every connection.
-platform::UniqueFd unlistenedPort(int& port) {
-  platform::UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  if (!fd || ::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
-      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-    throw std::system_error(errno, std::generic_category(), "loopback port");
-  }
-  port = ntohs(address.sin_port);
-  return fd;
-}
-
 struct Fixture {
-  int port = 0;
-  platform::UniqueFd portHolder = unlistenedPort(port);
+  // A loopback port of this process's, bound but never listened on: it refuses every connection.
+  platform::UniqueFd port{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
   TempDir dir;
   TestEnv env{dir.path()};
   platform::ScopedEnvForTesting scopedEnv{env};
   std::unique_ptr<bramlow::UpdateService> service;
 
   Fixture() {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(port.get(), reinterpret_cast<sockaddr*>(&address), length) != 0 ||
+        ::getsockname(port.get(), reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      std::abort();
+    }
     platform::plist::Dictionary updaterInfo = defaultUpdaterInfo();
-    updaterInfo["UpdateBaseURL"] = "https://127.0.0.1:" + std::to_string(port) + "/updates/";
+    updaterInfo["UpdateBaseURL"] =
+        "https://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/updates/";
     const TestApp app = makeTestApp(dir.path() / "Applications", defaultAppInfo(),
                                     defaultExtensionInfo(), updaterInfo);
     service = std::make_unique<bramlow::UpdateService>(platform::Bundle(app.updaterURL));

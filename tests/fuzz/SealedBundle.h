@@ -12,24 +12,23 @@ namespace fuzzing {
 
 inline constexpr const char* kSealedIdentifier = "com.bramlow.fuzz";
 
-inline void writeSealedBundle(const std::filesystem::path& bundle) {
-  testing_support::writeFile(bundle / "Contents/Info.plist",
-                             "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
-                             "<string>com.bramlow.fuzz</string></dict></plist>\n");
-  testing_support::writeFile(bundle / "Contents/Resources/en.json", "{\"0\": \"zero\"}\n");
-  std::filesystem::create_symlink("../Info.plist", bundle / "Contents/Resources/Info.plist");
-}
-
-// A platform root that trusts the test anchors, in use for the whole run, with the bundle written.
+// The bundle in a platform root that trusts the test anchors, in use for the whole run, and when
+// asked signed.
 struct SealedBundleRoot {
   testing_support::TempDir dir;
   testing_support::TestEnv env{dir.path() / "root"};
   platform::ScopedEnvForTesting scoped{env};
   std::filesystem::path bundle = dir.path() / "Fuzz.app";
 
-  SealedBundleRoot() {
-    testing_support::installAnchors(env.platformRoot());
-    writeSealedBundle(bundle);
+  explicit SealedBundleRoot(bool sign = false) {
+    using namespace testing_support;
+    installAnchors(env.platformRoot());
+    writeFile(bundle / "Contents/Info.plist",
+              "<plist version=\"1.0\"><dict><key>CFBundleIdentifier</key>"
+              "<string>com.bramlow.fuzz</string></dict></plist>\n");
+    writeFile(bundle / "Contents/Resources/en.json", "{\"0\": \"zero\"}\n");
+    std::filesystem::create_symlink("../Info.plist", bundle / "Contents/Resources/Info.plist");
+    if (sign) signWith(bundle, bramlow::release::kDeveloperIdIdentity, kSealedIdentifier);
   }
 };
 

@@ -1,9 +1,9 @@
 // The built codesign, spctl and bramlow-release tools, driven from their command lines over the
 // bundle this project builds.
 #include <gtest/gtest.h>
+#include <openssl/cms.h>
 #include <openssl/ec.h>
 #include <openssl/pem.h>
-#include <openssl/x509v3.h>
 
 #include <algorithm>
 #include <atomic>
@@ -76,16 +76,6 @@ std::string withReencodedLeaf(const std::string& der) {
   return std::string(reinterpret_cast<const char*>(out), static_cast<std::size_t>(length));
 }
 
-// The same in a signed flat file's trailer: [content][CMS DER][u64 LE length]["CODESIGN"].
-void reencodeImageLeaf(const fs::path& image) {
-  const std::string bytes = readFile(image);
-  const std::size_t start = platform::codesign::flatFileContentLength(image);
-  const std::string der = withReencodedLeaf(bytes.substr(start, bytes.size() - 16 - start));
-  std::string out = bytes.substr(0, start) + der;
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(der.size() >> (8 * i)));
-  writeFile(image, out + "CODESIGN");
-}
-
 class ToolsTest : public ::testing::Test {
  protected:
   ToolsTest() : root_(dir_.path() / "root") { installAnchors(root_); }
@@ -128,33 +118,6 @@ class ToolsTest : public ::testing::Test {
   fs::path revoked_ = root_ / "System/Library/Security/revoked.txt";
 };
 
-TEST_F(ToolsTest, IdentitiesCommandKeepsKeysPrivateAndNamesLoopback) {
-  const fs::path out = dir_.path() / "ids";
-  const RunResult result =
-      run(BRAMLOW_RELEASE, {"identities", "--team", "ABCDE12345", "--out", out.string()});
-  ASSERT_EQ(result.exitCode, 0) << result.err;
-  // The signing identities are read from the same writer by every other test; a key is private.
-  EXPECT_EQ(fs::status(out / release::kDeveloperIdIdentity).permissions(),
-            fs::perms::owner_read | fs::perms::owner_write);
-
-  // The TLS server certificate names both loopback forms and is issued by the TLS CA.
-  auto load = [](const fs::path& path) {
-    UniquePtr<BIO> bio(BIO_new_file(path.c_str(), "r"));
-    return UniquePtr<X509>(bio ? PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr) : nullptr);
-  };
-  const UniquePtr<X509> server = load(out / release::kTlsServerFile);
-  const UniquePtr<X509> ca = load(out / release::kTlsCaFile);
-  ASSERT_TRUE(server && ca);
-  EXPECT_EQ(X509_check_ip_asc(server.get(), "127.0.0.1", 0), 1);
-  EXPECT_EQ(X509_check_host(server.get(), "localhost", 0, 0, nullptr), 1);
-  EXPECT_EQ(X509_check_issued(ca.get(), server.get()), X509_V_OK);
-
-  EXPECT_EQ(run(BRAMLOW_RELEASE, {"identities", "--team", "T"}).exitCode, 2);
-  EXPECT_EQ(run(BRAMLOW_RELEASE, {"identities", "--team", "", "--out", out.string()}).exitCode, 2);
-  EXPECT_EQ(run(BRAMLOW_RELEASE, {"unknown"}).exitCode, 2);
-  EXPECT_EQ(run(BRAMLOW_RELEASE, {}).exitCode, 2);
-}
-
 TEST_F(ToolsTest, CodesignOnTheBuiltBundle) {
   const fs::path app = builtApp("good");
   RunResult result = codesign({"--verify", app.string()});
@@ -170,14 +133,9 @@ TEST_F(ToolsTest, CodesignOnTheBuiltBundle) {
             "Authority=Developer ID Certification Authority\n"
             "Authority=Test Code Signing Root CA\n");
 
-  const std::string teamClause = "certificate leaf[subject.OU] = ";
-  EXPECT_EQ(codesign({"--verify", "-R", teamClause + "\"TESTTEAM01\"", app.string()}).exitCode, 0);
-  result = codesign({"--verify", "-R", teamClause + "\"OTHER\"", app.string()});
+  result = codesign({"--verify", "-R", "certificate leaf[subject.OU] = \"OTHER\"", app.string()});
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_EQ(result.err, app.string() + ": the code does not satisfy the requirement\n");
-  result = codesign({"--verify", "-R", teamClause + "\"OT\"HER\"", app.string()});
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_NE(result.err.find("requirement syntax error"), std::string::npos) << result.err;
 
   // The tool asks for nested code to be checked too.
   const fs::path updater = app /
@@ -187,11 +145,8 @@ TEST_F(ToolsTest, CodesignOnTheBuiltBundle) {
   result = codesign({"--verify", app.string()});
   EXPECT_TRUE(result.err.starts_with(app.string() + ": nested code is invalid")) << result.err;
 
-  EXPECT_EQ(codesign({}).exitCode, 2);
-  EXPECT_EQ(codesign({"--verify"}).exitCode, 2);
   EXPECT_EQ(codesign({"--verify", app.string(), app.string()}).exitCode, 2);
   EXPECT_EQ(codesign({"--verify", "--deep", app.string()}).exitCode, 2);
-  EXPECT_EQ(codesign({"--display", "-R", "x", app.string()}).exitCode, 2);
 }
 
 TEST_F(ToolsTest, SpctlAssessesApplicationsAndImages) {
@@ -201,9 +156,6 @@ TEST_F(ToolsTest, SpctlAssessesApplicationsAndImages) {
   const fs::path image = dir_.path() / "release.dmg";
   writeFile(image, std::string(100000, 'x'));
   sign(image, release::kDeveloperIdIdentity, {"--identifier", "release"});
-  const fs::path selfSigned = dir_.path() / "self.dmg";
-  writeFile(selfSigned, "x");
-  sign(selfSigned, release::kSelfSignedIdentity, {"--identifier", "release"});
 
   const struct {
     const char* name;
@@ -215,10 +167,8 @@ TEST_F(ToolsTest, SpctlAssessesApplicationsAndImages) {
       {"any Developer ID team", execute_, otherTeam, true},
       {"development certificate", execute_, development, false},
       {"signed image", open_, image, true},
-      {"self-signed image", open_, selfSigned, false},
       {"image as an application", execute_, image, false},
       {"application as an image", open_, good, false},
-      {"missing path", execute_, dir_.path() / "missing.app", false},
   };
   for (const auto& row : rows) {
     const RunResult result = assess(row.form, row.path);
@@ -244,7 +194,6 @@ TEST_F(ToolsTest, SpctlAssessesApplicationsAndImages) {
       {"the leaf with a trailing comment", fingerprint + "  # bad leaf\n", 3, 0},
       {"another leaf, comments, blank lines", "# list\n\n" + std::string(64, 'a') + "\n", 0, 0},
       {"as a fingerprint tool prints it", "SHA256 Fingerprint=" + colons + "\n", 3, 3},
-      {"fingerprint followed by a date", fingerprint + " revoked 2024-05-01\n", 3, 3},
       {"a truncated fingerprint", fingerprint.substr(0, 40) + "\n", 3, 3},
       {"a list that exists but cannot be read", "", 3, 3},
   };
@@ -258,9 +207,7 @@ TEST_F(ToolsTest, SpctlAssessesApplicationsAndImages) {
   fs::remove_all(revoked_);
 
   EXPECT_EQ(spctl({"--assess", "--type", "open", image.string()}).exitCode, 2);
-  EXPECT_EQ(spctl({"--type", "execute", good.string()}).exitCode, 2);
   EXPECT_EQ(spctl({"--assess", "--type", "install", good.string()}).exitCode, 2);
-  EXPECT_EQ(spctl({"--assess", "--type", "execute", "--force", good.string()}).exitCode, 2);
 }
 
 // A revoked leaf stays revoked in its other encoding, whether anyone swaps it into code it signed
@@ -273,38 +220,20 @@ TEST_F(ToolsTest, RevokedLeafIsRefusedInEveryEncoding) {
   ASSERT_EQ(line.exitCode, 0) << line.err;
   EXPECT_EQ(run(BRAMLOW_RELEASE, {"revoke", identityFile("reencoded.pem").string()}).out, line.out);
 
-  auto image = [&](const std::string& name, const char* signer) {
-    const fs::path path = dir_.path() / name;
-    writeFile(path, std::string(5000, 'i'));
-    sign(path, signer, {"--identifier", "release"});
-    return path;
-  };
   const fs::path swappedApp = builtApp("swapped");
   const fs::path signature = swappedApp / "Contents/_CodeSignature/CodeSignature";
   writeFile(signature, withReencodedLeaf(readFile(signature)));
-  const fs::path swappedImage = image("swapped.dmg", release::kDeveloperIdIdentity);
-  reencodeImageLeaf(swappedImage);
-  const fs::path resignedApp = builtApp("resigned", "reencoded.pem");
-  const fs::path resignedImage = image("resigned.dmg", "reencoded.pem");
+  const fs::path resignedImage = dir_.path() / "resigned.dmg";
+  writeFile(resignedImage, std::string(5000, 'i'));
+  sign(resignedImage, "reencoded.pem", {"--identifier", "release"});
 
   const std::string team = "anchor apple generic and certificate leaf[subject.OU] = \"TESTTEAM01\"";
   writeFile(revoked_, line.out);
-  const struct {
-    const char* name;
-    fs::path path;
-    const Args& form;
-    int codesignExit;  // codesign does not consult the revocation list
-  } rows[] = {
-      {"application with the leaf swapped", swappedApp, execute_, 1},
-      {"image with the leaf swapped", swappedImage, open_, 1},
-      {"application signed with the re-encoded leaf", resignedApp, execute_, 0},
-      {"image signed with the re-encoded leaf", resignedImage, open_, 0},
-  };
-  for (const auto& row : rows) {
-    EXPECT_EQ(assess(row.form, row.path).exitCode, 3) << row.name;
-    EXPECT_EQ(codesign({"--verify", "-R", team, row.path.string()}).exitCode, row.codesignExit)
-        << row.name;
-  }
+  EXPECT_EQ(assess(execute_, swappedApp).exitCode, 3);
+  EXPECT_EQ(assess(open_, resignedImage).exitCode, 3);
+  // codesign does not consult the list: only the swapped leaf's broken binding fails it.
+  EXPECT_EQ(codesign({"--verify", "-R", team, swappedApp.string()}).exitCode, 1);
+  EXPECT_EQ(codesign({"--verify", "-R", team, resignedImage.string()}).exitCode, 0);
 }
 
 // The leaf looked up in the revocation list must be the one whose signature was validated, even
