@@ -12,6 +12,7 @@
 int main() {
   try {
     platform::NativeMessagingHost host = platform::NativeMessagingHost::standardStreams();
+    bramlow::SafariWebExtensionHandler::prepareForUpdaterRequests();
     host.run([](const std::shared_ptr<platform::ExtensionContext>& context) {
       bramlow::SafariWebExtensionHandler().beginRequest(context);
     });

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <unordered_set>
 
 #include "platform/codesign/Internal.h"
 
@@ -53,15 +54,19 @@ std::string readProcessFile(int processFd, const char* name) {
 }
 
 // No process of another user can have put a file below a folder whose every folder from / down
-// is root's and writable by nobody else.
-bool inRootOwnedFolders(const std::string& path) {
+// is root's and writable by nobody else. A process's libraries share a few folders: those found
+// so in one examination (rootOwned) are not looked at again in it.
+bool inRootOwnedFolders(const std::string& path, std::unordered_set<std::string>& rootOwned) {
   std::size_t slash = 0;
   while (slash != std::string::npos) {
-    const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
-    struct stat info {};
-    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != 0 ||
-        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-      return false;
+    std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+    if (!rootOwned.contains(folder)) {
+      struct stat info {};
+      if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != 0 ||
+          (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return false;
+      }
+      rootOwned.insert(std::move(folder));
     }
     slash = path.find('/', slash + 1);
   }
@@ -87,6 +92,7 @@ void requireUntamperedRuntime(int processFd, const fs::path& bundlePath,
   const std::string executable = (bundlePath / "Contents/MacOS" / executableName).string();
   const std::string bundlePrefix = bundlePath.string() + "/";
   const std::string maps = readProcessFile(processFd, "maps");
+  std::unordered_set<std::string> rootOwned;
   std::size_t lineStart = 0;
   while (lineStart < maps.size()) {
     std::size_t lineEnd = maps.find('\n', lineStart);
@@ -118,7 +124,7 @@ void requireUntamperedRuntime(int processFd, const fs::path& bundlePath,
           hasher.digest(fd.get()) != sealed->second.digest) {
         raise(Status::kRuntimeUntrusted, "the process runs code that is not sealed: " + path);
       }
-    } else if (!inRootOwnedFolders(path)) {
+    } else if (!inRootOwnedFolders(path, rootOwned)) {
       raise(Status::kRuntimeUntrusted, "the process runs code from outside its bundle: " + path);
     }
   }
