@@ -1,17 +1,12 @@
 #include "extension/SafariWebExtensionHandler.h"
 
-#include <openssl/crypto.h>
-
 #include <algorithm>
 #include <atomic>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 
 #include "extension/forwardToUpdater.h"
-#include "platform/CodeSigning.h"
-#include "platform/xpc/Connection.h"
 #include "shared/UpdateFailure.h"
 
 namespace bramlow {
@@ -119,31 +114,6 @@ void SafariWebExtensionHandler::sendResponse(
   std::vector<platform::ExtensionItem> items(1);
   items.front().userInfo = Json::object({{platform::kExtensionMessageKey, response}});
   context->completeRequestReturningItems(std::move(items));
-}
-
-void SafariWebExtensionHandler::prepareForUpdaterRequests() {
-  const plist::Dictionary& info = infoDictionary();
-  const std::string* directUpdates = plist::stringForKey(info, "BramlowDirectUpdates");
-  const std::string* service = plist::stringForKey(info, "BramlowUpdateService");
-  if (!directUpdates || *directUpdates != "YES" || !service) return;
-  try {
-    // Most of it is the crypto library's first use, the same whatever the request turns out to
-    // be; begun before the request is even read, it overlaps the reading, the connection and the
-    // updater's work. A request that does not need it ends the process under it.
-    std::thread([name = *service] {
-      // Failures reach the browser as markers only, so the crypto library's error texts would
-      // never be read here; loading them is a good part of its start-up in every new host.
-      OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS, nullptr);
-      try {
-        platform::codesign::Code::prepareForBundle(
-            platform::xpc::Connection::serviceBundlePath(name));
-      } catch (const std::exception&) {
-        // No service: the connection reports it.
-      }
-    }).detach();
-  } catch (const std::exception&) {
-    // No thread: the request's own queue does the work when it needs it.
-  }
 }
 
 void SafariWebExtensionHandler::setBundleForTesting(const platform::Bundle* bundle) {

@@ -20,11 +20,6 @@ class SafariWebExtensionHandler {
   static void sendResponse(const platform::Json& response,
                            const std::shared_ptr<platform::ExtensionContext>& context);
 
-  // Starts, on a thread of its own, what a request for the updater needs first and longest in a
-  // new process: the verification of the update service's bundle, which the reply's sender check
-  // then finds done. Nothing when updates are not configured. Call before reading any request.
-  static void prepareForUpdaterRequests();
-
   // Makes every handler read its Info.plist keys from bundle instead of the executable's own main
   // bundle; nullptr restores the main bundle. The bundle must outlive its use.
   static void setBundleForTesting(const platform::Bundle* bundle);

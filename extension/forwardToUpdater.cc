@@ -1,6 +1,7 @@
 #include "extension/forwardToUpdater.h"
 
 #include <exception>
+#include <thread>
 #include <utility>
 
 #include "extension/SafariWebExtensionHandler.h"
@@ -75,6 +76,12 @@ void forwardToUpdater(const std::string& action, const std::string& build, bool 
   // The reply's sender check needs the service's signature and sealed files verified, which in a
   // new process is mostly the crypto library's first use; done on the reply's queue while the
   // connection is made and the updater works, the reply handler finds it done (queued after it).
+  // The trust anchors, whose parsing starts the crypto library, are read meanwhile on a thread of
+  // their own while the queue finds the bundle; without that thread the queue reads them.
+  try {
+    std::thread([] { platform::codesign::Code::prepareTrustAnchors(); }).detach();
+  } catch (const std::exception&) {
+  }
   queue->async([serviceName] {
     try {
       platform::codesign::Code::prepareForBundle(xpc::Connection::serviceBundlePath(serviceName));

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <unordered_set>
 
@@ -203,6 +204,15 @@ std::shared_ptr<const Seal> verifiedBundleOf(const fs::path& bundlePath,
   if (key) {
     if (auto seal = cache.find(*key)) return seal;
   }
+  // The executable's digest needs nothing of the seal: it is taken on another thread while the
+  // signature is checked (in a new process, the two are most of the work), or below when no
+  // thread can start. Waited for on every way out, before the caller closes the descriptor.
+  std::future<std::string> executableDigest;
+  try {
+    executableDigest =
+        std::async(std::launch::async, [executableFd] { return Hasher().digest(executableFd); });
+  } catch (const std::system_error&) {
+  }
   auto seal =
       std::make_shared<Seal>(sealOf(readOpened(resources, kResourcesPath),
                                     readOpened(signature, kSignaturePath), anchors.store.get()));
@@ -232,7 +242,8 @@ std::shared_ptr<const Seal> verifiedBundleOf(const fs::path& bundlePath,
   const auto sealedExecutable = seal->entries.find("Contents/MacOS/" + executableName);
   if (sealedExecutable == seal->entries.end() ||
       sealedExecutable->second.kind != SealEntry::Kind::kFile ||
-      hasher.digest(executableFd) != sealedExecutable->second.digest) {
+      (executableDigest.valid() ? executableDigest.get() : hasher.digest(executableFd)) !=
+          sealedExecutable->second.digest) {
     raise(Status::kSealBroken, "the running executable is not as sealed");
   }
   if (key) {
@@ -285,6 +296,14 @@ void Code::checkValidity(Flags /*flags*/, const Requirement* requirement) const 
                            hasher);
   if (!processAlive(pidfd_)) raise(Status::kNoCode, "the process has ended");
   requireTrustAndRequirement(seal->signature, seal->identifier, requirement);
+}
+
+void Code::prepareTrustAnchors() noexcept {
+  try {
+    trustAnchors();
+  } catch (const std::exception&) {
+    // The check that needs them reports what is wrong.
+  }
 }
 
 void Code::prepareForBundle(const fs::path& bundlePath) noexcept {
