@@ -76,12 +76,6 @@ void forwardToUpdater(const std::string& action, const std::string& build, bool 
   // The reply's sender check needs the service's signature and sealed files verified, which in a
   // new process is mostly the crypto library's first use; done on the reply's queue while the
   // connection is made and the updater works, the reply handler finds it done (queued after it).
-  // The trust anchors, whose parsing starts the crypto library, are read meanwhile on a thread of
-  // their own while the queue finds the bundle; without that thread the queue reads them.
-  try {
-    std::thread([] { platform::codesign::Code::prepareTrustAnchors(); }).detach();
-  } catch (const std::exception&) {
-  }
   queue->async([serviceName] {
     try {
       platform::codesign::Code::prepareForBundle(xpc::Connection::serviceBundlePath(serviceName));
@@ -117,6 +111,13 @@ void forwardToUpdater(const std::string& action, const std::string& build, bool 
     // A request that cannot be sent is answered like a helper out of reach.
     queue->async(
         [request] { answer(*request, errorResponse(std::string(markers::kHelperUnavailable))); });
+  }
+  // The trust anchors, whose parsing starts the crypto library, are read meanwhile on a thread of
+  // their own (begun once the message is on its way, so the updater starts first) while the
+  // queue finds the bundle; without that thread the queue reads them.
+  try {
+    std::thread([] { platform::codesign::Code::prepareTrustAnchors(); }).detach();
+  } catch (const std::exception&) {
   }
 }
 
