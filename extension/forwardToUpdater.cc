@@ -1,6 +1,7 @@
 #include "extension/forwardToUpdater.h"
 
 #include <exception>
+#include <thread>
 #include <utility>
 
 #include "extension/SafariWebExtensionHandler.h"
@@ -110,6 +111,13 @@ void forwardToUpdater(const std::string& action, const std::string& build, bool 
     // A request that cannot be sent is answered like a helper out of reach.
     queue->async(
         [request] { answer(*request, errorResponse(std::string(markers::kHelperUnavailable))); });
+  }
+  // The trust anchors, whose parsing starts the crypto library, are read meanwhile on a thread of
+  // their own (begun once the message is on its way, so the updater starts first) while the
+  // queue finds the bundle; without that thread the queue reads them.
+  try {
+    std::thread([] { platform::codesign::Code::prepareTrustAnchors(); }).detach();
+  } catch (const std::exception&) {
   }
 }
 

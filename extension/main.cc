@@ -2,6 +2,9 @@
 // its native-messaging host (the first argument is the caller's origin, which it does not need).
 // One handler per message; the process ends when the browser closes its input and every answer
 // is out.
+#include <malloc.h>
+#include <openssl/crypto.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
@@ -11,6 +14,13 @@
 
 int main() {
   try {
+    // Failures reach the browser as markers only, so the crypto library's error texts would never
+    // be read here; loading them is a good part of its start-up in a new host.
+    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS, nullptr);
+    // The few threads of a forwarded request share one heap: an arena of its own for each would
+    // map and fault in fresh memory, which costs a process this short-lived more than any wait
+    // for the heap's lock.
+    mallopt(M_ARENA_MAX, 1);
     platform::NativeMessagingHost host = platform::NativeMessagingHost::standardStreams();
     host.run([](const std::shared_ptr<platform::ExtensionContext>& context) {
       bramlow::SafariWebExtensionHandler().beginRequest(context);

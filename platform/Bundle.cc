@@ -24,9 +24,10 @@ Bundle::Bundle(fs::path path) : path_(withoutTrailingSeparator(std::move(path)))
   }
 }
 
-Bundle Bundle::main() {
-  const fs::path executable = env().executablePath();
-  return Bundle(executable.parent_path().parent_path().parent_path());
+Bundle Bundle::main() { return Bundle(mainBundlePath()); }
+
+fs::path Bundle::mainBundlePath() {
+  return withoutTrailingSeparator(env().executablePath().parent_path().parent_path().parent_path());
 }
 
 const plist::Value* Bundle::objectForInfoDictionaryKey(const std::string& key) const {

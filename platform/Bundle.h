@@ -19,6 +19,8 @@ class Bundle {
   // The bundle of the running executable: <bundle>/Contents/MacOS/<executable>. Throws
   // std::system_error when the executable's path cannot be read.
   static Bundle main();
+  // Its folder alone, without reading its Info.plist.
+  static std::filesystem::path mainBundlePath();
 
   const std::filesystem::path& bundlePath() const { return path_; }
   std::filesystem::path infoPlistPath() const { return path_ / "Contents" / "Info.plist"; }

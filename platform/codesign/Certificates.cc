@@ -102,6 +102,9 @@ Anchors trustAnchors() {
   static std::mutex mutex;
   static std::optional<FileIdentity> cachedIdentity;
   static X509_STORE* cachedStore = nullptr;  // never freed: threads may outlive main
+  // Held while the file is parsed: a caller that comes meanwhile (in a new process, the first parse
+  // is mostly the crypto library's start-up) waits for that store instead of parsing again.
+  const std::lock_guard lock(mutex);
   const timespec before = coarseNow();
   std::optional<FileIdentity> identity;
   std::string pem;
@@ -109,11 +112,8 @@ Anchors trustAnchors() {
     const UniqueFd fd = env().open(trustAnchorsPath(), O_RDONLY | O_CLOEXEC);
     struct stat info {};
     if (::fstat(fd.get(), &info) == 0) identity = identityOf(fd.get(), info, before);
-    if (identity) {
-      const std::lock_guard lock(mutex);
-      if (cachedIdentity == identity && X509_STORE_up_ref(cachedStore) == 1) {
-        return Anchors{UniquePtr<X509_STORE>(cachedStore), identity};
-      }
+    if (identity && cachedIdentity == identity && X509_STORE_up_ref(cachedStore) == 1) {
+      return Anchors{UniquePtr<X509_STORE>(cachedStore), identity};
     }
     char buffer[65536];
     while (const std::size_t n = env().read(fd.get(), buffer, sizeof buffer)) pem.append(buffer, n);
@@ -122,7 +122,6 @@ Anchors trustAnchors() {
   }
   Anchors anchors{parseAnchors(pem), identity};
   if (identity && X509_STORE_up_ref(anchors.store.get()) == 1) {
-    const std::lock_guard lock(mutex);
     X509_STORE_free(cachedStore);
     cachedIdentity = identity;
     cachedStore = anchors.store.get();

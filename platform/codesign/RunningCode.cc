@@ -13,7 +13,9 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <future>
 #include <mutex>
+#include <unordered_set>
 
 #include "platform/codesign/Internal.h"
 
@@ -53,15 +55,19 @@ std::string readProcessFile(int processFd, const char* name) {
 }
 
 // No process of another user can have put a file below a folder whose every folder from / down
-// is root's and writable by nobody else.
-bool inRootOwnedFolders(const std::string& path) {
+// is root's and writable by nobody else. A process's libraries share a few folders: those found
+// so in one examination (rootOwned) are not looked at again in it.
+bool inRootOwnedFolders(const std::string& path, std::unordered_set<std::string>& rootOwned) {
   std::size_t slash = 0;
   while (slash != std::string::npos) {
-    const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
-    struct stat info {};
-    if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != 0 ||
-        (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-      return false;
+    std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+    if (!rootOwned.contains(folder)) {
+      struct stat info {};
+      if (::lstat(folder.c_str(), &info) != 0 || !S_ISDIR(info.st_mode) || info.st_uid != 0 ||
+          (info.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+        return false;
+      }
+      rootOwned.insert(std::move(folder));
     }
     slash = path.find('/', slash + 1);
   }
@@ -87,6 +93,7 @@ void requireUntamperedRuntime(int processFd, const fs::path& bundlePath,
   const std::string executable = (bundlePath / "Contents/MacOS" / executableName).string();
   const std::string bundlePrefix = bundlePath.string() + "/";
   const std::string maps = readProcessFile(processFd, "maps");
+  std::unordered_set<std::string> rootOwned;
   std::size_t lineStart = 0;
   while (lineStart < maps.size()) {
     std::size_t lineEnd = maps.find('\n', lineStart);
@@ -118,7 +125,7 @@ void requireUntamperedRuntime(int processFd, const fs::path& bundlePath,
           hasher.digest(fd.get()) != sealed->second.digest) {
         raise(Status::kRuntimeUntrusted, "the process runs code that is not sealed: " + path);
       }
-    } else if (!inRootOwnedFolders(path)) {
+    } else if (!inRootOwnedFolders(path, rootOwned)) {
       raise(Status::kRuntimeUntrusted, "the process runs code from outside its bundle: " + path);
     }
   }
@@ -197,6 +204,15 @@ std::shared_ptr<const Seal> verifiedBundleOf(const fs::path& bundlePath,
   if (key) {
     if (auto seal = cache.find(*key)) return seal;
   }
+  // The executable's digest needs nothing of the seal: it is taken on another thread while the
+  // signature is checked (in a new process, the two are most of the work), or below when no
+  // thread can start. Waited for on every way out, before the caller closes the descriptor.
+  std::future<std::string> executableDigest;
+  try {
+    executableDigest =
+        std::async(std::launch::async, [executableFd] { return Hasher().digest(executableFd); });
+  } catch (const std::system_error&) {
+  }
   auto seal =
       std::make_shared<Seal>(sealOf(readOpened(resources, kResourcesPath),
                                     readOpened(signature, kSignaturePath), anchors.store.get()));
@@ -226,7 +242,8 @@ std::shared_ptr<const Seal> verifiedBundleOf(const fs::path& bundlePath,
   const auto sealedExecutable = seal->entries.find("Contents/MacOS/" + executableName);
   if (sealedExecutable == seal->entries.end() ||
       sealedExecutable->second.kind != SealEntry::Kind::kFile ||
-      hasher.digest(executableFd) != sealedExecutable->second.digest) {
+      (executableDigest.valid() ? executableDigest.get() : hasher.digest(executableFd)) !=
+          sealedExecutable->second.digest) {
     raise(Status::kSealBroken, "the running executable is not as sealed");
   }
   if (key) {
@@ -279,6 +296,14 @@ void Code::checkValidity(Flags /*flags*/, const Requirement* requirement) const 
                            hasher);
   if (!processAlive(pidfd_)) raise(Status::kNoCode, "the process has ended");
   requireTrustAndRequirement(seal->signature, seal->identifier, requirement);
+}
+
+void Code::prepareTrustAnchors() noexcept {
+  try {
+    trustAnchors();
+  } catch (const std::exception&) {
+    // The check that needs them reports what is wrong.
+  }
 }
 
 void Code::prepareForBundle(const fs::path& bundlePath) noexcept {

@@ -30,7 +30,7 @@ std::filesystem::path servicesFolder() {
     const std::lock_guard lock(servicesFolderMutex);
     if (!servicesFolderOverride().empty()) return servicesFolderOverride();
   }
-  return Bundle::main().bundlePath() / "Contents" / "XPCServices";
+  return Bundle::mainBundlePath() / "Contents" / "XPCServices";
 }
 
 }  // namespace
