@@ -85,21 +85,13 @@ TEST_F(VerifyPackageTest, Rows) {
        markers::kInvalidSignature},
       {"direct updates as Boolean", [](Package& p) { p.extension["BramlowDirectUpdates"] = true; },
        markers::kAppExtensionVersionMismatch},
-      {"direct updates in lower case",
-       [](Package& p) { p.extension["BramlowDirectUpdates"] = "yes"; },
-       markers::kAppExtensionVersionMismatch},
       {"extension of another build", [](Package& p) { p.extension["CFBundleVersion"] = "99"; },
        markers::kAppExtensionVersionMismatch},
       {"base address without its trailing slash",
        [](Package& p) { p.helper["UpdateBaseURL"] = "https://127.0.0.1:8443/updates"; },
        markers::kHelperMismatch},
-      {"helper of another version",
-       [](Package& p) { p.helper["CFBundleShortVersionString"] = "1.0.1"; },
-       markers::kHelperMismatch},
       {"manifest missing", [](Package& p) { p.manifest.reset(); }, "system_error"},
       {"payload version as a number", [](Package& p) { p.manifest = R"({"version": 1})"; },
-       markers::kPayloadVersionMismatch},
-      {"manifest not an object", [](Package& p) { p.manifest = R"(["1.0.0"])"; },
        markers::kPayloadVersionMismatch},
   };
   for (const auto& row : rows) {
@@ -114,8 +106,6 @@ TEST_F(VerifyPackageTest, SystemAssessmentRejectsRevokedSigner) {
   writeFile(env_.platformRoot() / "System/Library/Security/revoked.txt",
             leafFingerprint(release::kDeveloperIdIdentity) + "\n");
   EXPECT_EQ(check("revoked", Package{}), markers::kCouldNotVerifyOrPrepare);
-  ASSERT_EQ(env_.logLines().size(), 1U);
-  EXPECT_TRUE(env_.logLines()[0].starts_with("Update command /usr/sbin/spctl failed: "));
 }
 
 }  // namespace
