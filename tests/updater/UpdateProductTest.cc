@@ -42,7 +42,6 @@ TEST(UpdateProductTest, InfoKeysAndAddress) {
   } cases[] = {
       {"missing key", [](Dictionary& d) { d.erase("UpdateSigningTeam"); }, incomplete},
       {"empty string", set("UpdateAppName", ""), incomplete},
-      {"spaces pass", set("UpdateArtifactPrefix", "   "), ""},
       // Names that become one path component must stay one.
       {"absolute identifier", set("UpdateAppIdentifier", "/etc/x"), incomplete},
       {"identifier dot dot", set("UpdateAppIdentifier", ".."), incomplete},
