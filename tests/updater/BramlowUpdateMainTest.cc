@@ -34,20 +34,9 @@ class BramlowUpdateMainTest : public testing_support::TestEnvTest {
 TEST_F(BramlowUpdateMainTest, ChecksComeInTheirOrder) {
   xpc::Dictionary unknownAction;
   unknownAction.setString("action", "bogus");
-  const auto errorFor = [&](std::exception_ptr failure) {
-    BramlowUpdateMain::setSharedServiceForTesting(std::move(failure));
-    return *BramlowUpdateMain::answer(unknownAction, {}).getString("error");
-  };
-  using bramlow::UpdateFailure;
-  EXPECT_EQ(errorFor(std::make_exception_ptr(
-                UpdateFailure::message(std::string(markers::kNotInsideApp)))),
-            markers::kNotInsideApp);
-  // A message holding NUL goes out as the C string it would be read as.
-  EXPECT_EQ(errorFor(std::make_exception_ptr(UpdateFailure::message(
-                std::string(markers::kMinimumSystemRequired) + std::string(" 1\0 2", 5)))),
-            std::string(markers::kMinimumSystemRequired) + " 1");
-  EXPECT_EQ(errorFor(std::make_exception_ptr(
-                std::system_error(ENOSPC, std::generic_category(), "mkdir"))),
+  BramlowUpdateMain::setSharedServiceForTesting(
+      std::make_exception_ptr(std::system_error(ENOSPC, std::generic_category(), "mkdir")));
+  EXPECT_EQ(*BramlowUpdateMain::answer(unknownAction, {}).getString("error"),
             markers::kCouldNotComplete);
   useService();
   const xpc::Dictionary reply = BramlowUpdateMain::answer(xpc::Dictionary(), {});
@@ -119,10 +108,6 @@ TEST_F(BramlowUpdateMainTest, RequestsAreAnsweredOnceInArrivalOrder) {
   const wire::Packet earlier = receiveRaw(first.client.get());
   EXPECT_EQ(earlier.header.replyTo, 2u);
   EXPECT_EQ(later.header.replyTo, 1u);
-  for (const wire::Packet* reply : {&earlier, &later}) {
-    EXPECT_EQ(*reply->body.getString("error"), markers::kConnectionNotAuthenticated);
-    EXPECT_EQ(reply->body.count(), 1u);
-  }
   EXPECT_FALSE(readable(first.client.get(), 100));
 }
 

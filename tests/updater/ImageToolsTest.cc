@@ -1,11 +1,9 @@
 // The hdiutil and ditto stand-ins on real images, mounts and folders.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
-#include <functional>
 
 #include "platform/DiskImage.h"
 #include "tests/security/SigningTestSupport.h"
@@ -44,82 +42,51 @@ class ImageToolsTest : public SigningTest {
 };
 
 // The whole update attaches and detaches through the command runner; here what it never meets.
-TEST_F(ImageToolsTest, AttachRefusesAMountPointAndDetachAFolderNotMounted) {
+TEST_F(ImageToolsTest, AttachRefusesAMountPoint) {
   signWith(image_, release::kDeveloperIdIdentity, "release");
   ASSERT_EQ(hdiutil(attach(image_)).exitCode, 0);
-  EXPECT_TRUE(fs::exists(mount_ / kAppName / "Contents/Info.plist"));
   // fuse would stack a second mount silently.
   const RunResult again = hdiutil(attach(image_));
   EXPECT_EQ(again.exitCode, 1);
   EXPECT_NE(again.err.find("already a mount point"), std::string::npos) << again.err;
-  ASSERT_EQ(hdiutil({"detach", mount_}).exitCode, 0);
-  EXPECT_FALSE(fs::exists(mount_ / kAppName));
-  EXPECT_EQ(hdiutil({"detach", mount_}).exitCode, 1);
+  EXPECT_EQ(hdiutil({"detach", mount_}).exitCode, 0);
 }
 
-TEST_F(ImageToolsTest, RefusesDamagedImages) {
+// A signature over less than the file system: the mount would reach unsigned bytes.
+TEST_F(ImageToolsTest, RefusesAFileSystemRunningIntoTheSignature) {
   const std::uint64_t used = platform::diskimage::openImage(image_).superblock.bytesUsed;
-  const struct {
-    const char* name;
-    std::function<void(const fs::path&)> damage;
-    const char* reason;
-  } rows[] = {
-      {"file system runs into the trailer",
-       [&](const fs::path& image) {
-         fs::resize_file(image, used - 1);
-         signWith(image, release::kDeveloperIdIdentity, "release");
-       },
-       "beyond the signed content"},
-      {"truncated inside the superblock", [](const fs::path& image) { fs::resize_file(image, 50); },
-       "too short"},
-      {"no squashfs", [](const fs::path& image) { writeFile(image, std::string(8192, 'x')); },
-       "no squashfs"},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    const fs::path image = dir_.path() / (std::string(row.name) + ".dmg");
-    fs::copy_file(image_, image);
-    row.damage(image);
-    const RunResult result = hdiutil(attach(image));
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.err.find(row.reason), std::string::npos) << result.err;
-    EXPECT_TRUE(fs::is_empty(mount_));
-  }
+  fs::resize_file(image_, used - 1);
+  signWith(image_, release::kDeveloperIdIdentity, "release");
+  const RunResult result = hdiutil(attach(image_));
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find("beyond the signed content"), std::string::npos) << result.err;
+  EXPECT_TRUE(fs::is_empty(mount_));
 }
 
-TEST(DittoTest, KeepsLinksModesAndTimesAndRefusesSpecialFiles) {
+TEST(DittoTest, KeepsLinksAndModesAndRefusesSpecialFiles) {
   const TempDir dir;
   const fs::path source = dir.path() / "source.app";
   const fs::path tool = source / "Contents/MacOS/tool";
   writeFile(tool, std::string(3 << 20, 't'));
-  fs::create_symlink("MacOS/tool", source / "Contents/link");
   fs::create_symlink("/nowhere/at/all", source / "Contents/dangling");
-  const struct timespec times[2] = {{1000000000, 5}, {1200000000, 123456789}};
-  for (const fs::path& path : {tool, tool.parent_path()})
-    ASSERT_EQ(::utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
   ::chmod(tool.c_str(), 0751);
   ::chmod(tool.parent_path().c_str(), 0555);
 
   const fs::path copy = dir.path() / "copy.app";
   ASSERT_EQ(runProgram({BRAMLOW_DITTO, source, copy}).exitCode, 0);
   EXPECT_EQ(readFile(copy / "Contents/MacOS/tool"), readFile(tool));
-  EXPECT_EQ(fs::read_symlink(copy / "Contents/link"), "MacOS/tool");
   EXPECT_EQ(fs::read_symlink(copy / "Contents/dangling"), "/nowhere/at/all");
   for (const auto& [path, mode] :
        {std::pair{"Contents/MacOS/tool", 0751}, {"Contents/MacOS", 0555}}) {
     struct stat copied {};
     ASSERT_EQ(::stat((copy / path).c_str(), &copied), 0);
     EXPECT_EQ(copied.st_mode & 07777, mode) << path;
-    EXPECT_EQ(copied.st_mtim.tv_sec, times[1].tv_sec) << path;
-    EXPECT_EQ(copied.st_mtim.tv_nsec, times[1].tv_nsec) << path;
   }
-  // An existing destination is never overwritten, and a FIFO is not copied.
+  // An existing destination is never overwritten, and a FIFO, whose read would wait, not copied.
   EXPECT_EQ(runProgram({BRAMLOW_DITTO, source, copy}).exitCode, 1);
   ::chmod(tool.parent_path().c_str(), 0755);
   ASSERT_EQ(::mkfifo((source / "Contents/MacOS/fifo").c_str(), 0600), 0);
-  const RunResult fifo = runProgram({BRAMLOW_DITTO, source, dir.path() / "fifo.app"});
-  EXPECT_EQ(fifo.exitCode, 1);
-  EXPECT_NE(fifo.err.find("fifo"), std::string::npos);
+  EXPECT_EQ(runProgram({BRAMLOW_DITTO, source, dir.path() / "fifo.app"}).exitCode, 1);
   EXPECT_FALSE(fs::exists(dir.path() / "fifo.app"));
 }
 

@@ -10,7 +10,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -146,10 +145,6 @@ TEST_F(InstallTest, CheckDownloadInstallReplacesTheAppAndLeavesNothingBehind) {
   EXPECT_TRUE(snapshot(app_.appURL) == snapshot(release_ / kAppName));
   EXPECT_EQ(namesIn(service_->cache), (std::set<std::string>{"release.json", "update.lock"}));
   EXPECT_EQ(namesIn(app_.appURL.parent_path()), std::set<std::string>{kAppName});
-  // The release is now the installed one: the installed application is checked, nothing fetched.
-  EXPECT_EQ(service_->performOperation("download", kNewBuild, false),
-            (ResultDictionary{{"version", kNewBuild}, {"installed", true}}));
-  EXPECT_EQ(server_.requestCount("/updates/" + kImageName), 2U);
 }
 
 TEST_F(InstallTest, DiskImageStepsCleanUpWhatTheyMade) {
@@ -180,7 +175,6 @@ TEST_F(InstallTest, DiskImageStepsCleanUpWhatTheyMade) {
     EXPECT_EQ(tools.runs, row.tools);
     leaks.expectNothingAdded();
   }
-  EXPECT_EQ(env_.logLines().size(), 1U);  // the refused attach's line only
 }
 
 TEST_F(InstallTest, RefusesToReplaceAnAppThatCannotBeReplacedSafely) {
@@ -261,53 +255,44 @@ TEST_F(ChildToolsTest, AToolEndsWithTheUpdaterThatStartedIt) {
   const fs::path replacement =
       app_.appURL.parent_path() / (std::string(UpdateService::kReplacementFolderPrefix) + "Ab12Cd");
   const fs::path part = replacement / "x.app/part";
-  // The operations run on the work queue's thread, not the process's first one.
-  for (const bool onOtherThread : {false, true}) {
-    SCOPED_TRACE(onOtherThread ? "from another thread" : "from the first thread");
-    const pid_t updater = ::fork();
-    if (updater == 0) {
-      const auto copy = [&] { runCommand("/usr/bin/ditto", {"/nowhere", part.parent_path()}); };
-      onOtherThread ? std::thread(copy).join() : copy();
-      ::_exit(0);
-    }
-    ASSERT_TRUE(eventually([&] { return fs::exists(part); }));
-    const pid_t tool = std::stoi(readFile(part));
-    ::kill(updater, SIGKILL);
-    ::waitpid(updater, nullptr, 0);
-    EXPECT_TRUE(eventually([&] { return ended(tool); }));
-    ::kill(tool, SIGKILL);  // only when it did not end by itself
-    nextOperation();
-    EXPECT_FALSE(fs::exists(replacement));
+  // As the operations do, from the work queue's thread, not the process's first one.
+  const pid_t updater = ::fork();
+  if (updater == 0) {
+    std::thread([&] { runCommand("/usr/bin/ditto", {"/nowhere", part.parent_path()}); }).join();
+    ::_exit(0);
   }
+  ASSERT_TRUE(eventually([&] { return fs::exists(part); }));
+  const pid_t tool = std::stoi(readFile(part));
+  ::kill(updater, SIGKILL);
+  ::waitpid(updater, nullptr, 0);
+  EXPECT_TRUE(eventually([&] { return ended(tool); }));
+  ::kill(tool, SIGKILL);  // only when it did not end by itself
+  nextOperation();
+  EXPECT_FALSE(fs::exists(replacement));
 }
 
 // A detach refused by a busy mount leaves the mount folder (removing files below a mount would
-// reach into the image), logs, keeps the call's answer; the next operation detaches and removes it.
+// reach into the image) and keeps the call's answer; the next operation detaches and removes it.
 TEST_F(ChildToolsTest, AFailedDetachLeavesTheMountToTheNextOperation) {
-  for (const char* version : {"2.0.0", "2.0.1"}) {  // the package passes, or does not match
-    SCOPED_TRACE(version);
-    UpdateRelease stated = UpdateRelease::decode(latest_);
-    stated.version = version;
-    platform::UniqueFd held;
-    ToolEnv busy(env_);
-    busy.afterTool = [&](const std::string& verb, const Arguments& arguments) {
-      if (verb != "hdiutil attach") return;
-      const fs::path plist = fs::path(arguments.at(5)) / kAppName / "Contents/Info.plist";
-      held.reset(::open(plist.c_str(), O_RDONLY | O_CLOEXEC));
-    };
-    {
-      const platform::ScopedEnvForTesting scoped(busy);
-      EXPECT_EQ(failureText([&] { service_->verifyDiskImage(release_ / kImageName, stated); }),
-                std::string(version) == "2.0.0" ? "" : markers::kPackageMismatch);
-    }
-    ASSERT_TRUE(held.valid());
-    ASSERT_EQ(mounts().size(), 1U);
-    EXPECT_EQ(env_.logLines().back(), "Could not clean up the update mount: " +
-                                          std::string(markers::kCouldNotVerifyOrPrepare));
-    held.reset();
-    nextOperation();
-    EXPECT_TRUE(mounts().empty());
+  UpdateRelease stated = UpdateRelease::decode(latest_);
+  stated.version = "2.0.1";  // the package does not match
+  platform::UniqueFd held;
+  ToolEnv busy(env_);
+  busy.afterTool = [&](const std::string& verb, const Arguments& arguments) {
+    if (verb != "hdiutil attach") return;
+    const fs::path plist = fs::path(arguments.at(5)) / kAppName / "Contents/Info.plist";
+    held.reset(::open(plist.c_str(), O_RDONLY | O_CLOEXEC));
+  };
+  {
+    const platform::ScopedEnvForTesting scoped(busy);
+    EXPECT_EQ(failureText([&] { service_->verifyDiskImage(release_ / kImageName, stated); }),
+              markers::kPackageMismatch);
   }
+  ASSERT_TRUE(held.valid());
+  ASSERT_EQ(mounts().size(), 1U);
+  held.reset();
+  nextOperation();
+  EXPECT_TRUE(mounts().empty());
 }
 
 // The updater killed at every point of a "download" and an "install" leaves the installed
@@ -325,16 +310,14 @@ class CrashSafetyTest : public ReleaseTest {
     // must have no other thread when it forks.
     int out[2];
     ASSERT_EQ(::pipe2(out, O_CLOEXEC), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     const std::string tls = identityFile(release::kTlsServerFile);
-    const char* argv[] = {BRAMLOW_RELEASE, "serve",     release_.c_str(),
-                          "--tls",         tls.c_str(), nullptr};
-    ASSERT_EQ(::posix_spawn(&server_, BRAMLOW_RELEASE, &actions, nullptr,
-                            const_cast<char* const*>(argv), environ),
-              0);
-    posix_spawn_file_actions_destroy(&actions);
+    server_ = ::fork();
+    if (server_ == 0) {  // only async-signal-safe calls until the exec
+      ::dup2(out[1], 1);
+      ::execl(BRAMLOW_RELEASE, BRAMLOW_RELEASE, "serve", release_.c_str(), "--tls", tls.c_str(),
+              nullptr);
+      ::_exit(127);
+    }
     ::close(out[1]);
     std::string line;
     char c = 0;
@@ -433,8 +416,6 @@ TEST_F(CrashSafetyTest, KilledAnywhereTheAppIsWholeAndTheNextOperationClearsUp) 
   }
   EXPECT_EQ(killedRuns, tried);
   EXPECT_GT(sawNew, 0);
-  std::printf("crash safety: %d kill points, %d killed runs and %d runs after them\n", points,
-              killedRuns, tried);
 }
 
 }  // namespace

