@@ -123,11 +123,12 @@ TEST_F(ConnectionTest, UnreachableOrDyingServiceAnswersOnce) {
     auto connection = connect(name);
     std::atomic<int> answers{0};
     Semaphore answered;
-    connection->sendMessageWithReply(request(action), queue_, [&](const xpc::Object& reply) {
-      EXPECT_EQ(std::get<xpc::Error>(reply), kind);
-      ++answers;
-      answered.signal();
-    });
+    connection->sendMessageWithReply(request(action), queue_,
+                                     [&, expected = kind](const xpc::Object& reply) {
+                                       EXPECT_EQ(std::get<xpc::Error>(reply), expected);
+                                       ++answers;
+                                       answered.signal();
+                                     });
     ASSERT_TRUE(answered.waitFor(std::chrono::seconds(10)));
     EXPECT_EQ(errors(1), 1);
     connection->cancel();
@@ -170,6 +171,7 @@ TEST_F(ConnectionTest, ConcurrentClientsStartOneServiceAgainAfterItsIdleExit) {
   std::vector<pid_t> pids(10);
   for (auto& connection : made) connection = connect();
   std::vector<std::thread> clients;
+  clients.reserve(10);
   for (int i = 0; i < 10; ++i) clients.emplace_back([&, i] { pids[i] = echoPid(*made[i]); });
   for (auto& client : clients) client.join();
   EXPECT_NE(pids[0], 0);
