@@ -47,7 +47,7 @@ class ExtensionManagerTest : public testing::Test {
     manager.setLaunchGracePeriodForTesting(std::chrono::milliseconds(300));
     std::promise<std::exception_ptr> answer;
     manager.showSettingsForExtension(
-        kExtensionID, [&answer](std::exception_ptr error) { answer.set_value(error); });
+        kExtensionID, [&answer](const std::exception_ptr& error) { answer.set_value(error); });
     const std::exception_ptr error = answer.get_future().get();
     return error ? bramlow::setup::localizedDescription(error) : std::string();
   }
