@@ -126,9 +126,11 @@ RunResult runProgram(const std::vector<std::string>& argv,
     environment.push_back(extra);
   }
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
   for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
 
