@@ -64,7 +64,7 @@ TEST(NativeMessagingHost, WritesPendingAnswersWholeBeforeItEnds) {
   for (auto& thread : answering) thread.join();  // nothing may be written after run returns
 
   ASSERT_EQ(::fcntl(output[0], F_SETFL, O_NONBLOCK), 0);
-  std::string written(256 * 1024, '\0');
+  std::string written(std::size_t{256} * 1024, '\0');
   written.resize(std::max<ssize_t>(::read(output[0], written.data(), written.size()), 0));
   std::set<int> ids;
   for (const Json& answer : answers(written)) ids.insert(answer.at("id").get<int>());
@@ -89,12 +89,12 @@ TEST(NativeMessagingHost, ExtensionExecutableAnswersFramesInOrder) {
 #else
   const std::string limit = "ulimit -v 2097152; ";
 #endif
-  const RunResult result =
-      runProgram({"/bin/sh", "-c", limit + "exec \"$0\" chrome-extension://test/ < \"$1\"",
-                  BRAMLOW_EXTENSION_DIR "/Contents/MacOS/Bramlow for Safari Extension",
-                  (folder.path() / "input").string()},
-                 {"HOME=" + folder.path().string(), "XDG_RUNTIME_DIR=" + folder.path().string(),
-                  "BRAMLOW_PLATFORM_ROOT=" + folder.path().string()});
+  const RunResult result = runProgram(
+      {"/bin/sh", "-c", limit + "exec \"$0\" chrome-extension://test/ < \"$1\"",
+       std::string(BRAMLOW_EXTENSION_DIR) + "/Contents/MacOS/Bramlow for Safari Extension",
+       (folder.path() / "input").string()},
+      {"HOME=" + folder.path().string(), "XDG_RUNTIME_DIR=" + folder.path().string(),
+       "BRAMLOW_PLATFORM_ROOT=" + folder.path().string()});
   EXPECT_EQ(result.exitCode, 0) << result.err;
 
   const std::vector<Json> got = answers(result.out);
