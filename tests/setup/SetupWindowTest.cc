@@ -201,7 +201,7 @@ class SetupWindowTest : public testing::Test {
     gdk_paintable_snapshot(paintable.get(), snapshot, width, height);
     GskRenderNode* node = gtk_snapshot_free_to_node(snapshot);
     ASSERT_NE(node, nullptr);
-    const graphene_rect_t viewport = GRAPHENE_RECT_INIT(0, 0, float(width), float(height));
+    const graphene_rect_t viewport = {{0, 0}, {float(width), float(height)}};
     GObjectPtr<GdkTexture> texture(
         gsk_renderer_render_texture(gtk_native_get_renderer(GTK_NATIVE(window)), node, &viewport));
     gsk_render_node_unref(node);
