@@ -100,8 +100,8 @@ LeakCheck::Snapshot LeakCheck::take() const {
   return now;
 }
 
-std::vector<std::string> LeakCheck::added(const Snapshot& now, const std::set<std::string>& kept,
-                                          const std::vector<pid_t>& allowed) const {
+std::vector<std::string> LeakCheck::added(const Snapshot& now,
+                                          const std::set<std::string>& kept) const {
   std::vector<std::string> found;
   const std::set<std::string> serverSide = socketsOnLocalPort(serverPort_);
   for (const auto& [fd, target] : now.descriptors) {
@@ -110,8 +110,7 @@ std::vector<std::string> LeakCheck::added(const Snapshot& now, const std::set<st
       found.push_back("descriptor " + std::to_string(fd) + " -> " + target);
   }
   for (const auto& [pid, command] : now.processes) {
-    if (!before_.processes.contains(pid) &&
-        std::find(allowed.begin(), allowed.end(), pid) == allowed.end())
+    if (!before_.processes.contains(pid))
       found.push_back("process " + std::to_string(pid) + ": " + command);
   }
   for (const std::string& point : now.mounts) {
@@ -124,13 +123,12 @@ std::vector<std::string> LeakCheck::added(const Snapshot& now, const std::set<st
   return found;
 }
 
-void LeakCheck::expectNothingAdded(const std::set<std::string>& kept,
-                                   const std::vector<pid_t>& allowed) const {
+void LeakCheck::expectNothingAdded(const std::set<std::string>& kept) const {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-  std::vector<std::string> found = added(take(), kept, allowed);
+  std::vector<std::string> found = added(take(), kept);
   while (!found.empty() && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    found = added(take(), kept, allowed);
+    found = added(take(), kept);
   }
   for (const std::string& leak : found) ADD_FAILURE() << "left behind: " << leak;
 }

@@ -24,10 +24,8 @@ class LeakCheck {
             int serverPort = 0);
 
   // Waits briefly for what ends by itself (a daemon after its unmount), then expects nothing
-  // added but the names in kept (what a successful earlier step legitimately keeps) and the
-  // processes in allowed (an idle service that exits on its own).
-  void expectNothingAdded(const std::set<std::string>& kept = {},
-                          const std::vector<pid_t>& allowed = {}) const;
+  // added but the names in kept (what a successful earlier step legitimately keeps).
+  void expectNothingAdded(const std::set<std::string>& kept = {}) const;
 
  private:
   struct Snapshot {
@@ -37,9 +35,8 @@ class LeakCheck {
     std::set<std::string> entries;  // watched folder / name
   };
   Snapshot take() const;
-  // What now has and before had not, less what is kept or allowed; empty when clean.
-  std::vector<std::string> added(const Snapshot& now, const std::set<std::string>& kept,
-                                 const std::vector<pid_t>& allowed) const;
+  // What now has and before had not, less what is kept; empty when clean.
+  std::vector<std::string> added(const Snapshot& now, const std::set<std::string>& kept) const;
 
   std::filesystem::path root_;
   std::vector<std::filesystem::path> watched_;

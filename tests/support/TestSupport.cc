@@ -126,9 +126,11 @@ RunResult runProgram(const std::vector<std::string>& argv,
     environment.push_back(extra);
   }
   std::vector<char*> args;
+  args.reserve(argv.size() + 1);
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
   std::vector<char*> envp;
+  envp.reserve(environment.size() + 1);
   for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
   envp.push_back(nullptr);
 
@@ -175,10 +177,9 @@ platform::Json RecordingExtensionContext::onlyMessage(std::chrono::milliseconds 
   EXPECT_TRUE(answered_.waitFor(std::chrono::seconds(20))) << "no answer";
   std::this_thread::sleep_for(grace);
   const std::lock_guard lock(mutex_);
-  EXPECT_EQ(answers_.size(), 1u);
-  if (answers_.empty() || answers_[0].size() != 1 || !answers_[0][0].userInfo ||
+  if (answers_.size() != 1 || answers_[0].size() != 1 || !answers_[0][0].userInfo ||
       answers_[0][0].userInfo->size() != 1) {
-    ADD_FAILURE() << "not one answer item with one message";
+    ADD_FAILURE() << answers_.size() << " answers, not one with one item of one message";
     return {};
   }
   return answers_[0][0].userInfo->value(platform::kExtensionMessageKey, platform::Json());

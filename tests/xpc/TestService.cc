@@ -2,7 +2,6 @@
 // Contents/XPCServices. Its idle delay comes from its Info.plist ("TestIdleMilliseconds").
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <filesystem>
 
@@ -11,9 +10,6 @@
 
 namespace {
 namespace xpc = platform::xpc;
-
-std::atomic<std::int64_t> notes{0};
-std::atomic<std::int64_t> notesExpectingReply{0};
 
 // Descriptors that are none of /dev/null as 0-2, sockets, pidfds and the listing's own folder.
 std::int64_t foreignDescriptors() {
@@ -40,11 +36,6 @@ std::int64_t entries(const char* folder) {
 void handle(const xpc::Dictionary& message, const std::shared_ptr<xpc::Connection>& connection) {
   const std::string* action = message.getString("action");
   const std::string name = action ? *action : "";
-  if (name == "note") {
-    ++notes;
-    if (message.createReply()) ++notesExpectingReply;
-    return;
-  }
   std::optional<xpc::Dictionary> reply = message.createReply();
   if (!reply) return;
   if (name == "crash") ::_exit(3);
@@ -55,9 +46,6 @@ void handle(const xpc::Dictionary& message, const std::shared_ptr<xpc::Connectio
     reply->setInt64("tasks", entries("/proc/self/task"));
     reply->setInt64("foreignFds", foreignDescriptors());
     reply->setInt64("parent", ::getppid());
-  } else if (name == "notes") {
-    reply->setInt64("notes", notes);
-    reply->setInt64("notesExpectingReply", notesExpectingReply);
   } else if (name == "check") {
     // The build names the reply the updater connection is to be given.
     const std::string* build = message.getString("build");
@@ -72,11 +60,7 @@ void handle(const xpc::Dictionary& message, const std::shared_ptr<xpc::Connectio
       reply->setData("result", object(65536));
     } else if (shape == "too large") {
       reply->setData("result", object(65537));
-    } else if (shape == "array") {
-      reply->setData("result", "[1]");
-    } else if (shape == "not JSON") {
-      reply->setData("result", "{");
-    } else if (shape != "empty") {
+    } else {
       reply->setData("result", R"({"version":"200"})");
     }
   }

@@ -18,24 +18,20 @@ namespace testing_support {
 
 inline constexpr const char* kTestServiceName = "com.bramlow.test.xpc";
 
-#ifdef XPC_TEST_SERVICE
 // Copies the test service executable into folder/Host.app/Contents/XPCServices/TestService.xpc
 // (a copy: a symbolic link would make the service find its bundle in the build folder) and returns
 // the services folder.
-inline std::filesystem::path installTestService(const std::filesystem::path& folder,
-                                                const std::string& name = kTestServiceName,
-                                                const char* idleMilliseconds = "300") {
+inline std::filesystem::path installTestService(const std::filesystem::path& folder) {
   namespace fs = std::filesystem;
   const fs::path services = folder / "Host.app" / "Contents" / "XPCServices";
   const fs::path bundle = services / "TestService.xpc";
   fs::create_directories(bundle / "Contents" / "MacOS");
   fs::copy_file(XPC_TEST_SERVICE, bundle / "Contents" / "MacOS" / "TestService");
-  writeInfoPlist(bundle, {{"CFBundleIdentifier", name},
+  writeInfoPlist(bundle, {{"CFBundleIdentifier", kTestServiceName},
                           {"CFBundleExecutable", "TestService"},
-                          {"TestIdleMilliseconds", idleMilliseconds}});
+                          {"TestIdleMilliseconds", "300"}});
   return services;
 }
-#endif
 
 // Sends message and waits for its answer (a reply or an error object).
 inline platform::xpc::Object call(platform::xpc::Connection& connection,
