@@ -23,31 +23,17 @@ void run(const std::string& input) {
 
 std::string mutate(std::string input, const std::vector<std::string>& corpus,
                    std::mt19937_64& rng) {
-  const int steps = 1 + static_cast<int>(rng() % 4);
-  for (int i = 0; i < steps; ++i) {
+  for (std::uint64_t steps = 1 + rng() % 4; steps > 0; --steps) {
     const std::size_t at = input.empty() ? 0 : rng() % input.size();
-    switch (rng() % 6) {
-      case 0:
-        if (!input.empty()) input[at] = static_cast<char>(input[at] ^ (1u << (rng() % 8)));
-        break;
-      case 1:
-        if (!input.empty()) input[at] = static_cast<char>(rng());
-        break;
-      case 2:
-        input.insert(at, 1 + rng() % 8, static_cast<char>(rng()));
-        break;
-      case 3:
-        if (!input.empty()) input.erase(at, 1 + rng() % 16);
-        break;
-      case 4:
-        input.resize(at);
-        break;
-      default: {
-        const std::string& other = corpus[rng() % corpus.size()];
-        if (!other.empty()) input.insert(at, other.substr(rng() % other.size(), 1 + rng() % 32));
-        break;
-      }
-    }
+    const std::string& other = corpus[rng() % corpus.size()];
+    const std::uint64_t kind = rng() % 6;
+    if (kind == 0 && !input.empty()) input[at] = static_cast<char>(input[at] ^ (1u << (rng() % 8)));
+    if (kind == 1 && !input.empty()) input[at] = static_cast<char>(rng());
+    if (kind == 2) input.insert(at, 1 + rng() % 8, static_cast<char>(rng()));
+    if (kind == 3 && !input.empty()) input.erase(at, 1 + rng() % 16);
+    if (kind == 4) input.resize(at);
+    if (kind == 5 && !other.empty())
+      input.insert(at, other.substr(rng() % other.size(), 1 + rng() % 32));
   }
   return input;
 }

@@ -4,19 +4,12 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/CodeSigning.h"
-#include "tests/support/TestSupport.h"
+#include "tests/security/SigningTestSupport.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  namespace codesign = platform::codesign;
   static const testing_support::TempDir dir;
   const auto path = dir.path() / "input.dmg";
   testing_support::writeFile(path, std::string_view(reinterpret_cast<const char*>(data), size));
-  try {
-    codesign::StaticCode::createWithPath(path).checkValidity(
-        codesign::kCheckAllArchitectures | codesign::kCheckNestedCode | codesign::kStrictValidate,
-        nullptr);
-  } catch (const codesign::CodeSigningError&) {
-  }
+  testing_support::checkStatus(path);
   return 0;
 }

