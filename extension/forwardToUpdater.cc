@@ -1,7 +1,6 @@
 #include "extension/forwardToUpdater.h"
 
 #include <exception>
-#include <thread>
 #include <utility>
 
 #include "extension/SafariWebExtensionHandler.h"
@@ -73,9 +72,10 @@ void forwardToUpdater(const std::string& action, const std::string& build, bool 
                                             context);
     return;
   }
-  // The reply's sender check needs the service's signature and sealed files verified, which in a
-  // new process is mostly the crypto library's first use; done on the reply's queue while the
-  // connection is made and the updater works, the reply handler finds it done (queued after it).
+  // The reply's sender check needs the service's signature and sealed files verified: usually an
+  // earlier check recorded that, and otherwise it is mostly the crypto library's first use. Done
+  // on the reply's queue while the connection is made and the updater works, the reply handler
+  // finds it done (queued after it).
   queue->async([serviceName] {
     try {
       platform::codesign::Code::prepareForBundle(xpc::Connection::serviceBundlePath(serviceName));
@@ -111,13 +111,6 @@ void forwardToUpdater(const std::string& action, const std::string& build, bool 
     // A request that cannot be sent is answered like a helper out of reach.
     queue->async(
         [request] { answer(*request, errorResponse(std::string(markers::kHelperUnavailable))); });
-  }
-  // The trust anchors, whose parsing starts the crypto library, are read meanwhile on a thread of
-  // their own (begun once the message is on its way, so the updater starts first) while the
-  // queue finds the bundle; without that thread the queue reads them.
-  try {
-    std::thread([] { platform::codesign::Code::prepareTrustAnchors(); }).detach();
-  } catch (const std::exception&) {
   }
 }
 

@@ -2,6 +2,7 @@
 // that code-signing checks are written in, and the evaluation of a compiled requirement.
 #include <openssl/objects.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <memory>
@@ -20,7 +21,7 @@ struct Requirement::Clause {
   std::string value;
   int certificate = 0;  // 0 is the leaf, kRoot the last certificate of the chain
   int nid = NID_undef;
-  std::shared_ptr<ASN1_OBJECT> extension;
+  std::string extension;  // dotted
   static constexpr int kRoot = -1;
 };
 
@@ -178,9 +179,10 @@ class Parser {
       if (result.nid == NID_undef) syntaxError("unknown subject attribute " + field);
       result.kind = equals ? Clause::Kind::kSubjectEquals : Clause::Kind::kSubjectExists;
     } else if (field.starts_with("field.") && isDottedOid(field.substr(6)) && !equals) {
-      ASN1_OBJECT* object = OBJ_txt2obj(field.substr(6).c_str(), 1);
-      if (!object) syntaxError("invalid object identifier " + field);
-      result.extension.reset(object, ASN1_OBJECT_free);
+      const openssl::UniquePtr<ASN1_OBJECT> object(OBJ_txt2obj(field.substr(6).c_str(), 1));
+      // Kept as the library writes it back, the form the facts of a certificate hold.
+      if (object) result.extension = dottedObjectIdentifier(object.get());
+      if (result.extension.empty()) syntaxError("invalid object identifier " + field);
       result.kind = Clause::Kind::kExtensionExists;
     } else {
       syntaxError("unsupported certificate field " + field);
@@ -208,26 +210,52 @@ class Parser {
   Token current_;
 };
 
-const X509* certificateAt(const SignerFacts& facts, int index) {
+const CertificateFacts* certificateAt(const SignerFacts& facts, int index) {
   if (facts.chain.empty()) return nullptr;
-  if (index < 0) return facts.chain.back();
+  if (index < 0) return &facts.chain.back();
   const auto position = static_cast<std::size_t>(index);
-  return position < facts.chain.size() ? facts.chain[position] : nullptr;
+  return position < facts.chain.size() ? &facts.chain[position] : nullptr;
 }
 
-std::optional<std::string> subjectValue(const X509* certificate, int nid) {
-  const X509_NAME* name = X509_get_subject_name(certificate);
-  const int index = X509_NAME_get_index_by_NID(name, nid, -1);
-  if (index < 0) return std::nullopt;
-  const ASN1_STRING* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index));
-  unsigned char* utf8 = nullptr;
-  const int length = ASN1_STRING_to_UTF8(&utf8, data);
-  if (length < 0) return std::nullopt;
-  openssl::UniquePtr<unsigned char> owner(utf8);
-  return std::string(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(length));
+const std::string* subjectValue(const CertificateFacts& certificate, int nid) {
+  for (const auto& [attribute, value] : certificate.subject) {
+    if (attribute == nid) return &value;
+  }
+  return nullptr;
 }
 
 }  // namespace
+
+std::string dottedObjectIdentifier(const ASN1_OBJECT* object) {
+  const int length = OBJ_obj2txt(nullptr, 0, object, 1);
+  if (length <= 0) return {};
+  std::string text(static_cast<std::size_t>(length) + 1, '\0');
+  if (OBJ_obj2txt(text.data(), length + 1, object, 1) != length) return {};
+  text.resize(static_cast<std::size_t>(length));
+  return text;
+}
+
+CertificateFacts certificateFacts(const X509* certificate) {
+  CertificateFacts facts;
+  const X509_NAME* name = X509_get_subject_name(certificate);
+  for (const int nid : kRequirementSubjectNids) {
+    const int index = X509_NAME_get_index_by_NID(name, nid, -1);
+    if (index < 0) continue;
+    const ASN1_STRING* data = X509_NAME_ENTRY_get_data(X509_NAME_get_entry(name, index));
+    unsigned char* utf8 = nullptr;
+    const int length = ASN1_STRING_to_UTF8(&utf8, data);
+    if (length < 0) continue;
+    const openssl::UniquePtr<unsigned char> owner(utf8);
+    facts.subject.emplace_back(
+        nid, std::string(reinterpret_cast<const char*>(utf8), static_cast<std::size_t>(length)));
+  }
+  for (int i = 0; i < X509_get_ext_count(certificate); ++i) {
+    std::string oid =
+        dottedObjectIdentifier(X509_EXTENSION_get_object(X509_get_ext(certificate, i)));
+    if (!oid.empty()) facts.extensions.push_back(std::move(oid));
+  }
+  return facts;
+}
 
 Requirement::Requirement(std::vector<Clause> clauses) : clauses_(std::move(clauses)) {}
 Requirement::Requirement(Requirement&&) noexcept = default;
@@ -249,16 +277,18 @@ bool Requirement::isSatisfiedBy(const SignerFacts& facts) const {
         break;
       case Clause::Kind::kSubjectEquals:
       case Clause::Kind::kSubjectExists: {
-        const X509* certificate = certificateAt(facts, clause.certificate);
+        const CertificateFacts* certificate = certificateAt(facts, clause.certificate);
         if (!certificate) return false;
-        const auto value = subjectValue(certificate, clause.nid);
+        const std::string* value = subjectValue(*certificate, clause.nid);
         if (!value) return false;
         if (clause.kind == Clause::Kind::kSubjectEquals && *value != clause.value) return false;
         break;
       }
       case Clause::Kind::kExtensionExists: {
-        const X509* certificate = certificateAt(facts, clause.certificate);
-        if (!certificate || X509_get_ext_by_OBJ(certificate, clause.extension.get(), -1) < 0) {
+        const CertificateFacts* certificate = certificateAt(facts, clause.certificate);
+        if (!certificate ||
+            std::find(certificate->extensions.begin(), certificate->extensions.end(),
+                      clause.extension) == certificate->extensions.end()) {
           return false;
         }
         break;

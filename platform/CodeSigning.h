@@ -175,9 +175,6 @@ class Code {
   // running the bundle at bundlePath will need of its files on disk, so that the check itself only
   // examines the process. Failures are left for that check to report.
   static void prepareForBundle(const std::filesystem::path& bundlePath) noexcept;
-  // Reads the trust anchors now, so that the next check finds them parsed: in a new process, the
-  // crypto library's start-up is most of that work, and can go on while the bundle is found.
-  static void prepareTrustAnchors() noexcept;
 
  private:
   Code(std::filesystem::path bundlePath, std::string executableName, UniqueFd executable,

@@ -82,20 +82,22 @@ void requireBoundSigner(CMS_SignerInfo* signer, X509* leaf) {
   }
 }
 
-SignerFacts factsOf(const Signature& signature, std::string identifier) {
-  SignerFacts facts;
-  facts.identifier = std::move(identifier);
-  facts.anchored = signature.anchored;
-  facts.chain = signature.orderedChain();
-  return facts;
-}
-
 }  // namespace
 
 UniquePtr<BIO> memoryBio(std::string_view bytes) {
   UniquePtr<BIO> bio(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size())));
   if (!bio) raiseOpenSsl(Status::kFailed, "out of memory");
   return bio;
+}
+
+std::optional<FileIdentity> trustAnchorsIdentity(const timespec& before) {
+  try {
+    const UniqueFd fd = env().open(trustAnchorsPath(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (::fstat(fd.get(), &info) == 0) return identityOf(fd.get(), info, before);
+  } catch (const std::system_error&) {
+  }
+  return std::nullopt;
 }
 
 Anchors trustAnchors() {
@@ -249,14 +251,28 @@ std::string signedBodySha256(X509* certificate) {
   return hex(digest, size);
 }
 
-void requireTrustAndRequirement(const Signature& signature, const std::string& identifier,
-                                const Requirement* requirement) {
-  if (!signature.anchored) {
+SignerFacts factsOf(const Signature& signature, std::string identifier) {
+  SignerFacts facts;
+  facts.identifier = std::move(identifier);
+  facts.anchored = signature.anchored;
+  for (const X509* certificate : signature.orderedChain()) {
+    facts.chain.push_back(certificateFacts(certificate));
+  }
+  return facts;
+}
+
+void requireTrustAndRequirement(const SignerFacts& signer, const Requirement* requirement) {
+  if (!signer.anchored) {
     raise(Status::kUntrusted, "the signing certificate's chain does not end at a trust anchor");
   }
-  if (requirement && !requirement->isSatisfiedBy(factsOf(signature, identifier))) {
+  if (requirement && !requirement->isSatisfiedBy(signer)) {
     raise(Status::kRequirementUnsatisfied, "the code does not satisfy the requirement");
   }
+}
+
+void requireTrustAndRequirement(const Signature& signature, const std::string& identifier,
+                                const Requirement* requirement) {
+  requireTrustAndRequirement(factsOf(signature, identifier), requirement);
 }
 
 SigningInformation informationOf(const Signature& signature, std::string identifier) {

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <time.h>
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -174,6 +175,8 @@ struct Anchors {
 // The anchors as the file holds them now, parsed again only when the file changed (a filled store
 // is safe to share between threads). No file: nothing is trusted.
 Anchors trustAnchors();
+// The identity of the anchors' file as it is now, without parsing it (nullopt: not to be cached).
+std::optional<FileIdentity> trustAnchorsIdentity(const timespec& before);
 
 // A signature whose cryptography holds, with its signer and, when it reaches an anchor, the chain.
 struct Signature {
@@ -197,6 +200,8 @@ Signature verifySignature(std::string_view der, const std::string* detachedConte
 // covers, so unlike the whole certificate's encoding nobody but the issuer can vary it.
 std::string signedBodySha256(X509* certificate);
 
+SignerFacts factsOf(const Signature& signature, std::string identifier);
+void requireTrustAndRequirement(const SignerFacts& signer, const Requirement* requirement);
 void requireTrustAndRequirement(const Signature& signature, const std::string& identifier,
                                 const Requirement* requirement);
 SigningInformation informationOf(const Signature& signature, std::string identifier);
@@ -260,6 +265,33 @@ struct NestedDigests {
 NestedDigests nestedDigests(Hasher& hasher, int dirFd, const char* name, const std::string& path);
 UniqueFd openCodeFolder(const fs::path& path);
 SigningInformation checkBundle(const fs::path& path, Flags flags, const Requirement* requirement);
+
+// --- Running code (RunningCode.cc, VerifiedRecords.cc) --------------------------------------
+
+// What the check of a running process needs of its bundle's files once they are verified: whose
+// signature the bundle carries, and the digest the seal gives each regular file.
+struct VerifiedCode {
+  SignerFacts signer;
+  std::unordered_map<std::string, std::string> sealedFiles;  // path in the bundle -> SHA-256
+  bool operator==(const VerifiedCode&) const = default;
+};
+
+// The identities of the files that outcome depends on, in this order: CodeResources,
+// CodeSignature, Info.plist, the executable the process runs, the trust anchors.
+struct VerifiedBundleKey {
+  std::string bundlePath;
+  std::string executableName;
+  std::array<FileIdentity, 5> files;
+};
+
+// Records of verified bundles, shared by the user's processes (a new native-messaging host
+// checks the updater's reply with the outcome an earlier host or the updater recorded). They are
+// kept in a folder private to the user, one file each, and believed only when the folder and the
+// file are the user's and nobody else can write them, and when the record's key equals the one
+// given whole. A record that cannot be read as written is ignored, and replaced by the next
+// store. Neither ever fails: without a record the bundle is verified again.
+std::optional<VerifiedCode> loadVerifiedRecord(const VerifiedBundleKey& key) noexcept;
+void storeVerifiedRecord(const VerifiedBundleKey& key, const VerifiedCode& code) noexcept;
 
 // --- Flat files (FlatFile.cc) ----------------------------------------------------------------
 

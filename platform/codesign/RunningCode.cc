@@ -1,5 +1,5 @@
 // Running code: the checks of a peer process (its executable, its tracer, its memory maps) and
-// the verification cache that spares a peer's bundle from being verified on every message. Kept
+// the verification records that spare a peer's bundle from being verified on every message. Kept
 // apart because only it reads /proc and only it remembers anything between calls.
 #include <fcntl.h>
 #include <signal.h>
@@ -12,7 +12,6 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
-#include <deque>
 #include <future>
 #include <mutex>
 #include <unordered_set>
@@ -80,8 +79,8 @@ bool inRootOwnedFolders(const std::string& path, std::unordered_set<std::string>
 // root-owned folders; the kernel's own ([vdso], [vsyscall]) pass. Anonymous executable memory
 // does not: our code never makes any, and injected code lives there.
 void requireUntamperedRuntime(int processFd, const fs::path& bundlePath,
-                              const std::string& executableName, int bundleFd, const Seal& seal,
-                              Hasher& hasher) {
+                              const std::string& executableName, int bundleFd,
+                              const VerifiedCode& code) {
   const std::string status = readProcessFile(processFd, "status");
   const std::size_t tracer = status.find("\nTracerPid:");
   if (tracer == std::string::npos) raise(Status::kRuntimeUntrusted, "cannot tell the tracer");
@@ -94,6 +93,7 @@ void requireUntamperedRuntime(int processFd, const fs::path& bundlePath,
   const std::string bundlePrefix = bundlePath.string() + "/";
   const std::string maps = readProcessFile(processFd, "maps");
   std::unordered_set<std::string> rootOwned;
+  std::optional<Hasher> hasher;  // only for code loaded from the bundle, which ours never does
   std::size_t lineStart = 0;
   while (lineStart < maps.size()) {
     std::size_t lineEnd = maps.find('\n', lineStart);
@@ -119,10 +119,10 @@ void requireUntamperedRuntime(int processFd, const fs::path& bundlePath,
     }
     if (path.starts_with(bundlePrefix)) {
       const std::string relative = path.substr(bundlePrefix.size());
-      const auto sealed = seal.entries.find(relative);
+      const auto sealed = code.sealedFiles.find(relative);
       UniqueFd fd = openBeneath(bundleFd, relative, O_RDONLY | O_NONBLOCK);
-      if (sealed == seal.entries.end() || sealed->second.kind != SealEntry::Kind::kFile || !fd ||
-          hasher.digest(fd.get()) != sealed->second.digest) {
+      if (sealed != code.sealedFiles.end() && fd && !hasher) hasher.emplace();
+      if (sealed == code.sealedFiles.end() || !fd || hasher->digest(fd.get()) != sealed->second) {
         raise(Status::kRuntimeUntrusted, "the process runs code that is not sealed: " + path);
       }
     } else if (!inRootOwnedFolders(path, rootOwned)) {
@@ -133,53 +133,16 @@ void requireUntamperedRuntime(int processFd, const fs::path& bundlePath,
 
 // What a running process's bundle holds on disk, verified: the seal's signature and chain, and
 // the Info.plist and the executable the process runs as sealed. The outcome depends on nothing
-// but the content of those files and of the anchors, so it is kept, keyed on their identities
-// (see FileIdentity), for the next message of a process running the same code; what describes the
-// process itself (its executable, tracer and mappings) is still examined every time.
-struct VerifiedBundle {
-  std::string bundlePath;
-  std::string executableName;
-  std::array<FileIdentity, 5> files;  // CodeResources, CodeSignature, Info.plist, executable,
-                                      // anchors
-  std::shared_ptr<const Seal> seal;
-};
-
-class VerifiedBundles {
- public:
-  std::shared_ptr<const Seal> find(const VerifiedBundle& key) {
-    const std::lock_guard lock(mutex_);
-    for (const VerifiedBundle& entry : entries_) {
-      if (entry.bundlePath == key.bundlePath && entry.executableName == key.executableName &&
-          entry.files == key.files) {
-        return entry.seal;
-      }
-    }
-    return nullptr;
-  }
-  void add(VerifiedBundle verified) {
-    const std::lock_guard lock(mutex_);
-    std::erase_if(entries_, [&](const VerifiedBundle& entry) {
-      return entry.bundlePath == verified.bundlePath &&
-             entry.executableName == verified.executableName;
-    });
-    if (entries_.size() >= kMaximumEntries) entries_.pop_front();
-    entries_.push_back(std::move(verified));
-  }
+// but the content of those files and of the anchors, so it is recorded, keyed on their identities
+// (see FileIdentity), for the next check of a process running the same code, in this process or
+// another; what describes the process itself (its executable, tracer and mappings) is still
+// examined every time.
+std::shared_ptr<const VerifiedCode> verifiedBundleOf(const fs::path& bundlePath,
+                                                     const std::string& executableName,
+                                                     int executableFd, int bundleFd) {
   // One verification at a time: a check that arrives while its bundle is being verified ahead of
   // it (Code::prepareForBundle) waits for that outcome instead of doing the work twice.
-  std::mutex verifying;
-
- private:
-  static constexpr std::size_t kMaximumEntries = 8;
-  std::mutex mutex_;
-  std::deque<VerifiedBundle> entries_;  // the most recent last
-};
-
-std::shared_ptr<const Seal> verifiedBundleOf(const fs::path& bundlePath,
-                                             const std::string& executableName, int executableFd,
-                                             int bundleFd) {
-  static VerifiedBundles& cache =
-      *new VerifiedBundles;  // never destroyed: threads may outlive main
+  static std::mutex& verifying = *new std::mutex;  // never destroyed: threads may outlive main
   const timespec before = coarseNow();
   const OpenedFile resources = openRegularBeneath(bundleFd, kResourcesPath, kMaximumResourcesSize);
   const OpenedFile signature = openRegularBeneath(bundleFd, kSignaturePath, kMaximumSignatureSize);
@@ -187,23 +150,25 @@ std::shared_ptr<const Seal> verifiedBundleOf(const fs::path& bundlePath,
       openRegularBeneath(bundleFd, "Contents/Info.plist", kMaximumInfoPlistSize);
   struct stat executable {};
   if (::fstat(executableFd, &executable) != 0) raise(Status::kNoCode, "the process has ended");
-  Anchors anchors = trustAnchors();
   const std::optional<FileIdentity> identities[] = {
       resources.fd ? identityOf(resources.fd.get(), resources.info, before) : std::nullopt,
       signature.fd ? identityOf(signature.fd.get(), signature.info, before) : std::nullopt,
       info.fd ? identityOf(info.fd.get(), info.info, before) : std::nullopt,
-      identityOf(executableFd, executable, before), anchors.identity};
-  std::optional<VerifiedBundle> key;
+      identityOf(executableFd, executable, before), trustAnchorsIdentity(before)};
+  std::optional<VerifiedBundleKey> key;
   if (std::all_of(std::begin(identities), std::end(identities),
                   [](const auto& identity) { return identity.has_value(); })) {
-    key = VerifiedBundle{bundlePath.string(), executableName, {}, nullptr};
+    key = VerifiedBundleKey{bundlePath.string(), executableName, {}};
     for (std::size_t i = 0; i < key->files.size(); ++i) key->files[i] = *identities[i];
-    if (auto seal = cache.find(*key)) return seal;
+    if (auto known = loadVerifiedRecord(*key)) return std::make_shared<VerifiedCode>(*known);
   }
-  const std::lock_guard verifying(cache.verifying);
+  const std::lock_guard lock(verifying);
   if (key) {
-    if (auto seal = cache.find(*key)) return seal;
+    if (auto known = loadVerifiedRecord(*key)) return std::make_shared<VerifiedCode>(*known);
   }
+  Anchors anchors = trustAnchors();
+  // Anchors replaced since their identity was taken: this outcome is not the key's.
+  if (key && anchors.identity != key->files[4]) key.reset();
   // The executable's digest needs nothing of the seal: it is taken on another thread while the
   // signature is checked (in a new process, the two are most of the work), or below when no
   // thread can start. Waited for on every way out, before the caller closes the descriptor.
@@ -213,16 +178,15 @@ std::shared_ptr<const Seal> verifiedBundleOf(const fs::path& bundlePath,
         std::async(std::launch::async, [executableFd] { return Hasher().digest(executableFd); });
   } catch (const std::system_error&) {
   }
-  auto seal =
-      std::make_shared<Seal>(sealOf(readOpened(resources, kResourcesPath),
-                                    readOpened(signature, kSignaturePath), anchors.store.get()));
-  if (!seal->signature.anchored) {
+  const Seal seal = sealOf(readOpened(resources, kResourcesPath),
+                           readOpened(signature, kSignaturePath), anchors.store.get());
+  if (!seal.signature.anchored) {
     raise(Status::kUntrusted, "the signing certificate's chain does not end at a trust anchor");
   }
   Hasher hasher;
   const FileRead infoRead = readOpened(info, "Contents/Info.plist");
-  const auto sealedInfo = seal->entries.find("Contents/Info.plist");
-  if (!infoRead.exists || sealedInfo == seal->entries.end() ||
+  const auto sealedInfo = seal.entries.find("Contents/Info.plist");
+  if (!infoRead.exists || sealedInfo == seal.entries.end() ||
       sealedInfo->second.kind != SealEntry::Kind::kFile ||
       hasher.digest(infoRead.bytes) != sealedInfo->second.digest) {
     raise(Status::kSealBroken, "Info.plist is not as sealed");
@@ -239,18 +203,20 @@ std::shared_ptr<const Seal> verifiedBundleOf(const fs::path& bundlePath,
   if (!sealedName || *sealedName != executableName) {
     raise(Status::kSealBroken, "the process does not run the bundle's main executable");
   }
-  const auto sealedExecutable = seal->entries.find("Contents/MacOS/" + executableName);
-  if (sealedExecutable == seal->entries.end() ||
+  const auto sealedExecutable = seal.entries.find("Contents/MacOS/" + executableName);
+  if (sealedExecutable == seal.entries.end() ||
       sealedExecutable->second.kind != SealEntry::Kind::kFile ||
       (executableDigest.valid() ? executableDigest.get() : hasher.digest(executableFd)) !=
           sealedExecutable->second.digest) {
     raise(Status::kSealBroken, "the running executable is not as sealed");
   }
-  if (key) {
-    key->seal = seal;
-    cache.add(std::move(*key));
+  auto code = std::make_shared<VerifiedCode>();
+  code->signer = factsOf(seal.signature, seal.identifier);
+  for (const auto& [path, entry] : seal.entries) {
+    if (entry.kind == SealEntry::Kind::kFile) code->sealedFiles.emplace(path, entry.digest);
   }
-  return seal;
+  if (key) storeVerifiedRecord(*key, *code);
+  return code;
 }
 
 }  // namespace
@@ -289,21 +255,11 @@ Code Code::createWithPeer(const PeerIdentity& peer, Flags /*flags*/) {
 
 void Code::checkValidity(Flags /*flags*/, const Requirement* requirement) const {
   UniqueFd bundleFd = openCodeFolder(bundlePath_);
-  const std::shared_ptr<const Seal> seal =
+  const std::shared_ptr<const VerifiedCode> code =
       verifiedBundleOf(bundlePath_, executableName_, executable_.get(), bundleFd.get());
-  Hasher hasher;
-  requireUntamperedRuntime(process_.get(), bundlePath_, executableName_, bundleFd.get(), *seal,
-                           hasher);
+  requireUntamperedRuntime(process_.get(), bundlePath_, executableName_, bundleFd.get(), *code);
   if (!processAlive(pidfd_)) raise(Status::kNoCode, "the process has ended");
-  requireTrustAndRequirement(seal->signature, seal->identifier, requirement);
-}
-
-void Code::prepareTrustAnchors() noexcept {
-  try {
-    trustAnchors();
-  } catch (const std::exception&) {
-    // The check that needs them reports what is wrong.
-  }
+  requireTrustAndRequirement(code->signer, requirement);
 }
 
 void Code::prepareForBundle(const fs::path& bundlePath) noexcept {

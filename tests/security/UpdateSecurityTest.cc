@@ -95,6 +95,12 @@ class Peer {
 
 class MessageSenderTest : public SigningTest {
  protected:
+  // What a passed check verified is recorded for the next check, in this process or another, in
+  // a folder of the user's runtime folder: one of the test's own.
+  MessageSenderTest() {
+    fs::create_directory(runtime_);
+    fs::permissions(runtime_, fs::perms::owner_all);
+  }
   static fs::path executableOf(const TestApp& app) {
     return app.extensionURL / "Contents/MacOS/Bramlow for Safari Extension";
   }
@@ -110,6 +116,8 @@ class MessageSenderTest : public SigningTest {
     return failureText([&] { UpdateSecurity::verifyMessageSender(peer, identifier, team); });
   }
   const std::string connection_{markers::kConnectionNotAuthenticated};
+  const fs::path runtime_ = dir_.path() / "run";
+  ScopedEnvironment environment_{{{"XDG_RUNTIME_DIR", runtime_.string()}}};
 };
 
 TEST_F(MessageSenderTest, ChangedVanishedTracedOrPreloadedPeerIsRefused) {
@@ -185,6 +193,48 @@ TEST_F(MessageSenderTest, ChangedVanishedTracedOrPreloadedPeerIsRefused) {
   EXPECT_EQ(verify(traced.identity(), kExtensionID, kTeam), connection_) << "traced";
   // This test binary does not live in a bundle.
   EXPECT_EQ(verify({::getpid(), -1}, std::nullopt, kTeam), connection_);
+}
+
+// A record is believed whole, so only from a folder and a file no other user can write; one that
+// cannot be read is verified anew and replaced.
+TEST_F(MessageSenderTest, RecordsOfPassedChecksAreBelievedOnlyInPrivate) {
+  const TestApp app = runnableApp("app");
+  ::usleep(1100000);
+  Peer peer(executableOf(app));
+  ASSERT_EQ(verify(peer.identity(), kExtensionID, kTeam), "");
+  const fs::path folder = runtime_ / "bramlow-codesign";
+  std::vector<fs::path> records;
+  for (const auto& entry : fs::directory_iterator(folder)) records.push_back(entry.path());
+  ASSERT_EQ(records.size(), 1U);
+  const fs::path record = records.front();
+  EXPECT_EQ(fs::status(record).permissions(), fs::perms::owner_read | fs::perms::owner_write);
+  const auto hex = [](const std::string& text) {
+    std::string out;
+    for (const unsigned char c : text)
+      out += "0123456789abcdef"[c >> 4], out += "0123456789abcdef"[c & 15];
+    return out;
+  };
+  std::string forged = readFile(record);
+  const std::size_t at = forged.find("identifier " + hex(kExtensionID) + "\n");
+  ASSERT_NE(at, std::string::npos);
+  forged.replace(at, 11 + 2 * std::string(kExtensionID).size(), "identifier " + hex(kUpdaterID));
+  const auto forge = [&] {
+    writeFile(record, forged);
+    fs::permissions(record, fs::perms::owner_read | fs::perms::owner_write);
+  };
+  forge();
+  EXPECT_EQ(verify(peer.identity(), kUpdaterID, kTeam), "") << "private: believed";
+  forge();
+  fs::permissions(record, fs::perms::group_write, fs::perm_options::add);
+  EXPECT_EQ(verify(peer.identity(), kUpdaterID, kTeam), connection_) << "others may write the file";
+  forge();
+  fs::permissions(folder, fs::perms::others_write, fs::perm_options::add);
+  EXPECT_EQ(verify(peer.identity(), kUpdaterID, kTeam), connection_)
+      << "others may write the folder";
+  fs::permissions(folder, fs::perms::owner_all);
+  writeFile(record, "verified code 1\nbundle zz\n");
+  EXPECT_EQ(verify(peer.identity(), kExtensionID, kTeam), "") << "unreadable";
+  EXPECT_NE(readFile(record).find("identifier " + hex(kExtensionID)), std::string::npos);
 }
 
 }  // namespace
