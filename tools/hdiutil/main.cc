@@ -23,13 +23,10 @@
 
 #include "platform/DiskImage.h"
 #include "platform/Process.h"
+#include "tools/hdiutil/Direct.h"
 
 namespace {
 namespace fs = std::filesystem;
-
-// The Linux tools behind the stand-in, from the real system (not the platform root).
-constexpr const char* kSquashfuse = "/usr/bin/squashfuse";
-constexpr const char* kFusermount = "/usr/bin/fusermount3";
 
 class Failure : public std::runtime_error {
  public:
@@ -71,12 +68,13 @@ void attach(const fs::path& mountPoint, const fs::path& imagePath) {
   }
   if (isMountPoint(mountPoint)) throw Failure(mountPoint.string() + ": already a mount point");
   // squashfuse exits 0 only once the mount is in place and its server runs in the background.
-  platform::replaceProcess(kSquashfuse, {"-o", "ro,nodev,nosuid", "/dev/fd/3", mountPoint.string()},
-                           image.fd.get());
+  platform::replaceProcess(
+      hdiutil::kSquashfuse,
+      {"-o", hdiutil::kMountOptions, hdiutil::kPassedImage, mountPoint.string()}, image.fd.get());
 }
 
 [[noreturn]] void detach(const fs::path& mountPoint) {
-  platform::replaceProcess(kFusermount, {"-u", mountPoint.string()});
+  platform::replaceProcess(hdiutil::kFusermount, {"-u", mountPoint.string()});
 }
 
 }  // namespace
