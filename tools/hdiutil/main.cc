@@ -12,13 +12,14 @@
 // Exit status: 0 success; 1 failure, the reason on stderr; 2 wrong usage.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <iostream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/DiskImage.h"
@@ -33,10 +34,21 @@ class Failure : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Straight to standard error: the streams library's start-up would cost every run of the tool
+// more than the messages of the few that fail.
+void say(std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
 int usage() {
-  std::cerr << "usage: hdiutil attach -readonly -nobrowse -noautoopen -mountpoint DIR IMAGE\n"
-               "       hdiutil detach DIR\n"
-               "       hdiutil create -srcfolder SRC IMAGE\n";
+  say("usage: hdiutil attach -readonly -nobrowse -noautoopen -mountpoint DIR IMAGE\n"
+      "       hdiutil detach DIR\n"
+      "       hdiutil create -srcfolder SRC IMAGE\n");
   return 2;
 }
 
@@ -115,7 +127,7 @@ int main(int argc, char** argv) {
       return usage();
     }
   } catch (const std::exception& error) {
-    std::cerr << "hdiutil: " << verb << " failed: " << error.what() << "\n";
+    say("hdiutil: " + verb + " failed: " + error.what() + "\n");
     return 1;
   }
   return 0;
