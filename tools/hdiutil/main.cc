@@ -8,7 +8,9 @@
 // becomes squashfuse and detach fusermount3 (exec, no second process to wait for): their exit
 // status and messages are the tool's. Nothing is left inheriting the caller's descriptors: the
 // file-system server that outlives us gets /dev/null and the image, and gives up the caller's
-// standard error when it goes to the background, once the mount is in place.
+// standard error when it goes to the background, once the mount is in place. Where it can (see
+// Direct.cc), a well-formed attach that passes every check, and any well-formed detach, become
+// their tool before the C library has started; main does the same for everything else.
 // Exit status: 0 success; 1 failure, the reason on stderr; 2 wrong usage.
 #include <fcntl.h>
 #include <sys/stat.h>
