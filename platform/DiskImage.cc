@@ -17,54 +17,15 @@
 namespace platform::diskimage {
 namespace {
 
-constexpr std::uint32_t kMagic = 0x73717368;
-constexpr std::uint64_t kAbsentTable = ~std::uint64_t{0};
-constexpr std::uint16_t kLastCompression = 6;  // gzip, lzma, lzo, xz, lz4, zstd
-
-std::uint64_t little(std::span<const std::uint8_t> bytes, std::size_t at, std::size_t width) {
-  std::uint64_t value = 0;
-  for (std::size_t i = width; i > 0; --i) value = (value << 8) | bytes[at + i - 1];
-  return value;
-}
-
 [[noreturn]] void refuse(const std::string& why) { throw DiskImageError(why); }
 
 }  // namespace
 
 Superblock checkSuperblock(std::span<const std::uint8_t> bytes, std::uint64_t contentLength) {
-  if (bytes.size() < kSuperblockSize) refuse("the image is too short for a file system");
-  if (little(bytes, 0, 4) != kMagic) refuse("the image holds no squashfs file system");
-  if (little(bytes, 28, 2) != 4 || little(bytes, 30, 2) != 0) {
-    refuse("the file system has an unsupported version");
-  }
   Superblock superblock;
-  superblock.blockSize = static_cast<std::uint32_t>(little(bytes, 12, 4));
-  const std::uint64_t blockLog = little(bytes, 22, 2);
-  if (blockLog < 12 || blockLog > 20 || superblock.blockSize != (std::uint32_t{1} << blockLog)) {
-    refuse("the file system has an invalid block size");
-  }
-  const std::uint64_t compression = little(bytes, 20, 2);
-  if (compression == 0 || compression > kLastCompression) {
-    refuse("the file system has an unknown compression");
-  }
-  superblock.bytesUsed = little(bytes, 40, 8);
-  if (superblock.bytesUsed < kSuperblockSize || superblock.bytesUsed > contentLength) {
-    refuse("the file system runs beyond the signed content");
-  }
-  // Required tables (inode, directory, id) and optional ones (xattr, fragment, export) must start
-  // inside the file system, in the order mksquashfs writes them.
-  const std::uint64_t inodeTable = little(bytes, 64, 8);
-  const std::uint64_t directoryTable = little(bytes, 72, 8);
-  const std::uint64_t idTable = little(bytes, 48, 8);
-  if (inodeTable < kSuperblockSize || directoryTable < inodeTable || idTable < directoryTable ||
-      idTable >= superblock.bytesUsed) {
-    refuse("the file system's tables are out of place");
-  }
-  for (const std::size_t at : {56U, 80U, 88U}) {
-    const std::uint64_t table = little(bytes, at, 8);
-    if (table != kAbsentTable && (table < directoryTable || table >= superblock.bytesUsed)) {
-      refuse("the file system's tables are out of place");
-    }
+  if (const char* problem =
+          superblockProblem(bytes.data(), bytes.size(), contentLength, superblock)) {
+    refuse(problem);
   }
   return superblock;
 }

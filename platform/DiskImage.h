@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "platform/Fd.h"
+#include "platform/SquashfsSuperblock.h"
 
 namespace platform::diskimage {
 
@@ -20,18 +21,7 @@ class DiskImageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-inline constexpr std::size_t kSuperblockSize = 96;
-
-struct Superblock {
-  std::uint32_t blockSize = 0;
-  std::uint64_t bytesUsed = 0;
-};
-
-// Checks a squashfs 4.0 superblock (the first kSuperblockSize bytes of the image, fewer when the
-// file is shorter) against the length of the signed content: the magic, the version, a block size
-// that is a power of two from 4 KiB to 1 MiB and matches its logarithm, a known compression, and
-// every table inside the bytes used, which end at or before the content's end. Throws
-// DiskImageError.
+// superblockProblem (SquashfsSuperblock.h) for a squashfs 4.0 superblock; throws DiskImageError.
 Superblock checkSuperblock(std::span<const std::uint8_t> bytes, std::uint64_t contentLength);
 
 // An image opened for attaching: the descriptor (read-only, close-on-exec) stays on the file that

@@ -58,9 +58,20 @@ int arrangeDescriptors(int standardError, int passFd) noexcept {
   return ::close_range(firstClosed, ~0U, CLOSE_RANGE_CLOEXEC);
 }
 
-// The tool starts with every signal unblocked, SIGPIPE at its default whatever this process (a
-// service that ignores it) does, and no handler of ours: a handler reset here cannot run in the
-// child between fork and exec.
+// The tool starts with every signal unblocked and SIGPIPE at its default whatever this process (a
+// service that ignores it) does. exec itself puts every caught signal back to its default; only
+// ignored ones carry over, and SIGPIPE is the one of those we undo.
+void unblockSignals() noexcept {
+  struct sigaction byDefault {};
+  byDefault.sa_handler = SIG_DFL;
+  ::sigaction(SIGPIPE, &byDefault, nullptr);
+  sigset_t none;
+  ::sigemptyset(&none);
+  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// Between fork and exec the child still runs our handlers, so they go back to their defaults
+// before the signals are unblocked: a handler of ours must not run in the child.
 void resetSignals() noexcept {
   struct sigaction byDefault {};
   byDefault.sa_handler = SIG_DFL;
@@ -71,10 +82,7 @@ void resetSignals() noexcept {
       ::sigaction(signal, &byDefault, nullptr);
     }
   }
-  ::sigaction(SIGPIPE, &byDefault, nullptr);
-  sigset_t none;
-  ::sigemptyset(&none);
-  ::sigprocmask(SIG_SETMASK, &none, nullptr);
+  unblockSignals();
 }
 
 // What a child that could not become the tool writes to its parent before it exits.
@@ -211,7 +219,7 @@ void replaceProcess(const fs::path& executable, const std::vector<std::string>& 
   const std::string program = executable.string();
   std::vector<char*> argv = argumentVector(program, arguments);
   if (arrangeDescriptors(-1, passFd) != 0) throwErrno("Cannot prepare", program);
-  resetSignals();
+  unblockSignals();
   ::execve(program.c_str(), argv.data(), environ);
   throwErrno("Cannot launch", program);
 }

@@ -63,6 +63,46 @@ TEST_F(ImageToolsTest, RefusesAFileSystemRunningIntoTheSignature) {
   EXPECT_TRUE(fs::is_empty(mount_));
 }
 
+// attach and detach take a shorter way to their tool when all is well; whatever that way turns
+// down must still get main's answer, word for word, and mount nothing.
+TEST_F(ImageToolsTest, TurnsDownWhatItAlwaysDid) {
+  const std::string image = image_.string();
+  const std::string mount = mount_.string();
+  const std::string damaged = image + ".damaged";  // a trailer that claims no signature bytes
+  writeFile(damaged, readFile(image_) + std::string(8, '\0') + "CODESIGN");
+  const std::string usage = "usage: hdiutil attach";
+  const struct {
+    const char* name;
+    std::vector<std::string> arguments;
+    int exitCode;
+    std::string err;  // how stderr starts
+  } rows[] = {
+      {"not read-only", {"attach", "-mountpoint", mount, image}, 2, usage},
+      {"two images", {"attach", "-readonly", "-mountpoint", mount, image, image}, 2, usage},
+      {"no folder after -mountpoint", {"attach", "-readonly", image, "-mountpoint"}, 2, usage},
+      {"empty folder name", {"attach", "-readonly", "-mountpoint", "", image}, 2, usage},
+      {"detach with an option", {"detach", "-f"}, 2, usage},
+      {"no image",
+       {"attach", "-readonly", "-mountpoint", mount, image + ".none"},
+       1,
+       "hdiutil: attach failed: " + image + ".none: No such file or directory\n"},
+      {"a file as folder",
+       {"attach", "-readonly", "-mountpoint", image, image},
+       1,
+       "hdiutil: attach failed: " + image + ": not a folder\n"},
+      {"damaged trailer",
+       {"attach", "-readonly", "-mountpoint", mount, damaged},
+       1,
+       "hdiutil: attach failed: the signature trailer is damaged\n"},
+  };
+  for (const auto& row : rows) {
+    const RunResult result = hdiutil(row.arguments);
+    EXPECT_EQ(result.exitCode, row.exitCode) << row.name;
+    EXPECT_EQ(result.err.substr(0, row.err.size()), row.err) << row.name;
+  }
+  EXPECT_TRUE(fs::is_empty(mount_));
+}
+
 TEST(DittoTest, KeepsLinksAndModesAndRefusesSpecialFiles) {
   const TempDir dir;
   const fs::path source = dir.path() / "source.app";

@@ -8,38 +8,49 @@
 // becomes squashfuse and detach fusermount3 (exec, no second process to wait for): their exit
 // status and messages are the tool's. Nothing is left inheriting the caller's descriptors: the
 // file-system server that outlives us gets /dev/null and the image, and gives up the caller's
-// standard error when it goes to the background, once the mount is in place.
+// standard error when it goes to the background, once the mount is in place. Where it can (see
+// Direct.cc), a well-formed attach that passes every check, and any well-formed detach, become
+// their tool before the C library has started; main does the same for everything else.
 // Exit status: 0 success; 1 failure, the reason on stderr; 2 wrong usage.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
-#include <iostream>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/DiskImage.h"
 #include "platform/Process.h"
+#include "tools/hdiutil/Direct.h"
 
 namespace {
 namespace fs = std::filesystem;
-
-// The Linux tools behind the stand-in, from the real system (not the platform root).
-constexpr const char* kSquashfuse = "/usr/bin/squashfuse";
-constexpr const char* kFusermount = "/usr/bin/fusermount3";
 
 class Failure : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
 
+// Straight to standard error: the streams library's start-up would cost every run of the tool
+// more than the messages of the few that fail.
+void say(std::string_view text) {
+  while (!text.empty()) {
+    const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) return;
+    text.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
 int usage() {
-  std::cerr << "usage: hdiutil attach -readonly -nobrowse -noautoopen -mountpoint DIR IMAGE\n"
-               "       hdiutil detach DIR\n"
-               "       hdiutil create -srcfolder SRC IMAGE\n";
+  say("usage: hdiutil attach -readonly -nobrowse -noautoopen -mountpoint DIR IMAGE\n"
+      "       hdiutil detach DIR\n"
+      "       hdiutil create -srcfolder SRC IMAGE\n");
   return 2;
 }
 
@@ -71,12 +82,13 @@ void attach(const fs::path& mountPoint, const fs::path& imagePath) {
   }
   if (isMountPoint(mountPoint)) throw Failure(mountPoint.string() + ": already a mount point");
   // squashfuse exits 0 only once the mount is in place and its server runs in the background.
-  platform::replaceProcess(kSquashfuse, {"-o", "ro,nodev,nosuid", "/dev/fd/3", mountPoint.string()},
-                           image.fd.get());
+  platform::replaceProcess(
+      hdiutil::kSquashfuse,
+      {"-o", hdiutil::kMountOptions, hdiutil::kPassedImage, mountPoint.string()}, image.fd.get());
 }
 
 [[noreturn]] void detach(const fs::path& mountPoint) {
-  platform::replaceProcess(kFusermount, {"-u", mountPoint.string()});
+  platform::replaceProcess(hdiutil::kFusermount, {"-u", mountPoint.string()});
 }
 
 }  // namespace
@@ -117,7 +129,7 @@ int main(int argc, char** argv) {
       return usage();
     }
   } catch (const std::exception& error) {
-    std::cerr << "hdiutil: " << verb << " failed: " << error.what() << "\n";
+    say("hdiutil: " + verb + " failed: " + error.what() + "\n");
     return 1;
   }
   return 0;
