@@ -2,7 +2,8 @@
 # Installs the Debian packages the build and the demo need, when any is missing.
 #   install-deps.sh [--tests] [--bench]
 # --tests adds what only the test command needs: GoogleTest and Google Benchmark, the formatting
-# and lint tools, git, and Chromium with node and npm for the real-browser test.
+# and lint tools, git, lld (links the test executables faster), and Chromium with node and npm for
+# the real-browser test.
 # --bench adds what bench/all.sh needs besides the build: GoogleTest (the release build holds the
 # test HTTPS server the download benchmark serves from), GNU time for peak memory, and gnuplot's
 # command-line build, whose cairo terminal draws the table's chart.
@@ -18,7 +19,7 @@ packages=(
 for option in "$@"; do
   case $option in
     --tests)
-      packages+=(git libgtest-dev libgmock-dev libbenchmark-dev clang-format clang-tidy chromium)
+      packages+=(git libgtest-dev libgmock-dev libbenchmark-dev clang-format clang-tidy lld chromium)
       # A node from elsewhere (with its own npm) serves as well as Debian's packages of them.
       command -v node >/dev/null || packages+=(nodejs)
       command -v npm >/dev/null || packages+=(npm)
