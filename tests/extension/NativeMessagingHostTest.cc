@@ -95,6 +95,8 @@ TEST(NativeMessagingHost, ExtensionExecutableAnswersFramesInOrder) {
        (folder.path() / "input").string()},
       {"HOME=" + folder.path().string(), "XDG_RUNTIME_DIR=" + folder.path().string(),
        "BRAMLOW_PLATFORM_ROOT=" + folder.path().string()});
+  // The "check" started the updater, which would idle on past the folder's removal.
+  killProcessesWithEnvironment("BRAMLOW_PLATFORM_ROOT=" + folder.path().string());
   EXPECT_EQ(result.exitCode, 0) << result.err;
 
   const std::vector<Json> got = answers(result.out);

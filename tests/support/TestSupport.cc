@@ -1,12 +1,16 @@
 #include "tests/support/TestSupport.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <stdlib.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -197,6 +201,27 @@ ScopedEnvironment::ScopedEnvironment(
 ScopedEnvironment::~ScopedEnvironment() {
   for (const auto& [name, old] : saved_)
     old ? ::setenv(name.c_str(), old->c_str(), 1) : ::unsetenv(name.c_str());
+}
+
+void killProcessesWithEnvironment(const std::string& entry) {
+  for (const auto& process : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = process.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    const pid_t pid = std::stoi(name);
+    if (pid == ::getpid()) continue;
+    std::ifstream in(process.path() / "environ", std::ios::binary);
+    bool found = false;
+    for (std::string variable; !found && std::getline(in, variable, '\0');)
+      found = variable == entry;
+    if (!found) continue;
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+    if (pidfd < 0) continue;  // already gone
+    if (::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0) {
+      pollfd ended{pidfd, POLLIN, 0};
+      ::poll(&ended, 1, 10000);
+    }
+    ::close(pidfd);
+  }
 }
 
 }  // namespace testing_support

@@ -79,6 +79,11 @@ struct RunResult {
 RunResult runProgram(const std::vector<std::string>& argv,
                      const std::vector<std::string>& extraEnvironment = {});
 
+// Kills the processes, none of them the test's children, whose environment holds entry (say the
+// service a program started with the test's folders), and waits until they are gone: left to
+// idle out, they would outlive the test and write into its folders after their removal.
+void killProcessesWithEnvironment(const std::string& entry);
+
 // An Env whose platform root and caches folder lie in a test folder, whose system version is set
 // by the test, and which keeps every log line it is given.
 class TestEnv : public platform::EnvWrapper {
