@@ -72,17 +72,6 @@ void forwardToUpdater(const std::string& action, const std::string& build, bool 
                                             context);
     return;
   }
-  // The reply's sender check needs the service's signature and sealed files verified: usually an
-  // earlier check recorded that, and otherwise it is mostly the crypto library's first use. Done
-  // on the reply's queue while the connection is made and the updater works, the reply handler
-  // finds it done (queued after it).
-  queue->async([serviceName] {
-    try {
-      platform::codesign::Code::prepareForBundle(xpc::Connection::serviceBundlePath(serviceName));
-    } catch (const std::exception&) {
-      // No service: the connection reports it.
-    }
-  });
   auto request = std::make_shared<Request>();
   request->connection = xpc::Connection::create(serviceName, queue);
   request->context = std::move(context);
@@ -112,6 +101,19 @@ void forwardToUpdater(const std::string& action, const std::string& build, bool 
     queue->async(
         [request] { answer(*request, errorResponse(std::string(markers::kHelperUnavailable))); });
   }
+  // The reply's sender check needs the service's signature and sealed files verified (usually an
+  // earlier check recorded that; otherwise it is mostly the crypto library's first use) and its
+  // requirement compiled. Done here, on the reply's queue once the request is on its way, both
+  // overlap the updater's work, and the reply handler queued after them runs on code and a record
+  // already brought in.
+  queue->async([serviceName, team] {
+    try {
+      platform::codesign::Code::prepareForBundle(xpc::Connection::serviceBundlePath(serviceName));
+      (void)UpdateSecurity::compileRequirement(UpdateSecurity::requirementText(serviceName, team));
+    } catch (const std::exception&) {
+      // No service, or no requirement to compile: the reply's check reports it.
+    }
+  });
 }
 
 }  // namespace bramlow

@@ -86,6 +86,18 @@ void Connection::resume() {
     if (resumed_ || finished_) return;
     resumed_ = true;
   }
+  // A service that already listens is connected to here, so the first message goes out without
+  // waiting for the receiving thread to start. Starting a service, which can wait for another
+  // client's activation lock, and every failure are left to that thread.
+  if (client_) {
+    try {
+      UniqueFd socket =
+          rendezvous::tryConnect(rendezvous::findService(serviceName_, servicesFolder()));
+      if (socket) attach(std::move(socket));
+    } catch (const std::exception&) {
+      // The thread looks again and reports what is wrong.
+    }
+  }
   try {
     std::thread([self = shared_from_this()] { self->run(); }).detach();
   } catch (const std::exception&) {
@@ -138,6 +150,21 @@ void Connection::writePacket(int fd, const std::string& packet) {
   if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) ::shutdown(fd, SHUT_RDWR);
 }
 
+int Connection::attach(UniqueFd socket) {
+  const int fd = socket.get();
+  const std::lock_guard writeLock(writeMutex_);
+  std::vector<std::string> waiting;
+  {
+    const std::lock_guard lock(mutex_);
+    if (finished_) return -1;
+    socket_ = std::move(socket);
+    waiting.swap(outbox_);
+    if (!greeted_) unconfirmed_ = waiting;
+  }
+  for (const std::string& packet : waiting) writePacket(fd, packet);
+  return fd;
+}
+
 void Connection::run() {
   if (!client_) {
     receive(socket_.get());
@@ -145,26 +172,21 @@ void Connection::run() {
     return;
   }
   for (;;) {
-    UniqueFd socket;
-    try {
-      const auto service = rendezvous::findService(serviceName_, servicesFolder());
-      socket = rendezvous::connectToService(service);
-    } catch (const std::exception&) {
-      finish(Error::kConnectionInvalid);
-      return;
-    }
-    const int fd = socket.get();
+    int fd = -1;
     {
-      const std::lock_guard writeLock(writeMutex_);
-      std::vector<std::string> waiting;
-      {
-        const std::lock_guard lock(mutex_);
-        if (finished_) return;
-        socket_ = std::move(socket);
-        waiting.swap(outbox_);
-        if (!greeted_) unconfirmed_ = waiting;
+      const std::lock_guard lock(mutex_);
+      if (finished_) return;
+      if (socket_) fd = socket_.get();
+    }
+    if (fd < 0) {
+      try {
+        const auto service = rendezvous::findService(serviceName_, servicesFolder());
+        fd = attach(rendezvous::connectToService(service));
+      } catch (const std::exception&) {
+        finish(Error::kConnectionInvalid);
+        return;
       }
-      for (const std::string& packet : waiting) writePacket(fd, packet);
+      if (fd < 0) return;  // cancelled meanwhile
     }
     const Ended ended = receive(fd);
     bool interrupted = false;

@@ -69,7 +69,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Set before resume(); later calls replace the handler for events not yet delivered.
   void setEventHandler(Handler handler);
-  // Starts connecting (client) and receiving. Calls after the first do nothing.
+  // Starts connecting (client) and receiving. A client whose service already listens is connected
+  // before this returns; starting a service is left to the connection's thread. Calls after the
+  // first do nothing.
   void resume();
   // Sends a message that expects no reply, or (for a dictionary made by createReply()) a reply.
   // Messages sent before resume() wait for it. Throws XpcError when the message is too large.
@@ -93,6 +95,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Connection(std::shared_ptr<dispatch::Queue> queue, bool client);
   void send(const Dictionary& message, std::uint16_t flags, std::optional<Pending> pending);
   void run();
+  // Makes socket the connection's and writes what waited for it; -1 when cancelled meanwhile.
+  int attach(UniqueFd socket);
   Ended receive(int fd);
   bool deliver(std::string_view packet, PeerIdentity sender, UniqueFd pidfd);
   void finish(Error error);

@@ -95,7 +95,9 @@ void accept(int listener, const rendezvous::Service& service, const ConnectionHa
     auto queue = dispatch::Queue::create(service.name + ".connection");
     auto connection =
         Connection::acceptedInternal(std::move(socket), queue, std::make_shared<Activity>());
-    queue->async([connection, handler] { handler(connection); });
+    // Handed over here rather than on its queue: the handler only sets the event handler and
+    // resumes, and the client's first message is already on its way.
+    handler(connection);
   } catch (const std::exception& error) {
     // Refusing one client (its socket closes here) must not end the service for the others.
     env().log(std::string("XPC service could not accept a connection: ") + error.what());

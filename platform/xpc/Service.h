@@ -24,8 +24,9 @@ inline constexpr std::chrono::seconds kIdleExitDelay{5};
 
 // Serves connections until the service has been idle for the idle delay, then exits the process
 // with status 0; exits with status 1 when there is nothing to listen on. Each new connection gets
-// its own serial queue and is handed to handler on that queue, not yet resumed: the handler sets
-// the event handler and calls resume(). Never returns.
+// its own serial queue for its events and is handed to handler, not yet resumed, on the thread that
+// accepts connections: the handler sets the event handler and calls resume(), and must not block.
+// Never returns.
 [[noreturn]] void serviceMain(const ConnectionHandler& handler);
 
 // Ends the service early: no new connection is accepted (the socket is removed, so the next client
