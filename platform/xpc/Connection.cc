@@ -97,6 +97,16 @@ void Connection::resume() {
     } catch (const std::exception&) {
       // The thread looks again and reports what is wrong.
     }
+  } else {
+    // A client sends its first request as soon as it is connected: when it is already waiting it
+    // is delivered here, so its handling does not wait for the receiving thread to start. One
+    // packet only: a client that never stops sending must not hold up the accepting thread.
+    const auto buffer = std::make_unique_for_overwrite<char[]>(wire::kMaxPacketSize + 1);
+    const std::optional<Ended> ended = receiveOne(socket_.get(), buffer.get(), MSG_DONTWAIT);
+    if (ended && *ended != Ended::kNothingWaiting) {
+      finish(Error::kConnectionInvalid);
+      return;
+    }
   }
   try {
     std::thread([self = shared_from_this()] { self->run(); }).detach();
@@ -213,16 +223,23 @@ Connection::Ended Connection::receive(int fd) {
   // for every connection.
   const auto buffer = std::make_unique_for_overwrite<char[]>(wire::kMaxPacketSize + 1);
   for (;;) {
+    if (const std::optional<Ended> ended = receiveOne(fd, buffer.get(), 0)) return *ended;
+  }
+}
+
+std::optional<Connection::Ended> Connection::receiveOne(int fd, char* buffer, int flags) {
+  for (;;) {
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int) * 16)];
-    iovec part{buffer.get(), wire::kMaxPacketSize + 1};
+    iovec part{buffer, wire::kMaxPacketSize + 1};
     msghdr header{};
     header.msg_iov = &part;
     header.msg_iovlen = 1;
     header.msg_control = control;
     header.msg_controllen = sizeof control;
-    const ssize_t size = ::recvmsg(fd, &header, MSG_CMSG_CLOEXEC);
+    const ssize_t size = ::recvmsg(fd, &header, MSG_CMSG_CLOEXEC | flags);
     if (size < 0) {
       if (errno == EINTR) continue;
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return Ended::kNothingWaiting;
       return Ended::kPeerClosed;
     }
     UniqueFd pidfd;
@@ -255,10 +272,11 @@ Connection::Ended Connection::receive(int fd) {
       return Ended::kRefused;
     }
     const PeerIdentity sender{credentials->pid, pidfd.get()};
-    if (!deliver(std::string_view(buffer.get(), static_cast<std::size_t>(size)), sender,
+    if (!deliver(std::string_view(buffer, static_cast<std::size_t>(size)), sender,
                  std::move(pidfd))) {
       return Ended::kRefused;
     }
+    return std::nullopt;
   }
 }
 

@@ -90,7 +90,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
     std::shared_ptr<dispatch::Queue> queue;
     Handler handler;
   };
-  enum class Ended { kPeerClosed, kRefused };
+  // How receiving stopped; kNothingWaiting only when asked not to wait.
+  enum class Ended { kPeerClosed, kRefused, kNothingWaiting };
 
   Connection(std::shared_ptr<dispatch::Queue> queue, bool client);
   void send(const Dictionary& message, std::uint16_t flags, std::optional<Pending> pending);
@@ -98,6 +99,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Makes socket the connection's and writes what waited for it; -1 when cancelled meanwhile.
   int attach(UniqueFd socket);
   Ended receive(int fd);
+  // Receives and delivers one packet into buffer (recvmsg flags added); nothing when delivered.
+  std::optional<Ended> receiveOne(int fd, char* buffer, int flags);
   bool deliver(std::string_view packet, PeerIdentity sender, UniqueFd pidfd);
   void finish(Error error);
   void writePacket(int fd, const std::string& packet);
