@@ -101,17 +101,22 @@ void forwardToUpdater(const std::string& action, const std::string& build, bool 
     queue->async(
         [request] { answer(*request, errorResponse(std::string(markers::kHelperUnavailable))); });
   }
-  // The reply's sender check needs the service's signature and sealed files verified (usually an
-  // earlier check recorded that; otherwise it is mostly the crypto library's first use) and its
-  // requirement compiled. Done here, on the reply's queue once the request is on its way, both
-  // overlap the updater's work, and the reply handler queued after them runs on code and a record
-  // already brought in.
-  queue->async([serviceName, team] {
+  // The reply's sender check, made in full when the reply comes, is this new process's first: the
+  // first run of its code, its first reads of a process's files under /proc, and the service's
+  // verification record (or, without one, the crypto library's first use) cost more than the check
+  // itself. They are taken here, on the reply's queue once the request is on its way, while the
+  // updater works: the service has usually greeted the connection by then, and its process is
+  // checked once ahead; otherwise the service's bundle is.
+  queue->async([serviceName, team, connection = request->connection] {
     try {
-      platform::codesign::Code::prepareForBundle(xpc::Connection::serviceBundlePath(serviceName));
       (void)UpdateSecurity::compileRequirement(UpdateSecurity::requirementText(serviceName, team));
+      if (const auto greeting = connection->greetingSender()) {
+        UpdateSecurity::verifyMessageSender(greeting->sender, serviceName, team);
+      } else {
+        platform::codesign::Code::prepareForBundle(xpc::Connection::serviceBundlePath(serviceName));
+      }
     } catch (const std::exception&) {
-      // No service, or no requirement to compile: the reply's check reports it.
+      // Nothing is decided here: the reply's check reports what is wrong.
     }
   });
 }

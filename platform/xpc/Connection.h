@@ -85,6 +85,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   const std::shared_ptr<dispatch::Queue>& queue() const { return queue_; }
 
+  // Client side: the process that greeted the connection (the service, as the kernel named it
+  // with the greeting), or null before the greeting. Its pidfd stays open while the result is
+  // held. Replies are still to be checked by their own sender: this only tells who answered the
+  // connection.
+  std::shared_ptr<const Delivery> greetingSender();
+
  private:
   struct Pending {
     std::shared_ptr<dispatch::Queue> queue;
@@ -122,6 +128,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::vector<std::string> outbox_;       // waiting for the socket
   std::vector<std::string> unconfirmed_;  // written before the service greeted
   std::map<std::uint64_t, Pending> pending_;
+  std::shared_ptr<const Delivery> greeting_;
 };
 
 }  // namespace platform::xpc
