@@ -109,8 +109,14 @@ void forwardToUpdater(const std::string& action, const std::string& build, bool 
   // checked once ahead; otherwise the service's bundle is.
   queue->async([serviceName, team, connection = request->connection] {
     try {
-      (void)UpdateSecurity::compileRequirement(UpdateSecurity::requirementText(serviceName, team));
-      if (const auto greeting = connection->greetingSender()) {
+      auto greeting = connection->greetingSender();
+      if (!greeting) {
+        // The requirement's compilation, needed either way, fills the wait for the greeting.
+        (void)UpdateSecurity::compileRequirement(
+            UpdateSecurity::requirementText(serviceName, team));
+        greeting = connection->greetingSender();
+      }
+      if (greeting) {
         UpdateSecurity::verifyMessageSender(greeting->sender, serviceName, team);
       } else {
         platform::codesign::Code::prepareForBundle(xpc::Connection::serviceBundlePath(serviceName));

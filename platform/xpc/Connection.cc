@@ -86,18 +86,7 @@ void Connection::resume() {
     if (resumed_ || finished_) return;
     resumed_ = true;
   }
-  // A service that already listens is connected to here, so the first message goes out without
-  // waiting for the receiving thread to start. Starting a service, which can wait for another
-  // client's activation lock, and every failure are left to that thread.
-  if (client_) {
-    try {
-      UniqueFd socket =
-          rendezvous::tryConnect(rendezvous::findService(serviceName_, servicesFolder()));
-      if (socket) attach(std::move(socket));
-    } catch (const std::exception&) {
-      // The thread looks again and reports what is wrong.
-    }
-  } else {
+  if (!client_) {
     // A client sends its first request as soon as it is connected: when it is already waiting it
     // is delivered here, so its handling does not wait for the receiving thread to start. One
     // packet only: a client that never stops sending must not hold up the accepting thread.
@@ -112,7 +101,25 @@ void Connection::resume() {
     std::thread([self = shared_from_this()] { self->run(); }).detach();
   } catch (const std::exception&) {
     finish(Error::kConnectionInvalid);
+    return;
   }
+  if (!client_) return;
+  // A service that already listens is connected to here, so the first message goes out without
+  // waiting for the receiving thread, which starts meanwhile and waits for this attempt. Starting
+  // a service, which can wait for another client's activation lock, and every failure are left to
+  // that thread.
+  try {
+    UniqueFd socket =
+        rendezvous::tryConnect(rendezvous::findService(serviceName_, servicesFolder()));
+    if (socket) attach(std::move(socket));
+  } catch (const std::exception&) {
+    // The thread looks again and reports what is wrong.
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    connectTried_ = true;
+  }
+  connectTriedChanged_.notify_all();
 }
 
 void Connection::sendMessage(const Dictionary& message) { send(message, 0, std::nullopt); }
@@ -189,7 +196,8 @@ void Connection::run() {
   for (;;) {
     int fd = -1;
     {
-      const std::lock_guard lock(mutex_);
+      std::unique_lock lock(mutex_);
+      connectTriedChanged_.wait(lock, [this] { return connectTried_ || finished_; });
       if (finished_) return;
       if (socket_) fd = socket_.get();
     }
@@ -348,6 +356,7 @@ void Connection::finish(Error error) {
     // Wakes the reader and any blocked writer; the descriptor closes with the connection.
     if (socket_) ::shutdown(socket_.get(), SHUT_RDWR);
   }
+  connectTriedChanged_.notify_all();
   for (auto& [id, waiting] : pending) {
     waiting.queue->async([handler = std::move(waiting.handler), error] { handler(error); });
   }

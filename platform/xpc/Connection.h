@@ -26,6 +26,7 @@
 // except that a client's send waits while the service's receive queue is full.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -124,6 +125,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool finished_ = false;
   bool greeted_ = false;
   bool retried_ = false;
+  bool connectTried_ = false;  // a client's attempt in resume() is over
+  std::condition_variable connectTriedChanged_;
   std::uint64_t nextID_ = 1;
   std::vector<std::string> outbox_;       // waiting for the socket
   std::vector<std::string> unconfirmed_;  // written before the service greeted
