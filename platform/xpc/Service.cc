@@ -79,16 +79,6 @@ bool readable(int fd, int timeoutMs) {
   return result > 0 && (entry.revents & POLLIN) != 0;
 }
 
-// Each connection gets a queue of its own, made ahead for the next one once a connection has been
-// handed over: its thread is already running when that connection's first request comes.
-// Only the accepting thread touches it.
-std::shared_ptr<dispatch::Queue> spareQueue;
-
-std::shared_ptr<dispatch::Queue> connectionQueue(const rendezvous::Service& service) {
-  if (spareQueue) return std::move(spareQueue);
-  return dispatch::Queue::create(service.name + ".connection");
-}
-
 void accept(int listener, const rendezvous::Service& service, const ConnectionHandler& handler) {
   UniqueFd socket(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
   if (!socket) {
@@ -102,7 +92,7 @@ void accept(int listener, const rendezvous::Service& service, const ConnectionHa
   }
   try {
     rendezvous::prepareSocket(socket.get());
-    auto queue = connectionQueue(service);
+    auto queue = dispatch::Queue::create(service.name + ".connection");
     auto connection =
         Connection::acceptedInternal(std::move(socket), queue, std::make_shared<Activity>());
     // Handed over here rather than on its queue: the handler only sets the event handler and
@@ -111,11 +101,6 @@ void accept(int listener, const rendezvous::Service& service, const ConnectionHa
   } catch (const std::exception& error) {
     // Refusing one client (its socket closes here) must not end the service for the others.
     env().log(std::string("XPC service could not accept a connection: ") + error.what());
-  }
-  try {
-    if (!spareQueue) spareQueue = dispatch::Queue::create(service.name + ".connection");
-  } catch (const std::exception&) {
-    // The next connection makes its own.
   }
 }
 
