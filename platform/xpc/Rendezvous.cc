@@ -85,10 +85,12 @@ UniqueFd newSocket() {
 
 }  // namespace
 
-Service serviceAt(const fs::path& bundlePath) {
+namespace {
+
+// The service of the bundle whose real path is bundlePath and whose Info.plist bundle holds.
+Service serviceOf(const fs::path& bundlePath, const Bundle& bundle) {
   Service service;
-  service.bundle = fs::canonical(bundlePath);
-  const Bundle bundle(service.bundle);
+  service.bundle = bundlePath;
   const std::string* name = plist::stringForKey(bundle.infoDictionary(), "CFBundleIdentifier");
   const std::string* executable =
       plist::stringForKey(bundle.infoDictionary(), "CFBundleExecutable");
@@ -105,15 +107,24 @@ Service serviceAt(const fs::path& bundlePath) {
   return service;
 }
 
+}  // namespace
+
+Service serviceAt(const fs::path& bundlePath) {
+  const fs::path real = fs::canonical(bundlePath);
+  return serviceOf(real, Bundle(real));
+}
+
 Service findService(const std::string& name, const fs::path& servicesFolder) {
   std::error_code error;
   for (fs::directory_iterator it(servicesFolder, error), end; !error && it != end;
        it.increment(error)) {
     if (it->path().extension() != ".xpc") continue;
-    const Bundle bundle(it->path());
+    // Each candidate's Info.plist is read once, from its real path, which names the service.
+    const fs::path real = fs::canonical(it->path());
+    const Bundle bundle(real);
     const std::string* identifier =
         plist::stringForKey(bundle.infoDictionary(), "CFBundleIdentifier");
-    if (identifier && *identifier == name) return serviceAt(it->path());
+    if (identifier && *identifier == name) return serviceOf(real, bundle);
   }
   throw std::runtime_error("No XPC service named " + name + " in " + servicesFolder.string());
 }
