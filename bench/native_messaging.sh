@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The round trip of native messages from a client that behaves like the browser
 # (bramlow-native-message), through the installed, signed extension executable, COUNT times each
-# and in the same run:
+# and in the same run, the two taking turns in runs of 25 so that drift weighs on both alike:
 # - "info", answered by the host alone: the floor;
 # - a cached "check": the host, a new connection to the running updater, the sender check on each
 #   side, the operation under its lock answered from the cached release information, the reply.
