@@ -86,11 +86,13 @@ void Connection::resume() {
     if (resumed_ || finished_) return;
     resumed_ = true;
   }
+  // Not zero-filled: only the pages a packet lands on get touched, not the whole largest packet
+  // for every connection. Handed on to the receiving thread.
+  auto buffer = std::make_unique_for_overwrite<char[]>(wire::kMaxPacketSize + 1);
   if (!client_) {
     // A client sends its first request as soon as it is connected: when it is already waiting it
     // is delivered here, so its handling does not wait for the receiving thread to start. One
     // packet only: a client that never stops sending must not hold up the accepting thread.
-    const auto buffer = std::make_unique_for_overwrite<char[]>(wire::kMaxPacketSize + 1);
     const std::optional<Ended> ended = receiveOne(socket_.get(), buffer.get(), MSG_DONTWAIT);
     if (ended && *ended != Ended::kNothingWaiting) {
       finish(Error::kConnectionInvalid);
@@ -98,7 +100,9 @@ void Connection::resume() {
     }
   }
   try {
-    std::thread([self = shared_from_this()] { self->run(); }).detach();
+    std::thread([self = shared_from_this(), buffer = std::move(buffer)] {
+      self->run(buffer.get());
+    }).detach();
   } catch (const std::exception&) {
     finish(Error::kConnectionInvalid);
     return;
@@ -187,9 +191,9 @@ int Connection::attach(UniqueFd socket) {
   return fd;
 }
 
-void Connection::run() {
+void Connection::run(char* buffer) {
   if (!client_) {
-    receive(socket_.get());
+    receive(socket_.get(), buffer);
     finish(Error::kConnectionInvalid);
     return;
   }
@@ -211,7 +215,7 @@ void Connection::run() {
       }
       if (fd < 0) return;  // cancelled meanwhile
     }
-    const Ended ended = receive(fd);
+    const Ended ended = receive(fd, buffer);
     bool interrupted = false;
     {
       const std::lock_guard writeLock(writeMutex_);
@@ -231,12 +235,9 @@ void Connection::run() {
   }
 }
 
-Connection::Ended Connection::receive(int fd) {
-  // Not zero-filled: only the pages a packet lands on get touched, not the whole largest packet
-  // for every connection.
-  const auto buffer = std::make_unique_for_overwrite<char[]>(wire::kMaxPacketSize + 1);
+Connection::Ended Connection::receive(int fd, char* buffer) {
   for (;;) {
-    if (const std::optional<Ended> ended = receiveOne(fd, buffer.get(), 0)) return *ended;
+    if (const std::optional<Ended> ended = receiveOne(fd, buffer, 0)) return *ended;
   }
 }
 

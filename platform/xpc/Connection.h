@@ -102,10 +102,11 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   Connection(std::shared_ptr<dispatch::Queue> queue, bool client);
   void send(const Dictionary& message, std::uint16_t flags, std::optional<Pending> pending);
-  void run();
+  // The receiving thread; buffer holds the largest packet.
+  void run(char* buffer);
   // Makes socket the connection's and writes what waited for it; -1 when cancelled meanwhile.
   int attach(UniqueFd socket);
-  Ended receive(int fd);
+  Ended receive(int fd, char* buffer);
   // Receives and delivers one packet into buffer (recvmsg flags added); nothing when delivered.
   std::optional<Ended> receiveOne(int fd, char* buffer, int flags);
   bool deliver(std::string_view packet, PeerIdentity sender, UniqueFd pidfd);

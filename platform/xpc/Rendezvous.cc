@@ -83,10 +83,6 @@ UniqueFd newSocket() {
   return fd;
 }
 
-}  // namespace
-
-namespace {
-
 // The service of the bundle whose real path is bundlePath and whose Info.plist bundle holds.
 Service serviceOf(const fs::path& bundlePath, const Bundle& bundle) {
   Service service;
