@@ -1,6 +1,7 @@
 // What the parts of the code-signing stand-in share: the limits on what is read whole, the readers
 // of files below a bundle, hashing, signatures, seals and flat-file trailers. Only the files of
-// this folder include it; the rest of the system sees platform/CodeSigning.h alone.
+// this folder (and their tests) include it; the rest of the system sees platform/CodeSigning.h
+// alone.
 #pragma once
 
 #include <openssl/cms.h>
@@ -292,6 +293,17 @@ struct VerifiedBundleKey {
 // store. Neither ever fails: without a record the bundle is verified again.
 std::optional<VerifiedCode> loadVerifiedRecord(const VerifiedBundleKey& key) noexcept;
 void storeVerifiedRecord(const VerifiedBundleKey& key, const VerifiedCode& code) noexcept;
+
+// Where the mappings of a running process are read from.
+enum class MappingSource { kKernelWhereItCan, kText };
+// The path of each executable mapping of the process whose /proc folder processFd is, in address
+// order: "" for anonymous memory, "[vdso]" and the like for the kernel's own ("[vsyscall]" only
+// from the text). Asked of the kernel one executable mapping at a time where it can answer: that
+// spares it formatting every mapping of a process that links many libraries (hundreds) only for
+// the few executable ones to be kept, a cost paid in full by each new process that checks it.
+// Read from the text of the maps otherwise.
+std::vector<std::string> executableMappings(
+    int processFd, MappingSource source = MappingSource::kKernelWhereItCan);
 
 // --- Flat files (FlatFile.cc) ----------------------------------------------------------------
 

@@ -3,6 +3,7 @@
 // apart because only it reads /proc and only it remembers anything between calls.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -11,6 +12,8 @@
 #include <array>
 #include <cctype>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <future>
 #include <mutex>
@@ -53,6 +56,73 @@ std::string readProcessFile(int processFd, const char* name) {
   }
 }
 
+// One question to the kernel about a process's mappings, as linux/fs.h of Linux 6.11 has it (the
+// build's headers may be older): the first mapping at or after address with the flags asked for.
+struct MappingQuery {
+  std::uint64_t size, flags, address;                             // in
+  std::uint64_t start, end, vmaFlags, pageSize, offset, inode;    // out
+  std::uint32_t deviceMajor, deviceMinor, nameSize, buildIdSize;  // in and out
+  std::uint64_t nameAddress, buildIdAddress;                      // in
+};
+static_assert(sizeof(MappingQuery) == 104);
+constexpr unsigned long kQueryMapping = _IOWR('f', 17, MappingQuery);
+constexpr std::uint64_t kQueryExecutable = 0x04;
+constexpr std::uint64_t kQueryCoveringOrNext = 0x10;
+
+}  // namespace
+
+std::vector<std::string> executableMappings(int processFd, MappingSource source) {
+  UniqueFd maps(::openat(processFd, "maps", O_RDONLY | O_CLOEXEC));
+  if (!maps) raise(Status::kNoCode, "cannot read the process's maps");
+  std::vector<std::string> paths;
+  std::array<char, PATH_MAX> name{};
+  for (std::uint64_t address = 0; source == MappingSource::kKernelWhereItCan;) {
+    MappingQuery query{};
+    query.size = sizeof query;
+    query.flags = kQueryExecutable | kQueryCoveringOrNext;
+    query.address = address;
+    query.nameAddress = reinterpret_cast<std::uintptr_t>(name.data());
+    query.nameSize = name.size();
+    if (::ioctl(maps.get(), kQueryMapping, &query) != 0) {
+      if (errno == ENOENT) return paths;  // no executable mapping after address
+      // A kernel without the question answers the first one so: read the text instead.
+      if (paths.empty() && (errno == ENOTTY || errno == EINVAL)) break;
+      raise(Status::kRuntimeUntrusted, "unreadable mappings");
+    }
+    if (query.end <= address || query.nameSize > name.size()) {
+      raise(Status::kRuntimeUntrusted, "unreadable mappings");
+    }
+    // The size counts the terminating NUL; none at all is anonymous memory.
+    paths.emplace_back(name.data(), query.nameSize == 0 ? 0 : query.nameSize - 1);
+    address = query.end;
+  }
+  const std::string text = readProcessFile(processFd, "maps");
+  paths.clear();
+  std::size_t lineStart = 0;
+  while (lineStart < text.size()) {
+    std::size_t lineEnd = text.find('\n', lineStart);
+    if (lineEnd == std::string::npos) lineEnd = text.size();
+    const std::string_view line(text.data() + lineStart, lineEnd - lineStart);
+    lineStart = lineEnd + 1;
+    // address perms offset device inode [path]; the path may hold spaces.
+    std::size_t at = 0;
+    std::string_view fields[5];
+    for (std::string_view& field : fields) {
+      at = line.find_first_not_of(' ', at);
+      const std::size_t end = at == std::string_view::npos ? at : line.find(' ', at);
+      if (at == std::string_view::npos) raise(Status::kRuntimeUntrusted, "unreadable mappings");
+      field = line.substr(at, end == std::string_view::npos ? end : end - at);
+      at = end;
+    }
+    if (fields[1].size() < 3 || fields[1][2] != 'x') continue;
+    at = at == std::string_view::npos ? at : line.find_first_not_of(' ', at);
+    paths.emplace_back(at == std::string_view::npos ? std::string_view() : line.substr(at));
+  }
+  return paths;
+}
+
+namespace {
+
 // No process of another user can have put a file below a folder whose every folder from / down
 // is root's and writable by nobody else. A process's libraries share a few folders: those found
 // so in one examination (rootOwned) are not looked at again in it.
@@ -91,28 +161,9 @@ void requireUntamperedRuntime(int processFd, const fs::path& bundlePath,
   }
   const std::string executable = (bundlePath / "Contents/MacOS" / executableName).string();
   const std::string bundlePrefix = bundlePath.string() + "/";
-  const std::string maps = readProcessFile(processFd, "maps");
   std::unordered_set<std::string> rootOwned;
   std::optional<Hasher> hasher;  // only for code loaded from the bundle, which ours never does
-  std::size_t lineStart = 0;
-  while (lineStart < maps.size()) {
-    std::size_t lineEnd = maps.find('\n', lineStart);
-    if (lineEnd == std::string::npos) lineEnd = maps.size();
-    const std::string_view line(maps.data() + lineStart, lineEnd - lineStart);
-    lineStart = lineEnd + 1;
-    // address perms offset device inode [path]; the path may hold spaces.
-    std::size_t at = 0;
-    std::string_view fields[5];
-    for (std::string_view& field : fields) {
-      at = line.find_first_not_of(' ', at);
-      const std::size_t end = at == std::string_view::npos ? at : line.find(' ', at);
-      if (at == std::string_view::npos) raise(Status::kRuntimeUntrusted, "unreadable mappings");
-      field = line.substr(at, end == std::string_view::npos ? end : end - at);
-      at = end;
-    }
-    if (fields[1].size() < 3 || fields[1][2] != 'x') continue;
-    at = at == std::string_view::npos ? at : line.find_first_not_of(' ', at);
-    const std::string path(at == std::string_view::npos ? std::string_view() : line.substr(at));
+  for (const std::string& path : executableMappings(processFd)) {
     if (path == "[vdso]" || path == "[vsyscall]" || path == executable) continue;
     if (!path.starts_with("/") || path.ends_with(" (deleted)")) {
       raise(Status::kRuntimeUntrusted, "the process runs code that is not from a file: " + path);

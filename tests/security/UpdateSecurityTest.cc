@@ -1,19 +1,23 @@
 // UpdateSecurity against real signed code: bundles and images on disk, and running processes.
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/ptrace.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <vector>
 
 #include "platform/Fd.h"
+#include "platform/codesign/Internal.h"
 #include "shared/UpdateFailure.h"
 #include "shared/UpdateSecurity.h"
 #include "tests/security/SigningTestSupport.h"
@@ -193,6 +197,26 @@ TEST_F(MessageSenderTest, ChangedVanishedTracedOrPreloadedPeerIsRefused) {
   EXPECT_EQ(verify(traced.identity(), kExtensionID, kTeam), connection_) << "traced";
   // This test binary does not live in a bundle.
   EXPECT_EQ(verify({::getpid(), -1}, std::nullopt, kTeam), connection_);
+}
+
+// The kernel's answers, one executable mapping at a time, and the text of the maps (all a kernel
+// without those answers gives) must name the same code, anonymous memory included.
+TEST(RunningCodeTest, ExecutableMappingsAreTheSameWhereverTheyAreRead) {
+  void* anonymous =
+      ::mmap(nullptr, 4096, PROT_READ | PROT_EXEC, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(anonymous, MAP_FAILED);
+  const platform::UniqueFd self(::open("/proc/self", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  namespace codesign = platform::codesign;
+  const std::vector<std::string> asked = codesign::executableMappings(self.get());
+  std::vector<std::string> text =
+      codesign::executableMappings(self.get(), codesign::MappingSource::kText);
+  ::munmap(anonymous, 4096);
+  std::erase(text, "[vsyscall]");
+  EXPECT_EQ(asked, text);
+  for (const std::string& expected :
+       {std::string(), std::string("[vdso]"), fs::read_symlink("/proc/self/exe").string()}) {
+    EXPECT_NE(std::find(asked.begin(), asked.end(), expected), asked.end()) << expected;
+  }
 }
 
 // A record is believed whole, so only from a folder and a file no other user can write; one that
