@@ -98,32 +98,41 @@ void Connection::resume() {
       finish(Error::kConnectionInvalid);
       return;
     }
+    startReceiving(std::move(buffer));
+    return;
   }
+  // A service that already listens is connected to here, so the first message leaves without
+  // waiting for a thread; the receiving thread starts once it has left (making a thread is the
+  // dearest part of a new connection, and the answer takes longer). Starting a service, which can
+  // wait for another client's activation lock, and every failure are left to that thread, started
+  // at once.
+  bool connected = false;
+  try {
+    UniqueFd socket =
+        rendezvous::tryConnect(rendezvous::findService(serviceName_, servicesFolder()));
+    connected = socket && attach(std::move(socket)) >= 0;
+  } catch (const std::exception&) {
+    // The thread looks again and reports what is wrong.
+  }
+  {
+    const std::lock_guard lock(mutex_);
+    // Nothing sent yet (what was sent before resume() has just been written and needs a reader).
+    if (connected && nextID_ == 1) {
+      receiveLater_ = std::move(buffer);
+      return;
+    }
+  }
+  startReceiving(std::move(buffer));
+}
+
+void Connection::startReceiving(std::unique_ptr<char[]> buffer) {
   try {
     std::thread([self = shared_from_this(), buffer = std::move(buffer)] {
       self->run(buffer.get());
     }).detach();
   } catch (const std::exception&) {
     finish(Error::kConnectionInvalid);
-    return;
   }
-  if (!client_) return;
-  // A service that already listens is connected to here, so the first message goes out without
-  // waiting for the receiving thread, which starts meanwhile and waits for this attempt. Starting
-  // a service, which can wait for another client's activation lock, and every failure are left to
-  // that thread.
-  try {
-    UniqueFd socket =
-        rendezvous::tryConnect(rendezvous::findService(serviceName_, servicesFolder()));
-    if (socket) attach(std::move(socket));
-  } catch (const std::exception&) {
-    // The thread looks again and reports what is wrong.
-  }
-  {
-    const std::lock_guard lock(mutex_);
-    connectTried_ = true;
-  }
-  connectTriedChanged_.notify_all();
 }
 
 void Connection::sendMessage(const Dictionary& message) { send(message, 0, std::nullopt); }
@@ -161,8 +170,10 @@ void Connection::send(const Dictionary& message, std::uint16_t flags,
   }
   if (client_ && !greeted_) unconfirmed_.push_back(packet);
   const int fd = socket_.get();
+  std::unique_ptr<char[]> receiveBuffer = std::move(receiveLater_);
   lock.unlock();
   writePacket(fd, packet);
+  if (receiveBuffer) startReceiving(std::move(receiveBuffer));
 }
 
 void Connection::writePacket(int fd, const std::string& packet) {
@@ -200,8 +211,7 @@ void Connection::run(char* buffer) {
   for (;;) {
     int fd = -1;
     {
-      std::unique_lock lock(mutex_);
-      connectTriedChanged_.wait(lock, [this] { return connectTried_ || finished_; });
+      const std::lock_guard lock(mutex_);
       if (finished_) return;
       if (socket_) fd = socket_.get();
     }
@@ -357,7 +367,6 @@ void Connection::finish(Error error) {
     // Wakes the reader and any blocked writer; the descriptor closes with the connection.
     if (socket_) ::shutdown(socket_.get(), SHUT_RDWR);
   }
-  connectTriedChanged_.notify_all();
   for (auto& [id, waiting] : pending) {
     waiting.queue->async([handler = std::move(waiting.handler), error] { handler(error); });
   }

@@ -26,7 +26,6 @@
 // except that a client's send waits while the service's receive queue is full.
 #pragma once
 
-#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -71,8 +70,10 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Set before resume(); later calls replace the handler for events not yet delivered.
   void setEventHandler(Handler handler);
   // Starts connecting (client) and receiving. A client whose service already listens is connected
-  // before this returns; starting a service is left to the connection's thread. Calls after the
-  // first do nothing.
+  // before this returns, and its receiving thread starts with its first message, as with the
+  // platform, where a client connects when it first sends (packets wait in the socket meanwhile);
+  // starting a service is left to the connection's thread, started at once. Calls after the first
+  // do nothing.
   void resume();
   // Sends a message that expects no reply, or (for a dictionary made by createReply()) a reply.
   // Messages sent before resume() wait for it. Throws XpcError when the message is too large.
@@ -104,6 +105,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
   void send(const Dictionary& message, std::uint16_t flags, std::optional<Pending> pending);
   // The receiving thread; buffer holds the largest packet.
   void run(char* buffer);
+  // Starts the receiving thread with buffer; a connection that cannot have one ends.
+  void startReceiving(std::unique_ptr<char[]> buffer);
   // Makes socket the connection's and writes what waited for it; -1 when cancelled meanwhile.
   int attach(UniqueFd socket);
   Ended receive(int fd, char* buffer);
@@ -126,8 +129,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
   bool finished_ = false;
   bool greeted_ = false;
   bool retried_ = false;
-  bool connectTried_ = false;  // a client's attempt in resume() is over
-  std::condition_variable connectTriedChanged_;
+  std::unique_ptr<char[]> receiveLater_;  // a client's receive buffer, until its first send
   std::uint64_t nextID_ = 1;
   std::vector<std::string> outbox_;       // waiting for the socket
   std::vector<std::string> unconfirmed_;  // written before the service greeted

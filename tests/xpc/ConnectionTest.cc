@@ -110,6 +110,17 @@ TEST_F(ConnectionTest, RoundTripBetweenProcesses) {
   const xpc::Dictionary stats = std::get<xpc::Dictionary>(call(*connection, request("stats")));
   EXPECT_NE(stats.getInt64("parent"), ::getpid());
   EXPECT_EQ(stats.getInt64("foreignFds"), 0);
+
+  // Sent before resume(), to a service that listens: it leaves with resume() and is answered.
+  auto early = xpc::Connection::create(testing_support::kTestServiceName, queue_);
+  connections_.push_back(early);
+  auto answered = std::make_shared<Semaphore>();
+  early->sendMessageWithReply(request("echo"), Queue::create("test.early"),
+                              [answered](const xpc::Object& answer) {
+                                if (xpc::asDictionary(answer)) answered->signal();
+                              });
+  early->resume();
+  EXPECT_TRUE(answered->waitFor(std::chrono::seconds(20)));
   EXPECT_EQ(errors(), 0);
 }
 
