@@ -39,10 +39,9 @@ std::string readProcessExecutable(int processFd) {
   return target;
 }
 
-// A file of /proc/<pid>, whole; reading one of a process that has ended fails.
-std::string readProcessFile(int processFd, const char* name) {
+// A file of /proc/<pid> opened as fd, whole; reading one of a process that has ended fails.
+std::string readProcessFile(const UniqueFd& fd, const char* name) {
   constexpr std::size_t kLimit = 64 << 20;
-  UniqueFd fd(::openat(processFd, name, O_RDONLY | O_CLOEXEC));
   if (!fd) raise(Status::kNoCode, std::string("cannot read the process's ") + name);
   std::string out;
   char buffer[65536];
@@ -72,7 +71,7 @@ constexpr std::uint64_t kQueryCoveringOrNext = 0x10;
 }  // namespace
 
 std::vector<std::string> executableMappings(int processFd, MappingSource source) {
-  UniqueFd maps(::openat(processFd, "maps", O_RDONLY | O_CLOEXEC));
+  const UniqueFd maps(::openat(processFd, "maps", O_RDONLY | O_CLOEXEC));
   if (!maps) raise(Status::kNoCode, "cannot read the process's maps");
   std::vector<std::string> paths;
   std::array<char, PATH_MAX> name{};
@@ -96,8 +95,7 @@ std::vector<std::string> executableMappings(int processFd, MappingSource source)
     paths.emplace_back(name.data(), query.nameSize == 0 ? 0 : query.nameSize - 1);
     address = query.end;
   }
-  const std::string text = readProcessFile(processFd, "maps");
-  paths.clear();
+  const std::string text = readProcessFile(maps, "maps");
   std::size_t lineStart = 0;
   while (lineStart < text.size()) {
     std::size_t lineEnd = text.find('\n', lineStart);
@@ -151,7 +149,8 @@ bool inRootOwnedFolders(const std::string& path, std::unordered_set<std::string>
 void requireUntamperedRuntime(int processFd, const fs::path& bundlePath,
                               const std::string& executableName, int bundleFd,
                               const VerifiedCode& code) {
-  const std::string status = readProcessFile(processFd, "status");
+  const std::string status =
+      readProcessFile(UniqueFd(::openat(processFd, "status", O_RDONLY | O_CLOEXEC)), "status");
   const std::size_t tracer = status.find("\nTracerPid:");
   if (tracer == std::string::npos) raise(Status::kRuntimeUntrusted, "cannot tell the tracer");
   const std::size_t value = status.find_first_not_of(" \t", tracer + 11);
