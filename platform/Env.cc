@@ -180,6 +180,16 @@ void Env::fsync(int fd) {
   if (::fsync(fd) != 0) throwErrno("fsync");
 }
 
+void Env::syncPath(const fs::path& path) {
+  UniqueFd fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (::fsync(fd.get()) != 0) throwErrno("fsync", path.string());
+}
+
+void Env::syncFileSystem(const fs::path& path) {
+  UniqueFd fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  if (::syncfs(fd.get()) != 0) throwErrno("syncfs", path.string());
+}
+
 void Env::close(int fd) {
   // Linux releases the descriptor even when close reports an error, so never retry.
   if (::close(fd) != 0 && errno != EINTR) throwErrno("close");
@@ -244,6 +254,7 @@ void Env::writeFileAtomically(const fs::path& path, std::string_view data, mode_
     ::unlink(temp.c_str());
     throw;
   }
+  syncPath(path.parent_path().empty() ? fs::path(".") : path.parent_path());
 }
 
 FileStatus Env::status(const fs::path& path) {

@@ -75,6 +75,12 @@ class Env {
   // Writes all bytes or throws. Retries on EINTR and short writes.
   virtual void writeAll(int fd, const void* data, std::size_t size);
   virtual void fsync(int fd);
+  // fsync(2) of the file or folder at path, opened without following a link or blocking: a
+  // file's bytes, or a folder's entries (what was renamed into or out of it), are then on disk.
+  virtual void syncPath(const std::filesystem::path& path);
+  // syncfs(2): everything written to the file system that holds path, data and metadata of every
+  // file and folder, is on disk when it returns. One wait for many files written just before.
+  virtual void syncFileSystem(const std::filesystem::path& path);
   // Closes fd (it is gone afterwards either way) and throws if close(2) reported an error.
   virtual void close(int fd);
   // flock(LOCK_EX | LOCK_NB): false when the lock is refused for any reason.
@@ -88,7 +94,8 @@ class Env {
   // (EINVAL) is refused before anything is read; a larger file fails with EFBIG.
   virtual std::string readRegularFile(const std::filesystem::path& path, std::size_t maximumSize);
   // Writes data to a new temporary file beside path, syncs it and renames it over path, so readers
-  // see the old content or the new, never a mix. The temporary file never outlives the call.
+  // see the old content or the new, never a mix; then syncs the folder, so the new content is what
+  // survives a power cut once the call returns. The temporary file never outlives the call.
   virtual void writeFileAtomically(const std::filesystem::path& path, std::string_view data,
                                    mode_t mode = 0644);
   // lstat(2): exists == false when nothing is there; other errors throw.
@@ -168,6 +175,8 @@ class EnvWrapper : public Env {
     target_.writeAll(fd, data, size);
   }
   void fsync(int fd) override { target_.fsync(fd); }
+  void syncPath(const std::filesystem::path& path) override { target_.syncPath(path); }
+  void syncFileSystem(const std::filesystem::path& path) override { target_.syncFileSystem(path); }
   void close(int fd) override { target_.close(fd); }
   bool tryLockExclusive(int fd) override { return target_.tryLockExclusive(fd); }
   std::string readFile(const std::filesystem::path& path) override {

@@ -201,8 +201,11 @@ ResultDictionary download(const UpdateService& service, const UpdateRelease& rel
   transfer.download(service.product.baseURL.appendingPathComponent(release.artifact.name),
                     temp.path(), release.artifact.size);
   service.verifyDiskImage(temp.path(), release);
-  // A move, never a copy: the held image is the very file that was checked.
+  // A move, never a copy: the held image is the very file that was checked. Its bytes reach the
+  // disk before its name, and its name before the answer that a later install relies on.
+  service.files.syncPath(temp.path());
   service.files.renameat2(temp.path(), image, RENAME_NOREPLACE);
+  service.files.syncPath(service.cache);
   return ResultDictionary{{"version", release.build}};
 }
 

@@ -39,6 +39,9 @@ void UpdateService::replaceInstalledApp(const fs::path& source, const UpdateRele
     fail(markers::kInstalledAppChanged);
   }
   try {
+    // The copy's files and folders reach the disk before its name takes the application's place:
+    // a power cut after the exchange must find a whole bundle there, not empty files.
+    files.syncFileSystem(staged);
     files.renameat2(staged, appURL, RENAME_EXCHANGE);
   } catch (const std::system_error&) {
     fail(markers::kCouldNotReplace);
@@ -50,6 +53,8 @@ void UpdateService::replaceInstalledApp(const fs::path& source, const UpdateRele
   const fs::path running = platform::Bundle::main().bundlePath();
   const std::string inside = folder.path().string() + "/";
   if (running.string().starts_with(inside)) replacedApplication_ = folder.release();
+  // "installed" is answered only once the exchange itself is on disk.
+  files.syncPath(appURL.parent_path());
 }
 
 }  // namespace bramlow
