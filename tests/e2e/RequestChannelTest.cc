@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -14,7 +15,9 @@
 #include "platform/Json.h"
 #include "platform/PropertyList.h"
 #include "tests/security/SigningTestSupport.h"
+#include "tests/support/LoopVolume.h"
 #include "tests/support/TestHttpsServer.h"
+#include "tests/updater/UpdaterTestSupport.h"
 
 namespace {
 namespace fs = std::filesystem;
@@ -28,8 +31,16 @@ using Answers = std::vector<Json>;
 // (platform root, home, caches and runtime folders), so tests never meet each other's services.
 class InstalledProduct {
  public:
-  explicit InstalledProduct(const std::string& baseURL) {
+  // ownVolume puts the application's folder on a small ext4 volume of its own, for power cuts.
+  explicit InstalledProduct(const std::string& baseURL, bool ownVolume = false) {
     fs::create_directories(appURL().parent_path());
+    if (ownVolume) {
+      std::uintmax_t bytes = 0;
+      for (const auto& entry : fs::recursive_directory_iterator(BRAMLOW_APP_DIR))
+        bytes += entry.is_regular_file() ? entry.file_size() : 0;
+      // The installed application, the staged copy of the new one, and the file system's own.
+      volume_.emplace(root() / "volume.img", 3 * (bytes >> 20) + 16, appURL().parent_path());
+    }
     fs::copy(BRAMLOW_APP_DIR, appURL(),
              fs::copy_options::recursive | fs::copy_options::copy_symlinks);
     const fs::path extension = appURL() / "Contents/PlugIns" / kExtensionName;
@@ -65,6 +76,7 @@ class InstalledProduct {
   }
 
   const fs::path& root() const { return root_.path(); }
+  const LoopVolume& volume() const { return *volume_; }
   fs::path appURL() const { return root() / "Applications" / kAppName; }
   fs::path extensionExecutable() const {
     return appURL() / "Contents/PlugIns" / kExtensionName /
@@ -114,59 +126,97 @@ class InstalledProduct {
 
  private:
   TempDir root_;
+  std::optional<LoopVolume> volume_;  // unmounted before root_ goes, after the updaters ended
 };
 
 // The service's quiet period before it exits (5 s), and slack for a loaded machine.
 constexpr int kIdleExitSeconds = 30;
 constexpr const char* kInfo = R"({"action":"info"})";
 constexpr const char* kCheck = R"({"action":"check"})";
+constexpr const char* kDownload = R"({"action":"download","build":"2"})";
+constexpr const char* kInstall = R"({"action":"install","build":"2"})";
+const Json kChecked = {{"version", "2"}, {"nativeVersion", "2.0.0"}, {"payloadVersion", "2.0.0"}};
+const Json kInstalled = {{"version", "2"}, {"installed", true}};
 
-// The whole update as a browser drives it: release 2, made and checked by the publishing tool,
-// replaces the installed build 1 through the real host and updater, leaving nothing beside it.
-TEST(RequestChannel, TheWholeUpdateThroughTheHostAndUpdater) {
-  TestHttpsServer server;
-  const std::string base = server.url("/updates/");
-  const InstalledProduct product(base);
+// Release 2 of the installed application, made and checked by the publishing tool, and its
+// "latest.json" served; the image is the test's to serve.
+void publishRelease2(const InstalledProduct& product, TestHttpsServer& server) {
   const fs::path release = product.root() / "release";
   for (const std::vector<std::string>& command :
        {std::vector<std::string>{BRAMLOW_RELEASE, "package", "--app", product.appURL().string(),
                                  "--identity", identityFile("developer-id.pem").string(),
                                  "--version", "2.0.0", "--build", "2", "--payload-version", "2.0.0",
-                                 "--minimum-system", "11.0", "--base-url", base, "--out",
-                                 release.string()},
+                                 "--minimum-system", "11.0", "--base-url", server.url("/updates/"),
+                                 "--out", release.string()},
         {BRAMLOW_RELEASE, "check", release.string()}}) {
     const RunResult run = runProgram(command, product.environment());
     ASSERT_EQ(run.exitCode, 0) << command[1] << ": " << run.err;
   }
-  const std::string image = "/updates/" + std::string(kArtifactPrefix) + "-2.dmg";
   server.setReply("/updates/latest.json", 200, readFile(release / "latest.json"));
-  const Json checked = {{"version", "2"}, {"nativeVersion", "2.0.0"}, {"payloadVersion", "2.0.0"}};
+}
+
+// The whole update as a browser drives it: release 2, made and checked by the publishing tool,
+// replaces the installed build 1 through the real host and updater, leaving nothing beside it.
+TEST(RequestChannel, TheWholeUpdateThroughTheHostAndUpdater) {
+  TestHttpsServer server;
+  const InstalledProduct product(server.url("/updates/"));
+  ASSERT_NO_FATAL_FAILURE(publishRelease2(product, server));
+  const fs::path release = product.root() / "release";
+  const std::string image = "/updates/" + std::string(kArtifactPrefix) + "-2.dmg";
 
   // A real browser (77: none here): Chromium's test extension sends native messages.
   const RunResult browser = runProgram(
       {"/bin/bash", BRAMLOW_BROWSER_TEST, product.extensionExecutable().string(), kInfo,
-       R"({"supported":true,"build":"1","nativeVersion":"1.0.0"})", kCheck, checked.dump(),
+       R"({"supported":true,"build":"1","nativeVersion":"1.0.0"})", kCheck, kChecked.dump(),
        R"({"action":"update"})", R"({"error":"[[Unsupported update operation. =b0f84c]]"})"},
       product.environment());
   EXPECT_TRUE(browser.exitCode == 0 || browser.exitCode == 77) << browser.out << browser.err;
   // The updater started on demand answers the second check from its cache.
-  EXPECT_EQ(product.ask({kCheck, kCheck}), Answers(2, checked));
+  EXPECT_EQ(product.ask({kCheck, kCheck}), Answers(2, kChecked));
   EXPECT_EQ(server.requestCount("/updates/latest.json"), 1u);
   ASSERT_EQ(product.updaterProcesses().size(), 1u);
 
   server.setReply(image, 200, readFile(release / fs::path(image).filename()));
-  const std::string download = R"({"action":"download","build":"2"})";
-  const std::string install = R"({"action":"install","build":"2"})";
-  const Json installed = {{"version", "2"}, {"installed", true}};
-  EXPECT_EQ(product.ask({download, install}), (Answers{Json{{"version", "2"}}, installed}));
+  EXPECT_EQ(product.ask({kDownload, kInstall}), (Answers{Json{{"version", "2"}}, kInstalled}));
   // The updater that replaced its own application ends with its clients, taking the old
   // application with it; the new host and a newly started updater answer next.
   ASSERT_TRUE(product.waitForUpdaterExit(kIdleExitSeconds));
   EXPECT_EQ(
-      product.ask({kInfo, install}),
-      (Answers{Json{{"supported", true}, {"build", "2"}, {"nativeVersion", "2.0.0"}}, installed}));
+      product.ask({kInfo, kInstall}),
+      (Answers{Json{{"supported", true}, {"build", "2"}, {"nativeVersion", "2.0.0"}}, kInstalled}));
   for (const auto& entry : fs::directory_iterator(product.appURL().parent_path())) {
     EXPECT_EQ(entry.path(), product.appURL()) << "left beside the application";
+  }
+}
+
+// A power cut at any moment after "installed" leaves the whole new application at its path: the
+// answer waits until the copy and the exchange are on disk. ext4 commits the exchange within
+// about 5 s but writes file data back within 30 s, so a copy in between is the telling one.
+TEST(RequestChannel, AnInstallAnsweredSurvivesAPowerCut) {
+  if (const std::string why = LoopVolume::unavailableReason(); !why.empty()) GTEST_SKIP() << why;
+  TestHttpsServer server;
+  const InstalledProduct product(server.url("/updates/"), /*ownVolume=*/true);
+  ASSERT_NO_FATAL_FAILURE(publishRelease2(product, server));
+  const std::string image = std::string(kArtifactPrefix) + "-2.dmg";
+  server.setReply("/updates/" + image, 200, readFile(product.root() / "release" / image));
+  EXPECT_EQ(product.ask({kCheck, kDownload}), (Answers{kChecked, Json{{"version", "2"}}}));
+
+  const auto oldApp = snapshot(product.appURL());
+  ASSERT_EQ(product.ask({kInstall}), Answers{kInstalled});
+  const auto answered = std::chrono::steady_clock::now();
+  const fs::path cut = product.root() / "cut";
+  fs::create_directory(cut);
+  std::vector<std::map<std::string, std::string>> found;
+  for (const int seconds : {0, 7, 12}) {
+    std::this_thread::sleep_until(answered + std::chrono::seconds(seconds));
+    const auto mounted = product.volume().powerCut(product.root() / "cut.img", cut);
+    found.push_back(snapshot(cut / kAppName));
+  }
+  const auto newApp = snapshot(product.appURL());
+  ASSERT_TRUE(newApp != oldApp);
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    EXPECT_TRUE(found[i] == newApp)
+        << "power cut " << i << ": " << (found[i] == oldApp ? "the old application" : "broken");
   }
 }
 
