@@ -91,6 +91,7 @@ install step, image digest: fileSHA256 vs openssl dgst|install: digest|digest_ou
 install step, attach + detach: hdiutil vs squashfuse + fusermount3 -u|install: attach|attach_ours|attach_peer|<=1.2
 install step, staged copy: ditto vs cp -a|install: copy|copy_ours|copy_peer|<=1.2
 install (app + $(size $install_mib) of resources) vs the sum of its unavoidable steps|install vs its steps|install_ours|install_steps|<=1.2
+install, durable (flushed before the exchange and the answer) vs the same install unflushed|install: durable|install_ours|install_unflushed|<=1.25
 install vs digest, attach, copy, removal, one validation of each copy|install vs minimal|install_ours|install_minimal|
 install: peak memory (max RSS, its tools included)||install_rss||
 native message, one host session: cached check vs info, median|check/info (session)|check_session_median|info_session_median|
