@@ -31,15 +31,19 @@ using Answers = std::vector<Json>;
 // (platform root, home, caches and runtime folders), so tests never meet each other's services.
 class InstalledProduct {
  public:
-  // ownVolume puts the application's folder on a small ext4 volume of its own, for power cuts.
+  // ownVolume puts the application's folder, and the caches in it, on a small ext4 volume of its
+  // own, for power cuts.
   explicit InstalledProduct(const std::string& baseURL, bool ownVolume = false) {
     fs::create_directories(appURL().parent_path());
     if (ownVolume) {
       std::uintmax_t bytes = 0;
       for (const auto& entry : fs::recursive_directory_iterator(BRAMLOW_APP_DIR))
         bytes += entry.is_regular_file() ? entry.file_size() : 0;
-      // The installed application, the staged copy of the new one, and the file system's own.
-      volume_.emplace(root() / "volume.img", 3 * (bytes >> 20) + 16, appURL().parent_path());
+      // The installed application, the staged copy of the new one, the held image, and the file
+      // system's own.
+      volume_.emplace(root() / "volume.img", 4 * (bytes >> 20) + 16, appURL().parent_path());
+      caches_ = appURL().parent_path() / ".cache";
+      fs::create_directory(caches_);
     }
     fs::copy(BRAMLOW_APP_DIR, appURL(),
              fs::copy_options::recursive | fs::copy_options::copy_symlinks);
@@ -84,8 +88,7 @@ class InstalledProduct {
   }
   std::vector<std::string> environment() const {
     return {"BRAMLOW_PLATFORM_ROOT=" + root().string(), "HOME=" + (root() / "home").string(),
-            "XDG_CACHE_HOME=" + (root() / "home/.cache").string(),
-            "XDG_RUNTIME_DIR=" + (root() / "run").string()};
+            "XDG_CACHE_HOME=" + caches_.string(), "XDG_RUNTIME_DIR=" + (root() / "run").string()};
   }
   // Sends each message through the real extension host, as a browser would; the answers in order.
   Answers ask(const std::vector<std::string>& messages) const {
@@ -126,6 +129,7 @@ class InstalledProduct {
 
  private:
   TempDir root_;
+  fs::path caches_ = root() / "home/.cache";
   std::optional<LoopVolume> volume_;  // unmounted before root_ goes, after the updaters ended
 };
 
@@ -190,8 +194,9 @@ TEST(RequestChannel, TheWholeUpdateThroughTheHostAndUpdater) {
 }
 
 // A power cut at any moment after "installed" leaves the whole new application at its path: the
-// answer waits until the copy and the exchange are on disk. ext4 commits the exchange within
-// about 5 s but writes file data back within 30 s, so a copy in between is the telling one.
+// answer waits until the copy and the exchange are on disk; so does a download's for its image.
+// ext4 commits the exchange within about 5 s but writes file data back within 30 s, so a copy in
+// between is the telling one.
 TEST(RequestChannel, AnInstallAnsweredSurvivesAPowerCut) {
   if (const std::string why = LoopVolume::unavailableReason(); !why.empty()) GTEST_SKIP() << why;
   TestHttpsServer server;
@@ -200,12 +205,23 @@ TEST(RequestChannel, AnInstallAnsweredSurvivesAPowerCut) {
   const std::string image = std::string(kArtifactPrefix) + "-2.dmg";
   server.setReply("/updates/" + image, 200, readFile(product.root() / "release" / image));
   EXPECT_EQ(product.ask({kCheck, kDownload}), (Answers{kChecked, Json{{"version", "2"}}}));
+  const fs::path cut = product.root() / "cut";
+  fs::create_directory(cut);
+  {
+    // What "install" will work from: the release information and the whole image.
+    const auto mounted = product.volume().powerCut(product.root() / "cut.img", cut);
+    std::map<std::string, std::string> held;
+    for (const auto& entry : fs::recursive_directory_iterator(cut / ".cache")) {
+      const std::string name = entry.path().filename();
+      if (name == image || name == "release.json") held[name] = readFile(entry.path());
+    }
+    EXPECT_TRUE(held[image] == readFile(product.root() / "release" / image));
+    EXPECT_EQ(held["release.json"], readFile(product.root() / "release/latest.json"));
+  }
 
   const auto oldApp = snapshot(product.appURL());
   ASSERT_EQ(product.ask({kInstall}), Answers{kInstalled});
   const auto answered = std::chrono::steady_clock::now();
-  const fs::path cut = product.root() / "cut";
-  fs::create_directory(cut);
   std::vector<std::map<std::string, std::string>> found;
   for (const int seconds : {0, 7, 12}) {
     std::this_thread::sleep_until(answered + std::chrono::seconds(seconds));
