@@ -271,6 +271,32 @@ TEST_F(ChildToolsTest, AToolEndsWithTheUpdaterThatStartedIt) {
   EXPECT_FALSE(fs::exists(replacement));
 }
 
+// An updater that replaced its application answers its clients from the replacement folder, which
+// they check as the code that answered: no other updater's operation removes it meanwhile.
+TEST_F(ChildToolsTest, AReplacementFolderAProcessRunsFromIsNotStale) {
+  const fs::path replacement =
+      app_.appURL.parent_path() / (std::string(UpdateService::kReplacementFolderPrefix) + "Ef34Gh");
+  const fs::path executable = replacement / "x.app/Contents/MacOS/x";
+  fs::create_directories(executable.parent_path());
+  fs::copy_file("/bin/sleep", executable);
+  const pid_t running = ::fork();
+  if (running == 0) {
+    ::execl(executable.c_str(), "x", "60", nullptr);
+    ::_exit(127);
+  }
+  const fs::path exe = "/proc/" + std::to_string(running) + "/exe";
+  ASSERT_TRUE(eventually([&] {
+    std::error_code error;
+    return fs::read_symlink(exe, error) == executable;
+  }));
+  nextOperation();
+  EXPECT_TRUE(fs::exists(executable));
+  ::kill(running, SIGKILL);
+  ::waitpid(running, nullptr, 0);
+  nextOperation();
+  EXPECT_FALSE(fs::exists(replacement));
+}
+
 // A detach refused by a busy mount leaves the mount folder (removing files below a mount would
 // reach into the image) and keeps the call's answer; the next operation detaches and removes it.
 TEST_F(ChildToolsTest, AFailedDetachLeavesTheMountToTheNextOperation) {
