@@ -170,7 +170,7 @@ TEST(RequestChannel, TheWholeUpdateThroughTheHostAndUpdater) {
   }
 }
 
-// A user who reinstalls the application (removes it and copies a fresh one to its path) while its
+// A user who reinstalls the application (removes it and puts a fresh copy at its path) while its
 // updater still runs is answered by the updater of the copy installed now, from the first request.
 TEST(RequestChannel, AReinstalledApplicationIsAnsweredByItsOwnUpdater) {
   TestHttpsServer server;
@@ -178,11 +178,10 @@ TEST(RequestChannel, AReinstalledApplicationIsAnsweredByItsOwnUpdater) {
   const fs::path fresh = product.root() / "fresh";
   fs::copy(product.appURL(), fresh, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
   const Answers before = product.ask({kCheck});
-  ASSERT_EQ(before.size(), 1u);
   ASSERT_EQ(product.updaterProcesses().size(), 1u);
   fs::remove_all(product.appURL());
-  fs::copy(fresh, product.appURL(), fs::copy_options::recursive | fs::copy_options::copy_symlinks);
-  EXPECT_EQ(product.ask({kCheck, kCheck}), Answers(2, before[0]));
+  fs::rename(fresh, product.appURL());
+  EXPECT_EQ(product.ask({kCheck, kCheck}), Answers(2, before.at(0)));
 }
 
 }  // namespace

@@ -110,11 +110,9 @@ TEST_F(EnvTest, FilesOpenCloseOnExecAndALockIsRefusedToASecondDescriptor) {
 TEST_F(EnvTest, TheUserFolderIsOneOnlyTheUserCanHaveMade) {
   enum Owner { kMissing, kPrivate, kOpen, kOtherUser, kLink };
   const struct {
-    const char* name;
-    const char* runtime;
-    Owner perUser;
-    Owner atName;        // what is already at <base>/name
-    const char* chosen;  // the base used, or "" when refused
+    const char *name, *runtime;
+    Owner perUser, atName;  // atName: what is already at <base>/name
+    const char* chosen;     // the base used, or "" when refused
   } rows[] = {
       {"the runtime folder first", "/run", kPrivate, kMissing, "run"},
       {"a relative runtime folder is ignored", "run", kPrivate, kMissing, "user"},
@@ -122,13 +120,12 @@ TEST_F(EnvTest, TheUserFolderIsOneOnlyTheUserCanHaveMade) {
       {"a per-user folder of another user", "", kOtherUser, kMissing, "caches"},
       {"no per-user folder: the caches, made", "", kMissing, kMissing, "caches"},
       {"the folder of another user at the name", "", kMissing, kOtherUser, ""},
-      {"a folder others can enter at the name", "", kMissing, kOpen, ""},
       {"a link to a private folder at the name", "", kMissing, kLink, ""},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
-    const bool needsRoot = row.perUser == kOtherUser || row.atName == kOtherUser;
-    if (needsRoot && ::geteuid() != 0) continue;  // only root can make another user's folder
+    // Only root can make another user's folder.
+    if ((row.perUser == kOtherUser || row.atName == kOtherUser) && ::geteuid() != 0) continue;
     const testing_support::TempDir dir;
     const fs::path run = dir.path() / "run";
     const platform::UserFolderBases bases{row.runtime[0] == '/' ? run.string() : row.runtime,

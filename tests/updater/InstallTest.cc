@@ -17,6 +17,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/RunningApplications.h"
 #include "shared/UpdateFailure.h"
 #include "tests/support/FailureText.h"
 #include "tests/updater/ReleaseTest.h"
@@ -272,25 +273,20 @@ TEST_F(ChildToolsTest, AToolEndsWithTheUpdaterThatStartedIt) {
 }
 
 // An updater that replaced its application answers its clients from the replacement folder, which
-// they check as the code that answered: no other updater's operation removes it meanwhile.
+// they check as the code that answered: another updater's operation keeps it while it runs.
 TEST_F(ChildToolsTest, AReplacementFolderAProcessRunsFromIsNotStale) {
   const fs::path replacement =
       app_.appURL.parent_path() / (std::string(UpdateService::kReplacementFolderPrefix) + "Ef34Gh");
-  const fs::path executable = replacement / "x.app/Contents/MacOS/x";
-  fs::create_directories(executable.parent_path());
-  fs::copy_file("/bin/sleep", executable);
+  fs::create_directories(replacement);
+  fs::copy_file("/bin/sleep", replacement / "x");
   const pid_t running = ::fork();
   if (running == 0) {
-    ::execl(executable.c_str(), "x", "60", nullptr);
+    ::execl((replacement / "x").c_str(), "x", "60", nullptr);
     ::_exit(127);
   }
-  const fs::path exe = "/proc/" + std::to_string(running) + "/exe";
-  ASSERT_TRUE(eventually([&] {
-    std::error_code error;
-    return fs::read_symlink(exe, error) == executable;
-  }));
+  ASSERT_TRUE(eventually([&] { return platform::processRunsFrom(replacement); }));
   nextOperation();
-  EXPECT_TRUE(fs::exists(executable));
+  EXPECT_TRUE(fs::exists(replacement / "x"));
   ::kill(running, SIGKILL);
   ::waitpid(running, nullptr, 0);
   nextOperation();
