@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +11,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -83,7 +81,7 @@ Service serviceOf(const fs::path& bundlePath, const Bundle& bundle) {
   service.executable = service.bundle / "Contents" / "MacOS" / *executable;
   // The name keeps the folder readable; the digest keeps two copies of one service apart.
   const std::string stem = service.name.substr(0, 24) + "-" + pathDigest(service.bundle.native());
-  // Anything else in the folder could be a trap set by another user: refused, not repaired.
+  // Refused when it is not the user's alone: another user's folder could be a trap.
   const fs::path folder = openUserFolder("bramlow-xpc").path;
   service.socketPath = folder / (stem + ".sock");
   service.lockPath = folder / (stem + ".lock");
