@@ -4,6 +4,8 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <optional>
+#include <string_view>
 #include <system_error>
 
 #include "platform/Bundle.h"
@@ -23,6 +25,18 @@ bool isProcessId(const std::string& name) {
   return true;
 }
 
+// The executable of the process whose /proc folder is process; nothing for a kernel thread, a
+// process that just ended or one this process may not examine.
+std::optional<fs::path> executableOf(const fs::path& process) {
+  std::error_code unreadable;
+  std::string text = fs::read_symlink(process / "exe", unreadable).string();
+  if (unreadable) return std::nullopt;
+  // The kernel marks an executable whose file is gone; its bundle may still be there.
+  constexpr std::string_view kDeleted = " (deleted)";
+  if (text.ends_with(kDeleted)) text.resize(text.size() - kDeleted.size());
+  return fs::path(text);
+}
+
 }  // namespace
 
 std::vector<pid_t> runningApplicationsWithBundleIdentifier(const std::string& identifier) {
@@ -33,15 +47,9 @@ std::vector<pid_t> runningApplicationsWithBundleIdentifier(const std::string& id
     if (!isProcessId(name)) continue;
     struct stat owner {};
     if (::stat(it->path().c_str(), &owner) != 0 || owner.st_uid != ::getuid()) continue;
-    std::error_code unreadable;
-    fs::path executable = fs::read_symlink(it->path() / "exe", unreadable);
-    if (unreadable) continue;  // a kernel thread, or a process that just ended
-    // The kernel marks an executable whose file is gone; its bundle may still be there.
-    constexpr std::string_view kDeleted = " (deleted)";
-    std::string text = executable.string();
-    if (text.ends_with(kDeleted)) text.resize(text.size() - kDeleted.size());
-    executable = text;
-    const fs::path macOS = executable.parent_path();
+    const std::optional<fs::path> executable = executableOf(it->path());
+    if (!executable) continue;
+    const fs::path macOS = executable->parent_path();
     const fs::path contents = macOS.parent_path();
     if (macOS.filename() != "MacOS" || contents.filename() != "Contents") continue;
     const Bundle bundle(contents.parent_path());
@@ -52,6 +60,17 @@ std::vector<pid_t> runningApplicationsWithBundleIdentifier(const std::string& id
     }
   }
   return found;
+}
+
+bool processRunsFrom(const fs::path& folder) {
+  const std::string prefix = folder.string() + "/";
+  std::error_code error;
+  for (fs::directory_iterator it("/proc", error), end; !error && it != end; it.increment(error)) {
+    if (!isProcessId(it->path().filename().string())) continue;
+    const std::optional<fs::path> executable = executableOf(it->path());
+    if (executable && executable->string().starts_with(prefix)) return true;
+  }
+  return false;
 }
 
 }  // namespace platform

@@ -10,7 +10,6 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/Bundle.h"
 #include "platform/Env.h"
 #include "platform/Fd.h"
 #include "platform/RunningApplications.h"
@@ -99,17 +98,12 @@ void removeStaleItems(const UpdateService& service) noexcept {
       service.cleanUpMount(mounted, path);
     }
   }
-  // Not the folder this process runs from: after replacing its own application, the process
-  // finishes its clients' requests from there before it removes the folder and ends.
-  std::string running;
-  try {
-    running = platform::Bundle::main().bundlePath().string();
-  } catch (const std::exception&) {
-  }
+  // Not a folder an updater still runs from: after replacing its application, that process
+  // answers its clients from there (they check who answered) before it removes the folder.
   const fs::path beside = service.appURL.parent_path();
   for (const std::string& name : namesIn(service, beside)) {
     const fs::path folder = beside / name;
-    if (isReplacementFolderName(name) && !running.starts_with(folder.string() + "/")) {
+    if (isReplacementFolderName(name) && !platform::processRunsFrom(folder)) {
       removeTemporaryItem(folder);
     }
   }

@@ -287,10 +287,11 @@ struct VerifiedBundleKey {
 
 // Records of verified bundles, shared by the user's processes (a new native-messaging host
 // checks the updater's reply with the outcome an earlier host or the updater recorded). They are
-// kept in a folder private to the user, one file each, and believed only when the folder and the
-// file are the user's and nobody else can write them, and when the record's key equals the one
-// given whole. A record that cannot be read as written is ignored, and replaced by the next
-// store. Neither ever fails: without a record the bundle is verified again.
+// kept in "bramlow-codesign" in the user's own folder (UserFolder.h), one file each, and believed
+// only when the folder and the file are the user's and nobody else can write them, and when the
+// record's key equals the one given whole. A record that cannot be read as written is ignored,
+// and replaced by the next store. Neither ever fails: without a record the bundle is verified
+// again.
 std::optional<VerifiedCode> loadVerifiedRecord(const VerifiedBundleKey& key) noexcept;
 void storeVerifiedRecord(const VerifiedBundleKey& key, const VerifiedCode& code) noexcept;
 

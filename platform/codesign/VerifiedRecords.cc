@@ -15,10 +15,10 @@
 #include <atomic>
 #include <cerrno>
 #include <charconv>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 
+#include "platform/UserFolder.h"
 #include "platform/codesign/Internal.h"
 
 namespace platform::codesign {
@@ -70,18 +70,11 @@ std::string recordName(const VerifiedBundleKey& key) {
 // The folder of the records, or an invalid descriptor when it is not private to the user (then
 // nothing is recorded: another user could have made it, or could read what we would write).
 UniqueFd recordsFolder() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");  // NOLINT(concurrency-mt-unsafe)
-  const std::string folder = runtime && runtime[0] == '/'
-                                 ? std::string(runtime) + "/bramlow-codesign"
-                                 : "/tmp/bramlow-codesign-" + std::to_string(::geteuid());
-  ::mkdir(folder.c_str(), 0700);  // it may exist: what it is gets checked below
-  UniqueFd fd(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  struct stat info {};
-  if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISDIR(info.st_mode) ||
-      info.st_uid != ::geteuid() || (info.st_mode & 077) != 0) {
+  try {
+    return openUserFolder("bramlow-codesign").fd;
+  } catch (const std::exception&) {
     return UniqueFd();
   }
-  return fd;
 }
 
 std::string identityText(const FileIdentity& file) {

@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,7 +11,6 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -20,6 +18,7 @@
 
 #include "platform/Bundle.h"
 #include "platform/Errors.h"
+#include "platform/UserFolder.h"
 #include "platform/xpc/Wire.h"
 
 #ifndef SO_PASSPIDFD
@@ -31,24 +30,6 @@ extern char** environ;
 namespace platform::xpc::rendezvous {
 namespace fs = std::filesystem;
 namespace {
-
-// Owner-only folder of the user's sockets; anything else there could be a trap set by another
-// user, so it is refused rather than repaired.
-fs::path rendezvousFolder() {
-  const char* runtime = std::getenv("XDG_RUNTIME_DIR");
-  fs::path folder = runtime && runtime[0] == '/'
-                        ? fs::path(runtime) / "bramlow-xpc"
-                        : fs::path("/tmp/bramlow-xpc-" + std::to_string(::getuid()));
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
-    throwErrno("Cannot create the XPC folder", folder.string());
-  }
-  struct stat status {};
-  if (::lstat(folder.c_str(), &status) != 0) throwErrno("Cannot examine", folder.string());
-  if (!S_ISDIR(status.st_mode) || status.st_uid != ::getuid() || (status.st_mode & 077) != 0) {
-    throw std::runtime_error("The XPC folder " + folder.string() + " is not private to the user");
-  }
-  return folder;
-}
 
 // FNV-1a over the bundle's real path, as 16 hex digits. It only has to tell two copies of a service
 // apart; it is no defence (the folder is private to the user, and every message's sender is
@@ -71,7 +52,10 @@ sockaddr_un addressOf(const fs::path& path) {
   address.sun_family = AF_UNIX;
   const std::string& text = path.native();
   if (text.size() >= sizeof(address.sun_path)) {
-    throw std::runtime_error("XPC socket path too long: " + text);
+    throw std::runtime_error("The XPC socket path " + text + " is " + std::to_string(text.size()) +
+                             " bytes, more than a socket address holds (" +
+                             std::to_string(sizeof(address.sun_path) - 1) +
+                             "): set XDG_RUNTIME_DIR to a shorter folder");
   }
   std::memcpy(address.sun_path, text.c_str(), text.size() + 1);
   return address;
@@ -96,10 +80,13 @@ Service serviceOf(const fs::path& bundlePath, const Bundle& bundle) {
   service.name = *name;
   service.executable = service.bundle / "Contents" / "MacOS" / *executable;
   // The name keeps the folder readable; the digest keeps two copies of one service apart.
-  const std::string stem = service.name.substr(0, 40) + "-" + pathDigest(service.bundle.native());
-  const fs::path folder = rendezvousFolder();
+  const std::string stem = service.name.substr(0, 24) + "-" + pathDigest(service.bundle.native());
+  // Refused when it is not the user's alone: another user's folder could be a trap.
+  const fs::path folder = openUserFolder("bramlow-xpc").path;
   service.socketPath = folder / (stem + ".sock");
   service.lockPath = folder / (stem + ".lock");
+  // A caches folder deep in a long home can leave no room: said here, never cut short.
+  addressOf(service.socketPath);
   return service;
 }
 

@@ -2,9 +2,11 @@
 // Internal to the XPC stand-in (Connection.cc and Service.cc).
 //
 // Each installed copy of a service has its own listening socket and activation lock in the
-// user's rendezvous folder ($XDG_RUNTIME_DIR/bramlow-xpc, else /tmp/bramlow-xpc-<uid>; mode 0700
-// and owned by the user, or it is not used). Both names hold the service name and a digest of the
-// service bundle's real path, so two copies of one service never share a socket.
+// user's rendezvous folder, "bramlow-xpc" in the user's own folder (UserFolder.h: the runtime
+// folder, else the caches folder; mode 0700 and owned by the user, or it is not used). Both names
+// hold the start of the service name and a digest of the service bundle's real path, so two copies
+// of one service never share a socket. A socket path longer than a socket address holds (a caches
+// folder in a long home) makes the service unreachable with that reason, never a shortened path.
 #pragma once
 
 #include <filesystem>
@@ -23,7 +25,8 @@ struct Service {
 };
 
 // The service bundle at bundle (its identity and rendezvous names). Throws std::runtime_error
-// or std::system_error when it is no service bundle or the rendezvous folder is not safe.
+// or std::system_error when it is no service bundle, the rendezvous folder is not safe or the
+// socket path does not fit a socket address.
 Service serviceAt(const std::filesystem::path& bundle);
 
 // The service named name among servicesFolder/*.xpc, by CFBundleIdentifier. Throws like serviceAt,

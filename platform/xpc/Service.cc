@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,6 +12,7 @@
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "platform/Bundle.h"
@@ -71,6 +73,26 @@ UniqueFd inheritedListener() {
   return UniqueFd(3);
 }
 
+// Which file a path names, by device and inode; nothing when there is none.
+struct FileKey {
+  dev_t device;
+  ino_t inode;
+  bool operator==(const FileKey&) const = default;
+};
+std::optional<FileKey> fileKey(const std::filesystem::path& path, bool followLink) {
+  struct stat status {};
+  if ((followLink ? ::stat(path.c_str(), &status) : ::lstat(path.c_str(), &status)) != 0) {
+    return std::nullopt;
+  }
+  return FileKey{status.st_dev, status.st_ino};
+}
+
+// The socket file goes only while it is this process's: one that a later service bound at the
+// same path (after its folder was cleared) serves that service's clients.
+void removeSocket(const rendezvous::Service& service, const std::optional<FileKey>& own) {
+  if (own && fileKey(service.socketPath, false) == own) ::unlink(service.socketPath.c_str());
+}
+
 bool readable(int fd, int timeoutMs) {
   pollfd entry{fd, POLLIN, 0};
   int result = 0;
@@ -110,9 +132,16 @@ void setIdleExitDelayForTesting(std::chrono::milliseconds delay) { idleDelayMs =
 
 void exitWhenIdle(std::function<void()> run) {
   const std::lock_guard<std::mutex> hold(exitMutex);
-  if (exitRequested) return;
   exitRequested = true;
-  beforeExit = std::move(run);
+  if (!run) return;
+  if (!beforeExit) {
+    beforeExit = std::move(run);
+    return;
+  }
+  beforeExit = [first = std::move(beforeExit), second = std::move(run)] {
+    first();
+    second();
+  };
 }
 
 void serviceMain(const ConnectionHandler& handler) {
@@ -129,6 +158,9 @@ void serviceMain(const ConnectionHandler& handler) {
     env().log(std::string("XPC service cannot start: ") + error.what());
     std::_Exit(1);
   }
+  // The running executable holds its file, so its inode cannot name another file meanwhile.
+  const std::optional<FileKey> running = fileKey("/proc/self/exe", true);
+  const std::optional<FileKey> socketFile = fileKey(service.socketPath, false);
   Activity::lastEnd = Clock::now().time_since_epoch().count();
   for (;;) {
     std::function<void()> run;
@@ -138,9 +170,9 @@ void serviceMain(const ConnectionHandler& handler) {
       if (listener) {
         try {
           const UniqueFd lock = rendezvous::lockActivation(service);
-          ::unlink(service.socketPath.c_str());
+          removeSocket(service, socketFile);
         } catch (const std::exception&) {
-          ::unlink(service.socketPath.c_str());
+          removeSocket(service, socketFile);
         }
         listener.reset();
       }
@@ -154,7 +186,15 @@ void serviceMain(const ConnectionHandler& handler) {
     if (readable(listener.get(), 100)) {
       // An end asked for meanwhile comes first: the client goes on to start a new service.
       std::function<void()> ignored;
-      if (!takeExitRequest(&ignored)) accept(listener.get(), service, handler);
+      if (takeExitRequest(&ignored)) continue;
+      // A copy installed at this one's path since it started (from outside, or by an install)
+      // is the one to answer: this process ends, and the client, closed before its greeting,
+      // starts that copy's service.
+      if (running && fileKey(service.executable, true) != running) {
+        exitWhenIdle(nullptr);
+        continue;
+      }
+      accept(listener.get(), service, handler);
       continue;
     }
     const auto idleSince = Clock::time_point(Clock::duration(Activity::lastEnd.load()));
@@ -173,7 +213,7 @@ void serviceMain(const ConnectionHandler& handler) {
     } catch (const std::exception& error) {
       env().log(std::string("XPC service cannot take its activation lock: ") + error.what());
     }
-    ::unlink(service.socketPath.c_str());
+    removeSocket(service, socketFile);
     listener.reset();
     std::_Exit(0);
   }

@@ -7,6 +7,10 @@
 // it the same way); a service started otherwise binds its own socket. The process exits when it
 // has had no connection and no work for the idle delay: a connection counts as long as its object
 // lives, that is until its final event has been handled and no work holds it any more.
+//
+// A service serves only while its bundle is the one installed at its path: once the executable
+// there is another file (the copy replaced from outside, or by an install), it greets no new
+// client and ends as exitWhenIdle does, so the client's one retry starts the copy installed now.
 #pragma once
 
 #include <chrono>
@@ -31,7 +35,8 @@ inline constexpr std::chrono::seconds kIdleExitDelay{5};
 
 // Ends the service early: no new connection is accepted (the socket is removed, so the next client
 // starts a new service process), and once the connections already accepted have ended, beforeExit
-// runs and the process exits with status 0. Safe from any thread, and idempotent.
+// runs and the process exits with status 0. Safe from any thread; a later call adds its
+// beforeExit, run after the earlier ones.
 void exitWhenIdle(std::function<void()> beforeExit);
 
 // A shorter idle delay, for a test service that is to exit quickly. Call before serviceMain.

@@ -236,4 +236,18 @@ TEST(RequestChannel, AnInstallAnsweredSurvivesAPowerCut) {
   }
 }
 
+// A user who reinstalls the application (removes it and puts a fresh copy at its path) while its
+// updater still runs is answered by the updater of the copy installed now, from the first request.
+TEST(RequestChannel, AReinstalledApplicationIsAnsweredByItsOwnUpdater) {
+  TestHttpsServer server;
+  const InstalledProduct product(server.url("/updates/"));
+  const fs::path fresh = product.root() / "fresh";
+  fs::copy(product.appURL(), fresh, fs::copy_options::recursive | fs::copy_options::copy_symlinks);
+  const Answers before = product.ask({kCheck});
+  ASSERT_EQ(product.updaterProcesses().size(), 1u);
+  fs::remove_all(product.appURL());
+  fs::rename(fresh, product.appURL());
+  EXPECT_EQ(product.ask({kCheck, kCheck}), Answers(2, before.at(0)));
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 
 #include "platform/Env.h"
 #include "platform/PropertyList.h"
+#include "platform/UserFolder.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -102,6 +103,56 @@ TEST_F(EnvTest, FilesOpenCloseOnExecAndALockIsRefusedToASecondDescriptor) {
   EXPECT_FALSE(env_.tryLockExclusive(second.get()));
   first.reset();
   EXPECT_TRUE(env_.tryLockExclusive(second.get()));
+}
+
+// The user's own folder comes from a place no other user can make first; a folder at its name that
+// is not the user's alone is refused, not used.
+TEST_F(EnvTest, TheUserFolderIsOneOnlyTheUserCanHaveMade) {
+  enum Owner { kMissing, kPrivate, kOpen, kOtherUser, kLink };
+  const struct {
+    const char *name, *runtime;
+    Owner perUser, atName;  // atName: what is already at <base>/name
+    const char* chosen;     // the base used, or "" when refused
+  } rows[] = {
+      {"the runtime folder first", "/run", kPrivate, kMissing, "run"},
+      {"a relative runtime folder is ignored", "run", kPrivate, kMissing, "user"},
+      {"a per-user folder others can enter", "", kOpen, kMissing, "caches"},
+      {"a per-user folder of another user", "", kOtherUser, kMissing, "caches"},
+      {"no per-user folder: the caches, made", "", kMissing, kMissing, "caches"},
+      {"the folder of another user at the name", "", kMissing, kOtherUser, ""},
+      {"a link to a private folder at the name", "", kMissing, kLink, ""},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    // Only root can make another user's folder.
+    if ((row.perUser == kOtherUser || row.atName == kOtherUser) && ::geteuid() != 0) continue;
+    const testing_support::TempDir dir;
+    const fs::path run = dir.path() / "run";
+    const platform::UserFolderBases bases{row.runtime[0] == '/' ? run.string() : row.runtime,
+                                          dir.path() / "user", dir.path() / "caches"};
+    const auto make = [&run](const fs::path& folder, Owner owner) {
+      if (owner == kLink) fs::create_directory_symlink(run, folder);
+      if (owner == kLink || owner == kMissing) return;
+      fs::create_directories(folder);
+      fs::permissions(folder, owner == kOpen ? fs::perms(0755) : fs::perms::owner_all);
+      if (owner == kOtherUser) {
+        ASSERT_EQ(::chown(folder.c_str(), 65534, 65534), 0);
+      }
+    };
+    make(run, kPrivate);
+    make(bases.perUser, row.perUser);
+    const fs::path base = row.chosen[0] ? dir.path() / row.chosen : bases.caches;
+    fs::create_directories(base);
+    make(base / "name", row.atName);
+    if (!row.chosen[0]) {
+      EXPECT_ANY_THROW(platform::openUserFolder("name", bases));
+      continue;
+    }
+    if (base == bases.caches) fs::remove(base);  // made when missing
+    const platform::UserFolder folder = platform::openUserFolder("name", bases);
+    EXPECT_EQ(folder.path, base / "name");
+    EXPECT_EQ(fs::status(folder.path).permissions(), fs::perms::owner_all);
+  }
 }
 
 }  // namespace

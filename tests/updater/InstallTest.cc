@@ -18,6 +18,7 @@
 #include <system_error>
 #include <thread>
 
+#include "platform/RunningApplications.h"
 #include "shared/UpdateFailure.h"
 #include "tests/support/FailureText.h"
 #include "tests/support/LoopVolume.h"
@@ -275,6 +276,27 @@ TEST_F(ChildToolsTest, AToolEndsWithTheUpdaterThatStartedIt) {
   ::waitpid(updater, nullptr, 0);
   EXPECT_TRUE(eventually([&] { return ended(tool); }));
   ::kill(tool, SIGKILL);  // only when it did not end by itself
+  nextOperation();
+  EXPECT_FALSE(fs::exists(replacement));
+}
+
+// An updater that replaced its application answers its clients from the replacement folder, which
+// they check as the code that answered: another updater's operation keeps it while it runs.
+TEST_F(ChildToolsTest, AReplacementFolderAProcessRunsFromIsNotStale) {
+  const fs::path replacement =
+      app_.appURL.parent_path() / (std::string(UpdateService::kReplacementFolderPrefix) + "Ef34Gh");
+  fs::create_directories(replacement);
+  fs::copy_file("/bin/sleep", replacement / "x");
+  const pid_t running = ::fork();
+  if (running == 0) {
+    ::execl((replacement / "x").c_str(), "x", "60", nullptr);
+    ::_exit(127);
+  }
+  ASSERT_TRUE(eventually([&] { return platform::processRunsFrom(replacement); }));
+  nextOperation();
+  EXPECT_TRUE(fs::exists(replacement / "x"));
+  ::kill(running, SIGKILL);
+  ::waitpid(running, nullptr, 0);
   nextOperation();
   EXPECT_FALSE(fs::exists(replacement));
 }

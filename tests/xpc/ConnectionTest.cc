@@ -1,5 +1,6 @@
 // The XPC stand-in between two real processes: the test is the client, the test service is
 // started by socket activation from a test bundle.
+#include <gmock/gmock.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -149,6 +150,18 @@ TEST_F(ConnectionTest, UnreachableOrDyingServiceAnswersOnce) {
     EXPECT_EQ(answers, 1);
     EXPECT_EQ(errors(), 1);
   }
+}
+
+// A rendezvous folder too deep for a socket address (a caches folder in a long home) fails with
+// that reason, never with a socket bound or reached at a shortened path.
+TEST_F(ConnectionTest, ASocketPathTooLongIsRefusedNotShortened) {
+  const fs::path deep = dir_.path() / std::string(100, 'd');
+  fs::create_directory(deep);
+  fs::permissions(deep, fs::perms::owner_all);
+  const testing_support::ScopedEnvironment environment({{"XDG_RUNTIME_DIR", deep.string()}});
+  EXPECT_THAT([&] { xpc::rendezvous::findService(testing_support::kTestServiceName, services_); },
+              ::testing::ThrowsMessage<std::runtime_error>(
+                  ::testing::HasSubstr("more than a socket address holds")));
 }
 
 TEST_F(ConnectionTest, BadPacketsInvalidateOnlyTheirConnection) {
