@@ -173,7 +173,7 @@ bool BackgroundProgram::running() {
   while ((result = ::waitpid(pid_, &status, WNOHANG)) < 0 && errno == EINTR) {
   }
   if (result == 0) return true;
-  // The group's other members may still run; the destructor kills them too.
+  // Helpers the program started may still run in its group: they end with it.
   ::kill(-pid_, SIGKILL);
   pid_ = -1;
   return false;
