@@ -40,9 +40,9 @@ constexpr const char* kHostName = "com.bramlow.safari_extension";
 // bits of the key's SHA-256, one letter a-p per hexadecimal digit.
 constexpr const char* kChromiumExtensionID = "paohdcciplekjbgoifmagpnmpndnnobp";
 constexpr const char* kFirefoxExtensionID = "native-messaging-test@bramlow.test";
-// Starting a browser on a loaded machine takes tens of seconds; the whole run stays well under
-// the test's timeout.
-constexpr std::chrono::seconds kCycleTimeout{200};
+// Starting a browser on a loaded machine takes tens of seconds, and the cycle under the sanitizers
+// minutes; the wait stays well under the test's timeout (600 s).
+constexpr std::chrono::seconds kCycleTimeout{360};
 
 // Hands out native messages one at a time over plain HTTP on loopback and collects the answers.
 class MessageDriver {
