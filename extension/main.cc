@@ -1,5 +1,7 @@
 // Bramlow for Safari Extension: the extension's native message handler, started by the browser as
-// its native-messaging host (the first argument is the caller's origin, which it does not need).
+// its native-messaging host. The arguments are the browser's (Chromium: the caller's origin;
+// Firefox: the manifest's path and the extension's ID) and are not needed: the manifest already
+// chose who may start it.
 // One handler per message; the process ends when the browser closes its input and every answer
 // is out.
 #include <malloc.h>

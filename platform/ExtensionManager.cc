@@ -77,6 +77,16 @@ bool namesExecutable(const std::string& manifestPath, const fs::path& executable
   return fs::equivalent(named, executable, error);
 }
 
+// Whether the manifest's list of who may start the host, in the browser's own member, names anyone.
+bool allowsAnExtension(const Json& manifest, const std::string& allowedKey) {
+  if (allowedKey.empty()) return true;
+  const auto allowed = manifest.find(allowedKey);
+  return allowed != manifest.end() && allowed->is_array() &&
+         std::any_of(allowed->begin(), allowed->end(), [](const Json& entry) {
+           return entry.is_string() && !entry.get_ref<const std::string&>().empty();
+         });
+}
+
 // Whether any manifest of the browser names the executable. Throws when the manifest folder or
 // one of its manifests cannot be read or parsed.
 bool browserNamesExecutable(const Browser& browser, const fs::path& executable) {
@@ -96,7 +106,8 @@ bool browserNamesExecutable(const Browser& browser, const fs::path& executable) 
     }
     const auto path = json.is_object() ? json.find("path") : json.end();
     if (path != json.end() && path->is_string() &&
-        namesExecutable(path->get<std::string>(), executable)) {
+        namesExecutable(path->get<std::string>(), executable) &&
+        allowsAnExtension(json, browser.allowedKey)) {
       found = true;  // keep going: an unreadable manifest is an error whatever the others say
     }
   }
@@ -320,17 +331,20 @@ std::vector<Browser> defaultBrowsers() {
        {bin / "chromium", bin / "chromium-browser"},
        config / "chromium",
        config / "chromium" / "NativeMessagingHosts",
-       {"chrome://extensions/"}},
+       {"chrome://extensions/"},
+       "allowed_origins"},
       {"Google Chrome",
        {bin / "google-chrome", bin / "google-chrome-stable"},
        config / "google-chrome",
        config / "google-chrome" / "NativeMessagingHosts",
-       {"chrome://extensions/"}},
+       {"chrome://extensions/"},
+       "allowed_origins"},
       {"Firefox",
        {bin / "firefox", bin / "firefox-esr"},
        home / ".mozilla",
        home / ".mozilla" / "native-messaging-hosts",
-       {"about:addons"}},
+       {"about:addons"},
+       "allowed_extensions"},
   };
 }
 

@@ -2,8 +2,9 @@
 // enabled it, and a way to take the user to the browser's extension settings.
 //
 // On this platform an extension is enabled in a browser when one of that browser's native-messaging
-// host manifests names the extension's executable. Answers arrive through a completion, exactly
-// once, on a thread of the manager's own (never the caller's), like the services it stands in for.
+// host manifests names the extension's executable and lets an extension start it. Answers arrive
+// through a completion, exactly once, on a thread of the manager's own (never the caller's), like
+// the services it stands in for.
 #pragma once
 
 #include <chrono>
@@ -49,6 +50,10 @@ struct Browser {
   std::filesystem::path manifestFolder;
   // Arguments that open the browser's extensions page.
   std::vector<std::string> settingsArguments;
+  // The manifest member listing who may start the host: "allowed_origins" (Chromium's kind) or
+  // "allowed_extensions" (Firefox). A manifest without a string in it lets no extension start the
+  // host, so it does not enable anything. Empty: not checked.
+  std::string allowedKey;
 };
 
 // Chromium, Google Chrome and Firefox as Debian installs them: programs under the platform root's

@@ -1,7 +1,8 @@
 // The browser's side of an extension's native messages: a native-messaging host. The browser
-// starts the extension executable with its pipes on stdin and stdout (first argument: the caller's
-// origin) and exchanges frames, each a 4-byte native-endian length and that many bytes of UTF-8
-// JSON. Every frame becomes one ExtensionContext whose answer goes back as one frame.
+// starts the extension executable with its pipes on stdin and stdout (arguments: the caller's
+// origin from Chromium, the manifest's path and the extension's ID from Firefox) and exchanges
+// frames, each a 4-byte native-endian length and that many bytes of UTF-8 JSON. Every frame becomes
+// one ExtensionContext whose answer goes back as one frame.
 #pragma once
 
 #include <cstddef>

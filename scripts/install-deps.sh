@@ -2,8 +2,8 @@
 # Installs the Debian packages the build and the demo need, when any is missing.
 #   install-deps.sh [--tests] [--bench]
 # --tests adds what only the test command needs: GoogleTest and Google Benchmark, the formatting
-# and lint tools, git, lld (links the test executables faster), and Chromium with node and npm for
-# the real-browser test.
+# and lint tools, git, lld (links the test executables faster), Chromium and Firefox ESR for the
+# real-browser tests, and nginx (the light build) for the static-server test.
 # --bench adds what bench/all.sh needs besides the build: GoogleTest (the release build holds the
 # test HTTPS server the download benchmark serves from), GNU time for peak memory, and gnuplot's
 # command-line build, whose cairo terminal draws the table's chart.
@@ -19,10 +19,8 @@ packages=(
 for option in "$@"; do
   case $option in
     --tests)
-      packages+=(git libgtest-dev libgmock-dev libbenchmark-dev clang-format clang-tidy lld chromium)
-      # A node from elsewhere (with its own npm) serves as well as Debian's packages of them.
-      command -v node >/dev/null || packages+=(nodejs)
-      command -v npm >/dev/null || packages+=(npm)
+      packages+=(git libgtest-dev libgmock-dev libbenchmark-dev clang-format clang-tidy lld
+                 chromium firefox-esr nginx-light)
       ;;
     --bench) packages+=(libgtest-dev libgmock-dev time gnuplot-nox) ;;
     *) echo "usage: install-deps.sh [--tests] [--bench]" >&2; exit 2 ;;

@@ -26,7 +26,7 @@ class ExtensionManagerTest : public testing::Test {
   // A browser whose folders live in the test folder; present when its user folder exists.
   Browser browser(const std::string& name) const {
     const fs::path user = dir_.path() / name;
-    return Browser{name, {dir_.path() / "bin" / name}, user, user / "hosts", {"--extensions"}};
+    return Browser{name, {dir_.path() / "bin" / name}, user, user / "hosts", {"--extensions"}, {}};
   }
   void writeManifest(const Browser& browser, const std::string& file, const fs::path& path) {
     writeFile(browser.manifestFolder / file,
@@ -78,10 +78,35 @@ TEST_F(ExtensionManagerTest, StateFromTheManifests) {
   EXPECT_THROW(state({first, second}), std::exception) << "not JSON";
 }
 
+// A manifest counts only when the browser's own member lets some extension start the host.
+TEST_F(ExtensionManagerTest, AllowedListDecides) {
+  Browser chromium = browser("chromium");
+  chromium.allowedKey = "allowed_origins";
+  const struct {
+    const char* name;
+    std::string allowed;  // the manifest's members after "path"
+    bool enabled;
+  } cases[] = {
+      {"names an origin", R"(, "allowed_origins": ["chrome-extension://abc/"])", true},
+      {"no list", "", false},
+      {"an empty list", R"(, "allowed_origins": [])", false},
+      {"only an empty string", R"(, "allowed_origins": [""])", false},
+      {"not a list", R"(, "allowed_origins": "chrome-extension://abc/")", false},
+      {"the other browser's member", R"(, "allowed_extensions": ["test@example.org"])", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    writeFile(
+        chromium.manifestFolder / "ours.json",
+        R"({"type": "stdio", "path": ")" + extensionExecutable().string() + "\"" + c.allowed + "}");
+    EXPECT_EQ(state({chromium})->isEnabled, c.enabled);
+  }
+}
+
 // The browser gets /dev/null as stdin and stdout, a pipe as stderr, and no descriptor of ours.
 TEST_F(ExtensionManagerTest, SettingsBrowserInheritsNothing) {
   const fs::path descriptors = dir_.path() / "descriptors";
-  Browser fake{"fake", {FAKE_BROWSER}, {}, {}, {descriptors.string()}};
+  Browser fake{"fake", {FAKE_BROWSER}, {}, {}, {descriptors.string()}, {}};
   // Descriptors this process holds open while the browser starts, without O_CLOEXEC on purpose.
   const platform::UniqueFd stray(::open("/dev/null", O_RDONLY));
   ASSERT_TRUE(stray.valid());

@@ -109,6 +109,17 @@ TestApp makeTestApp(const fs::path& folder, const Dictionary& appInfo,
   return app;
 }
 
+std::vector<std::string> environmentWith(const std::vector<std::string>& entries) {
+  std::vector<std::string> environment;
+  for (char** e = environ; *e; ++e) environment.emplace_back(*e);
+  for (const std::string& entry : entries) {
+    const std::string name = entry.substr(0, entry.find('=') + 1);
+    std::erase_if(environment, [&](const std::string& e) { return e.starts_with(name); });
+    environment.push_back(entry);
+  }
+  return environment;
+}
+
 RunResult runProgram(const std::vector<std::string>& argv,
                      const std::vector<std::string>& extraEnvironment) {
   // The output goes to files: no pipe to drain while waiting, and no wait on a grandchild that
@@ -122,13 +133,7 @@ RunResult runProgram(const std::vector<std::string>& argv,
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 
-  std::vector<std::string> environment;
-  for (char** e = environ; *e; ++e) environment.emplace_back(*e);
-  for (const std::string& extra : extraEnvironment) {
-    const std::string name = extra.substr(0, extra.find('=') + 1);
-    std::erase_if(environment, [&](const std::string& e) { return e.rfind(name, 0) == 0; });
-    environment.push_back(extra);
-  }
+  const std::vector<std::string> environment = environmentWith(extraEnvironment);
   std::vector<char*> args;
   args.reserve(argv.size() + 1);
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));

@@ -69,6 +69,9 @@ TestApp makeTestApp(const std::filesystem::path& folder,
                     const std::string& policyJson = R"({"checkIntervalMilliseconds": 3600000})",
                     const std::string& appName = kAppName);
 
+// This process's environment with each NAME=value entry in place of any variable of that name.
+std::vector<std::string> environmentWith(const std::vector<std::string>& entries);
+
 // Runs a program to its end with extra environment variables (NAME=value), stdin from /dev/null,
 // and collects its exit status and output.
 struct RunResult {

@@ -1,0 +1,79 @@
+// The end-to-end tests' world: the built application installed and signed in a test platform root,
+// releases of it made by the publishing tool, and programs (servers, browsers) run beside it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/Json.h"
+#include "tests/support/LoopVolume.h"
+#include "tests/support/TestSupport.h"
+
+namespace testing_support {
+
+// Checks done every 50 ms until it holds (true) or the timeout has passed (false).
+bool waitUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done);
+
+// The built application installed into a test platform root as a user would have it: signed inside
+// out by the codesign tool, its updater pointed at baseURL, and an environment of its own
+// (platform root, home, caches and runtime folders), so tests never meet each other's services.
+// The root trusts the shared test TLS identity and the test identities' tls-ca.pem.
+class InstalledProduct {
+ public:
+  // ownVolume puts the application's folder, and the caches in it, on a small ext4 volume of its
+  // own, for power cuts.
+  explicit InstalledProduct(const std::string& baseURL, bool ownVolume = false);
+  // Kills every process still running with this root: updaters, hosts, a browser's helpers.
+  ~InstalledProduct();
+  InstalledProduct(const InstalledProduct&) = delete;
+  InstalledProduct& operator=(const InstalledProduct&) = delete;
+
+  const std::filesystem::path& root() const { return root_.path(); }
+  std::filesystem::path home() const { return root() / "home"; }
+  const LoopVolume& volume() const { return *volume_; }
+  std::filesystem::path appURL() const;
+  std::filesystem::path extensionExecutable() const;
+  std::vector<std::string> environment() const;
+
+  // Release 2 (version 2.0.0) of the installed application for baseURL, written by the publishing
+  // tool's "package" into out and passed by its "check".
+  void packageRelease(const std::string& baseURL, const std::filesystem::path& out) const;
+
+  // Sends each message through the real extension host, as a browser would; the answers in order.
+  std::vector<platform::Json> ask(const std::vector<std::string>& messages) const;
+
+  // The processes that run an updater of this installation (also one an install has moved away).
+  std::vector<pid_t> updaterProcesses() const;
+  bool waitForUpdaterExit(std::chrono::seconds timeout) const;
+
+ private:
+  TempDir root_;
+  std::filesystem::path caches_ = home() / ".cache";
+  std::optional<LoopVolume> volume_;  // unmounted before root_ goes, after the updaters ended
+};
+
+// A program running in the background in its own process group, its output appended to a log
+// file. The destructor kills the group and reaps the program.
+class BackgroundProgram {
+ public:
+  BackgroundProgram(const std::vector<std::string>& argv,
+                    const std::vector<std::string>& extraEnvironment,
+                    const std::filesystem::path& log);
+  ~BackgroundProgram();
+  BackgroundProgram(const BackgroundProgram&) = delete;
+  BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+
+  // False once the program has ended (it is reaped then).
+  bool running();
+
+ private:
+  pid_t pid_ = -1;
+};
+
+}  // namespace testing_support
