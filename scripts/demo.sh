@@ -45,7 +45,7 @@ mkdir -p build
 step "Installing the Debian packages the demo needs (output in build/demo-packages.log)"
 # The progress lines are indented; the last line, the count, becomes the outcome.
 if ! bash scripts/install-deps.sh --log build/demo-packages.log | tee build/demo-packages.out |
-    sed -n '/^ /p'; then
+    sed -u -n '/^ /p'; then
   exit 1
 fi
 done_ "$(tail -1 build/demo-packages.out)"

@@ -61,12 +61,15 @@ if [[ $(id -u) -ne 0 ]]; then
   as_root=(sudo)
 fi
 
-# Progress from apt-get's own lines: one "Get:" per download, dpkg's "Unpacking" and "Setting up"
-# per package.
+# Progress from apt-get's own lines since the install began: one "Get:" per download, dpkg's
+# "Unpacking" and "Setting up" per package.
 total=0
+first_line=1
 package_progress() {
-  printf 'packages: %d of %d downloaded, %d unpacked, %d set up' "$(grep -c '^Get:' "$1")" "$total" \
-    "$(grep -c '^Unpacking ' "$1")" "$(grep -c '^Setting up ' "$1")"
+  local lines
+  lines=$(tail -n "+$first_line" "$1")
+  printf 'packages: %d of %d downloaded, %d unpacked, %d set up' "$(grep -c '^Get:' <<<"$lines")" \
+    "$total" "$(grep -c '^Unpacking ' <<<"$lines")" "$(grep -c '^Setting up ' <<<"$lines")"
 }
 installed() { dpkg-query -W -f='${db:Status-Abbrev} ${Package}:${Architecture}\n' | awk '$1 == "ii" {print $2}' | sort; }
 
@@ -81,7 +84,8 @@ if ! run_with_progress "$log" "" "${as_root[@]}" apt-get update -q; then
   exit 1
 fi
 total=$(apt-get -s install --no-install-recommends "${missing[@]}" 2>>"$log" | grep -c '^Inst ' || true)
-echo "   installing $total packages with what they need (output in $log)"
+echo "   installing $total packages: the missing ones and what they need (output in $log)"
+first_line=$(($(wc -l <"$log") + 1))
 # sudo drops the caller's environment, so the front end is set on its far side.
 if ! run_with_progress "$log" package_progress "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
     apt-get install -y -q --no-install-recommends "${missing[@]}"; then
