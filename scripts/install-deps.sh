@@ -2,8 +2,8 @@
 # Installs the Debian packages the build and the demo need, when any is missing.
 #   install-deps.sh [--tests] [--bench] [--log FILE]
 # apt-get's output goes to FILE (default build/packages.log); the terminal gets a line every few
-# seconds with the packages downloaded, unpacked and set up so far, and at the end the number of
-# packages that were actually installed, dependencies included.
+# seconds with the packages downloaded, unpacked and set up so far, and at the end ("   -> ...")
+# the number of packages that were actually installed, dependencies included.
 # --tests adds what only the test command needs: GoogleTest and Google Benchmark, the formatting
 # and lint tools, git, lld (links the test executables faster), and Chromium with node and npm for
 # the real-browser test.
@@ -45,7 +45,7 @@ for package in "${packages[@]}"; do
 done
 
 if ((${#missing[@]} == 0)); then
-  echo "all packages were already installed"
+  echo "   -> all packages were already installed"
   exit 0
 fi
 
@@ -93,4 +93,4 @@ if ! run_with_progress "$log" package_progress "${as_root[@]}" env DEBIAN_FRONTE
   exit 1
 fi
 count=$(comm -13 <(echo "$before") <(installed) | wc -l)
-echo "$count packages installed in $(duration $((SECONDS - start)))"
+echo "   -> $count packages installed in $(duration $((SECONDS - start)))"

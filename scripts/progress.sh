@@ -8,13 +8,15 @@ duration() {
 }
 
 # run_with_progress LOG REPORT COMMAND...: runs COMMAND with its output appended to LOG and its
-# input from /dev/null, and prints "   REPORT-output (elapsed)" when the report changes, at most
-# every 5 s, and every 20 s while it does not. REPORT is a function given LOG, or "" for the elapsed
-# time alone. Returns COMMAND's exit status.
+# input from /dev/null, and shows "   ... REPORT-output (elapsed)": on a terminal as one line
+# rewritten in place every second, elsewhere (a log, CI) as a new line when the report changed, at
+# most every 10 s, and every 30 s while it does not. REPORT is a function given LOG, or "" for the
+# elapsed time alone. Returns COMMAND's exit status.
 run_with_progress() {
   local log=$1 report=$2
   shift 2
-  local start=$SECONDS shown="" shown_at=$SECONDS now text status=0
+  local start=$SECONDS shown="" shown_at=$SECONDS now text status=0 terminal=0
+  [[ -t 1 ]] && terminal=1
   "$@" >>"$log" 2>&1 </dev/null &
   local pid=$!
   while kill -0 "$pid" 2>/dev/null; do
@@ -22,12 +24,16 @@ run_with_progress() {
     now=$SECONDS
     text=running
     [[ -n "$report" ]] && text=$("$report" "$log")
-    if { [[ "$text" != "$shown" ]] && ((now - shown_at >= 5)); } || ((now - shown_at >= 20)); then
+    if ((terminal)); then
+      printf '\r\033[K   ... %s (%s)' "$text" "$(duration $((now - start)))"
+      shown=$text
+    elif { [[ "$text" != "$shown" ]] && ((now - shown_at >= 10)); } || ((now - shown_at >= 30)); then
       printf '   ... %s (%s)\n' "$text" "$(duration $((now - start)))"
       shown=$text
       shown_at=$now
     fi
   done
+  if ((terminal)) && [[ -n "$shown" ]]; then printf '\n'; fi
   wait "$pid" || status=$?
   return "$status"
 }
