@@ -15,10 +15,15 @@ duration() {
 run_with_progress() {
   local log=$1 report=$2
   shift 2
+  "$@" >>"$log" 2>&1 </dev/null &
+  wait_with_progress $! "$log" "$report"
+}
+
+# wait_with_progress PID LOG REPORT: the same for a child process already started.
+wait_with_progress() {
+  local pid=$1 log=$2 report=$3
   local start=$SECONDS shown="" shown_at=$SECONDS now text status=0 terminal=0
   [[ -t 1 ]] && terminal=1
-  "$@" >>"$log" 2>&1 </dev/null &
-  local pid=$!
   while kill -0 "$pid" 2>/dev/null; do
     sleep 1
     now=$SECONDS

@@ -82,7 +82,7 @@ done
 if [[ -n "$tidy_pid" ]]; then
   echo "== clang-tidy (report in $tidy_log) =="
   status=0
-  wait "$tidy_pid" || status=$?
+  wait_with_progress "$tidy_pid" "$tidy_log" "" || status=$?
   tidy_pid=
   if ((status == 0)) && [[ ! -s "$tidy_log" ]]; then
     echo "clean"
