@@ -44,7 +44,7 @@ done_ "/dev/fuse is there and $(id -un) can read and write it"
 mkdir -p build
 step "Installing the Debian packages the demo needs (output in build/demo-packages.log)"
 # Its last line, the number of packages it installed, is the step's outcome.
-bash scripts/install-deps.sh --log build/demo-packages.log
+bash scripts/install-deps.sh --log=build/demo-packages.log
 
 step "Trying a mount with squashfuse and fusermount3"
 if [[ ! -x /usr/bin/fusermount3 ]]; then

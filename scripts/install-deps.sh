@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the demo need, when any is missing.
-#   install-deps.sh [--tests] [--bench] [--log FILE]
+#   install-deps.sh [--tests] [--bench] [--log=FILE]
 # apt-get's output goes to FILE (default build/packages.log); the terminal gets a line every few
 # seconds with the packages downloaded, unpacked and set up so far, and at the end ("   -> ...")
 # the number of packages that were actually installed, dependencies included.
@@ -21,9 +21,7 @@ packages=(
   squashfs-tools squashfuse fuse3
 )
 
-while (($#)); do
-  option=$1
-  shift
+for option in "$@"; do
   case $option in
     --tests)
       packages+=(git libgtest-dev libgmock-dev libbenchmark-dev clang-format clang-tidy lld chromium)
@@ -32,8 +30,8 @@ while (($#)); do
       command -v npm >/dev/null || packages+=(npm)
       ;;
     --bench) packages+=(libgtest-dev libgmock-dev time gnuplot-nox) ;;
-    --log) (($#)) || { echo "--log needs a file" >&2; exit 2; }; log=$1; shift ;;
-    *) echo "usage: install-deps.sh [--tests] [--bench] [--log FILE]" >&2; exit 2 ;;
+    --log=?*) log=${option#--log=} ;;
+    *) echo "usage: install-deps.sh [--tests] [--bench] [--log=FILE]" >&2; exit 2 ;;
   esac
 done
 

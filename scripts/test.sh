@@ -12,7 +12,7 @@ started=$SECONDS
 
 mkdir -p build
 echo "== packages (output in build/test-packages.log) =="
-bash scripts/install-deps.sh --tests --log build/test-packages.log
+bash scripts/install-deps.sh --tests --log=build/test-packages.log
 
 jobs=$(nproc)
 summary=()
