@@ -218,8 +218,8 @@ fail=0
 for step in digest attach copy install minimal; do
   limit=1.2
   [[ $step == attach ]] && limit=1.5
-  read -r o p r ok < <(awk -v o="${ours_of[$step]}" -v p="${peer_of[$step]}" -v limit="$limit" \
-    'BEGIN {printf "%.1f %.1f %.2f %d\n", o / 1000, p / 1000, o / p, o / p <= limit}')
+  read -r o p r ok < <(awk -v o="${ours_of[$step]}" -v p="${peer_of[$step]}" -v l="$limit" \
+    'BEGIN {printf "%.1f %.1f %.2f %d\n", o / 1000, p / 1000, o / p, o / p <= l}')
   printf '%-8s %12s %12s %6sx\n' "$step" "$o" "$p" "$r"
   [[ $step == minimal ]] || ((ok)) || fail=1
 done
