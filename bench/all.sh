@@ -88,7 +88,7 @@ download: peak memory (max RSS), UpdateTransfer vs curl|download memory (< 32 Mi
 strict verification of a bundle (~2,000 files, every core) vs openssl dgst on each file in turn|verify vs openssl dgst|codesign_verify|openssl_dgst_sequential|<=0.75
 strict verification of the same bundle on one core vs openssl dgst on each file in turn|verify on one core|codesign_verify_one_core|openssl_dgst_sequential|
 install step, image digest: fileSHA256 vs openssl dgst|install: digest|digest_ours|digest_peer|<=1.2
-install step, attach + detach: hdiutil vs squashfuse + fusermount3 -u|install: attach|attach_ours|attach_peer|<=1.2
+install step, attach + detach: hdiutil vs squashfuse + fusermount3 -u|install: attach|attach_ours|attach_peer|<=1.5
 install step, staged copy: ditto vs cp -a|install: copy|copy_ours|copy_peer|<=1.2
 install (app + $(size $install_mib) of resources) vs the sum of its unavoidable steps|install vs its steps|install_ours|install_steps|<=1.2
 install, durable (flushed before the exchange and the answer) vs the same install unflushed|install: durable|install_ours|install_unflushed|<=1.25

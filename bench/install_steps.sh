@@ -28,8 +28,8 @@
 # with `bramlow-release package` into a temporary platform root (scripts/platform-root.sh).
 # The page cache is never dropped (other work shares the machine): every input is read once before
 # the first timing, so both sides of a step meet it warm. Each step runs ROUNDS times (default 5),
-# the two sides alternating which goes first; medians are compared. Target: every step at most
-# 1.2x its counterpart.
+# the two sides alternating which goes first; medians are compared. Target: attach and
+# detach at most 1.5x the two tools alone, every other step at most 1.2x its counterpart.
 # Usage: bench/install_steps.sh [BUILD_DIR]   (default build/release, built if missing)
 # SIZE_MIB (default 200) changes the bytes of the extra resource files.
 # Besides the table, one "name value unit" line per figure, in milliseconds: STEP_ours and
@@ -235,6 +235,7 @@ printf '%-8s %12s %12s %7s\n' step ours_ms peer_ms ratio
 fail=0
 for step in digest attach copy install durable minimal; do
   limit=1.2
+  [[ $step == attach ]] && limit=1.5
   [[ $step == durable ]] && limit=1.25
   read -r o p r ok < <(awk -v o="${ours_of[$step]}" -v p="${peer_of[$step]}" -v l="$limit" \
     'BEGIN {printf "%.1f %.1f %.2f %d\n", o / 1000, p / 1000, o / p, o / p <= l}')
@@ -244,7 +245,7 @@ done
 echo "(medians of $rounds; the install's checks in the sum: $((checks / 1000)) ms, of which strict" \
   "validation of the mounted application and of its copy $((minimal / 1000)) ms; \"minimal\" compares" \
   "the install with digest, attach, copy, removal and those two validations only, for information)"
-echo "target: digest, attach, copy and install at most 1.2x; durable at most 1.25x"
+echo "target: attach at most 1.5x; digest, copy and install at most 1.2x; durable at most 1.25x"
 echo "peak resident memory of the install: $rss KiB"
 for step in digest attach copy install; do
   awk -v s="$step" -v o="${ours_of[$step]}" -v p="${peer_of[$step]}" \

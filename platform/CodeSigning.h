@@ -168,7 +168,7 @@ class Code {
   // hardened runtime (kRuntimeUntrusted): the process is not traced, and runs no code but its
   // executable, files its seal holds unchanged and files in folders only root can write, from /
   // down; then the requirement. A process of the same user can still change one it started
-  // before the check, or trace it after (see README.md).
+  // before the check, or trace it after (see docs/code-signing.md).
   void checkValidity(Flags flags, const Requirement* requirement) const;
 
   // Verifies now, on another thread while a message is awaited, what checkValidity of a process

@@ -1,6 +1,5 @@
-// The squashfs 4.0 superblock check, apart from the rest of the disk-image code because the
-// disk-image tool runs it before the C library is initialised (tools/hdiutil/Direct.cc): nothing
-// here may call the C library, allocate or throw.
+// The squashfs 4.0 superblock check: a pure function of the header's bytes, which neither reads
+// nor allocates.
 #pragma once
 
 #include <cstddef>

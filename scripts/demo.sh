@@ -22,19 +22,64 @@ done_() { printf '   -> %s\n' "$*"; }
 results=()
 worked() { results+=("$*"); done_ "$*"; }
 
-mkdir -p build
-step "Installing the Debian packages the demo needs (output in build/demo-packages.log)"
-if ! bash scripts/install-deps.sh >build/demo-packages.log 2>&1; then
-  tail -20 build/demo-packages.log >&2
+source scripts/progress.sh
+started=$SECONDS
+
+# The disk-image steps mount with squashfuse: find out first whether this user can, and say what to
+# change when not, rather than fail later with a message that names neither fuse nor permissions.
+step "Checking that this user can mount disk images (squashfuse through /dev/fuse)"
+if [[ ! -c /dev/fuse ]]; then
+  echo "/dev/fuse is missing. As root, load the kernel's fuse module (modprobe fuse); in a" \
+    "container, start it with the device and the right to mount (docker run --device /dev/fuse" \
+    "--cap-add SYS_ADMIN ...)." >&2
   exit 1
 fi
-done_ "$(grep -q '^Installing:' build/demo-packages.log && grep '^Installing:' build/demo-packages.log | wc -w | awk '{print $1-1 " packages installed"}' || echo 'all packages were already installed')"
+if [[ ! -r /dev/fuse || ! -w /dev/fuse ]]; then
+  echo "/dev/fuse is not readable and writable by $(id -un) (it is $(stat -c '%A %U:%G' /dev/fuse))." \
+    "As root, run: chmod 0666 /dev/fuse (the mode Debian's fuse3 gives it), or run the demo as root." >&2
+  exit 1
+fi
+done_ "/dev/fuse is there and $(id -un) can read and write it"
+
+mkdir -p build
+step "Installing the Debian packages the demo needs (output in build/demo-packages.log)"
+# Its last line, the number of packages it installed, is the step's outcome.
+bash scripts/install-deps.sh --log=build/demo-packages.log
+
+step "Trying a mount with squashfuse and fusermount3"
+if [[ ! -x /usr/bin/fusermount3 ]]; then
+  echo "/usr/bin/fusermount3 is missing: as root, run apt-get install fuse3." >&2
+  exit 1
+fi
+if [[ $(id -u) -ne 0 && ! -u /usr/bin/fusermount3 ]]; then
+  echo "/usr/bin/fusermount3 is not set-user-ID root, and a user's mounts need it to be. As root," \
+    "run: chmod u+s /usr/bin/fusermount3 (as Debian's fuse3 installs it), or run the demo as root." >&2
+  exit 1
+fi
+trial=$(mktemp -d /tmp/bramlow-demo-mount-XXXXXX)
+mkdir "$trial/content" "$trial/mount"
+echo trial >"$trial/content/file"
+mksquashfs "$trial/content" "$trial/image" -quiet -no-progress >/dev/null
+if ! squashfuse "$trial/image" "$trial/mount" 2>"$trial/error" || ! grep -q trial "$trial/mount/file"; then
+  echo "A trial mount with squashfuse failed: $(cat "$trial/error")" >&2
+  echo "/dev/fuse and fusermount3 are in place, so the system refuses the mount itself: inside a" \
+    "container the mount needs the right to mount (docker run --cap-add SYS_ADMIN --device" \
+    "/dev/fuse ...); on a machine of your own, running the demo as root works." >&2
+  fusermount3 -u "$trial/mount" 2>/dev/null || true
+  rm -rf "$trial"
+  exit 1
+fi
+fusermount3 -u "$trial/mount"
+rm -rf "$trial"
+done_ "squashfuse mounted a test image and fusermount3 unmounted it"
 
 # A build folder of its own: the demo needs neither the tests nor the benchmarks.
 build=build/demo
 step "Building the application and the stand-in system tools (output in $build.log)"
-if ! { cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBRAMLOW_BUILD_TESTS=OFF \
-    -DBRAMLOW_BUILD_BENCHMARKS=OFF && cmake --build "$build" -j "$(nproc)"; } >"$build.log" 2>&1; then
+: >"$build.log"
+if ! run_with_progress "$build.log" "" cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release \
+    -DBRAMLOW_BUILD_TESTS=OFF -DBRAMLOW_BUILD_BENCHMARKS=OFF ||
+  ! run_with_progress "$build.log" build_progress cmake --build "$build" -j "$(nproc)"; then
   tail -30 "$build.log" >&2
   exit 1
 fi
@@ -115,3 +160,5 @@ worked "the installed application is now build $installed (version $(plist_value
 
 printf '\n== Summary\n'
 for line in "${results[@]}"; do printf '   ok  %s\n' "$line"; done
+printf '   The demo took %s.\n' "$(duration $((SECONDS - started)))"
+

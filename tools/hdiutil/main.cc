@@ -8,9 +8,7 @@
 // becomes squashfuse and detach fusermount3 (exec, no second process to wait for): their exit
 // status and messages are the tool's. Nothing is left inheriting the caller's descriptors: the
 // file-system server that outlives us gets /dev/null and the image, and gives up the caller's
-// standard error when it goes to the background, once the mount is in place. Where it can (see
-// Direct.cc), a well-formed attach that passes every check, and any well-formed detach, become
-// their tool before the C library has started; main does the same for everything else.
+// standard error when it goes to the background, once the mount is in place.
 // Exit status: 0 success; 1 failure, the reason on stderr; 2 wrong usage.
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -26,10 +24,17 @@
 
 #include "platform/DiskImage.h"
 #include "platform/Process.h"
-#include "tools/hdiutil/Direct.h"
 
 namespace {
 namespace fs = std::filesystem;
+
+// The Linux tools behind the stand-in, from the real system (not the platform root).
+constexpr const char* kSquashfuse = "/usr/bin/squashfuse";
+constexpr const char* kFusermount = "/usr/bin/fusermount3";
+// Read-only, and nothing on the image may act as a device or gain privileges.
+constexpr const char* kMountOptions = "ro,nodev,nosuid";
+// The image reaches squashfuse as its descriptor 3, the one that was checked.
+constexpr const char* kPassedImage = "/dev/fd/3";
 
 class Failure : public std::runtime_error {
  public:
@@ -82,13 +87,12 @@ void attach(const fs::path& mountPoint, const fs::path& imagePath) {
   }
   if (isMountPoint(mountPoint)) throw Failure(mountPoint.string() + ": already a mount point");
   // squashfuse exits 0 only once the mount is in place and its server runs in the background.
-  platform::replaceProcess(
-      hdiutil::kSquashfuse,
-      {"-o", hdiutil::kMountOptions, hdiutil::kPassedImage, mountPoint.string()}, image.fd.get());
+  platform::replaceProcess(kSquashfuse, {"-o", kMountOptions, kPassedImage, mountPoint.string()},
+                           image.fd.get());
 }
 
 [[noreturn]] void detach(const fs::path& mountPoint) {
-  platform::replaceProcess(hdiutil::kFusermount, {"-u", mountPoint.string()});
+  platform::replaceProcess(kFusermount, {"-u", mountPoint.string()});
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// bramlow-release: the publishing tool. One subcommand per job; see README.md for command lines.
+// bramlow-release: the publishing tool. One subcommand per job; their command lines are in
+// docs/publishing.md and docs/code-signing.md.
 #include <cstring>
 #include <iostream>
 #include <string>
