@@ -1,20 +1,10 @@
 // The request channel through real processes: a client talks to the real extension host, which
 // starts the real updater on demand; both are the built executables, installed and signed.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <cstdint>
-#include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -22,12 +12,9 @@
 
 #include "platform/Bundle.h"
 #include "platform/Json.h"
-#include "platform/NativeMessagingHost.h"
 #include "platform/PropertyList.h"
 #include "tests/security/SigningTestSupport.h"
 #include "tests/support/TestHttpsServer.h"
-
-extern char** environ;
 
 namespace {
 namespace fs = std::filesystem;
@@ -190,91 +177,27 @@ TEST(RequestChannel, ABurstOfChecksIsAnsweredInFullOnFewThreads) {
   constexpr long kMostThreads = 64;
   TestHttpsServer server;
   const InstalledProduct product(server.url("/updates/"));
-  const std::string image = std::string(kArtifactPrefix) + "-2.dmg";
+  const std::string digest(64, 'a');
   server.setReply(
       "/updates/latest.json", 200,
-      Json{{"schema", 1},
-           {"product", kAppID},
-           {"version", "2.0.0"},
-           {"build", "2"},
-           {"payloadVersion", "2.0.0"},
-           {"payloadSha256", std::string(64, 'a')},
-           {"minimumSystemVersion", "11.0"},
-           {"artifact", {{"name", image}, {"sha256", std::string(64, 'a')}, {"size", 1}}}}
-          .dump());
+      R"({"schema":1,"product":")" + std::string(kAppID) +
+          R"(","version":"2.0.0","build":"2","payloadVersion":"2.0.0","payloadSha256":")" + digest +
+          R"(","minimumSystemVersion":"11.0","artifact":{"name":")" + kArtifactPrefix +
+          R"(-2.dmg","sha256":")" + digest + R"(","size":1}})");
   const Json checked = {{"version", "2"}, {"nativeVersion", "2.0.0"}, {"payloadVersion", "2.0.0"}};
-
-  int toHost[2];
-  int fromHost[2];
-  ASSERT_EQ(::pipe2(toHost, O_CLOEXEC), 0);
-  ASSERT_EQ(::pipe2(fromHost, O_CLOEXEC), 0);
-  platform::UniqueFd input(toHost[1]);
-  const platform::UniqueFd output(fromHost[0]);
-  pid_t host = -1;
-  {
-    const platform::UniqueFd childIn(toHost[0]);
-    const platform::UniqueFd childOut(fromHost[1]);
-    // The first entry of a name wins, so the product's go first.
-    std::vector<std::string> environment = product.environment();
-    for (char** entry = environ; *entry; ++entry) environment.emplace_back(*entry);
-    std::vector<char*> envp;
-    for (std::string& entry : environment) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    std::string path = product.extensionExecutable().string();
-    std::string origin = "chrome-extension://test/";
-    char* argv[] = {path.data(), origin.data(), nullptr};
-    posix_spawn_file_actions_t actions;
-    ::posix_spawn_file_actions_init(&actions);
-    ::posix_spawn_file_actions_adddup2(&actions, childIn.get(), STDIN_FILENO);
-    ::posix_spawn_file_actions_adddup2(&actions, childOut.get(), STDOUT_FILENO);
-    ASSERT_EQ(::posix_spawn(&host, path.c_str(), &actions, nullptr, argv, envp.data()), 0);
-    ::posix_spawn_file_actions_destroy(&actions);
-  }
-  ::signal(SIGPIPE, SIG_IGN);  // a host that died must fail the test, not end it
-  std::thread writer([fd = std::move(input)] {
-    const std::string message = R"({"action":"check"})";
-    const auto length = static_cast<std::uint32_t>(message.size());
-    std::string frames;
-    for (int i = 0; i < kChecks; ++i)
-      frames += std::string(reinterpret_cast<const char*>(&length), sizeof length) + message;
-    for (std::size_t done = 0; done < frames.size();) {
-      const ssize_t n = ::write(fd.get(), frames.data() + done, frames.size() - done);
-      if (n <= 0) return;
-      done += static_cast<std::size_t>(n);
-    }
-  });
-  auto answers = std::make_shared<std::vector<Json>>();
-  auto done = std::make_shared<std::atomic<bool>>(false);
-  std::thread reader([fd = output.get(), answers, done] {
-    platform::NativeMessageReader frames([fd](void* buffer, std::size_t size) {
-      const ssize_t n = ::read(fd, buffer, size);
-      return n < 0 ? std::size_t{0} : static_cast<std::size_t>(n);
-    });
-    for (auto frame = frames.next(); frame.kind == platform::NativeMessageReader::Kind::kMessage;
-         frame = frames.next()) {
-      answers->push_back(Json::parse(frame.bytes));
-    }
-    *done = true;
-  });
-  long most = 0;
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(200);
-  while (!*done && std::chrono::steady_clock::now() < deadline) {
-    std::ifstream status("/proc/" + std::to_string(host) + "/status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.starts_with("Threads:")) most = std::max(most, std::stol(line.substr(8)));
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  if (!*done) ::kill(host, SIGKILL);  // its pipes close, which ends both threads
-  writer.join();
-  reader.join();
-  int status = 0;
-  ::waitpid(host, &status, 0);
-  ASSERT_EQ(answers->size(), static_cast<std::size_t>(kChecks)) << "host status " << status;
-  EXPECT_EQ(std::count(answers->begin(), answers->end(), checked), kChecks) << answers->front();
-  EXPECT_GT(most, 1);
-  EXPECT_LE(most, kMostThreads);
-  std::printf("host threads at most: %ld\n", most);
+  const RunResult burst =
+      runProgram({"/usr/bin/timeout", "200", BRAMLOW_NATIVE_MESSAGE, "--burst", "--repeat",
+                  std::to_string(kChecks), product.extensionExecutable().string(), kCheck},
+                 product.environment());
+  EXPECT_EQ(burst.exitCode, 0) << burst.err;
+  EXPECT_NE(burst.out.find("answers: " + std::to_string(kChecks) + " " + checked.dump() + "\n"),
+            std::string::npos)
+      << burst.out;
+  const std::size_t threads = burst.out.find("host threads at most: ");
+  ASSERT_NE(threads, std::string::npos) << burst.out;
+  const long most = std::stol(burst.out.substr(threads + 22));
+  EXPECT_LE(most, kMostThreads) << burst.out;
+  ::testing::Test::RecordProperty("hostThreadsAtMost", std::to_string(most));
 }
 
 }  // namespace
