@@ -97,9 +97,6 @@ TEST(NativeMessagingHost, WritesPendingAnswersWholeBeforeItEnds) {
 TEST(NativeMessagingHost, EveryFrameIsAnsweredOnceWhateverTheHandlerDoes) {
   using Context = std::shared_ptr<platform::ExtensionContext>;
   const Json message = {{"action", "check"}};
-  const auto echo = [](const Context& context) {
-    context->completeRequestReturningItems({context->inputItems()[0]});
-  };
   const struct {
     const char* name;
     std::function<void(const Context&)> handle;
@@ -108,14 +105,12 @@ TEST(NativeMessagingHost, EveryFrameIsAnsweredOnceWhateverTheHandlerDoes) {
       {"throws before answering", [](const Context&) { throw std::bad_alloc(); }, kUnanswered},
       {"throws what is no exception", [](const Context&) { throw 7; }, kUnanswered},
       {"throws after answering",
-       [&](const Context& context) {
-         echo(context);
+       [](const Context& context) {
+         context->completeRequestReturningItems({context->inputItems()[0]});
          throw std::runtime_error("bug");
        },
        message},
       {"drops it unanswered", [](const Context&) {}, kUnanswered},
-      {"answers without a message", [](const Context& c) { c->completeRequestReturningItems({}); },
-       nullptr},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);

@@ -167,16 +167,13 @@ TEST_F(InstallTest, OnlyARegularFileIsTakenForTheHeldImage) {
   } rows[] = {
       {"FIFO", [](const fs::path& path) { return ::mkfifo(path.c_str(), 0600) == 0; }},
       {"socket",
-       [&](const fs::path& path) {
-         // Bound at a short name: a socket's path must fit 108 bytes.
+       [&](const fs::path& path) {  // bound at a short name: a socket's path must fit 108 bytes
          const platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-         sockaddr_un address{};
-         address.sun_family = AF_UNIX;
-         const std::string name = (dir_.path() / "s").string();
-         name.copy(address.sun_path, sizeof address.sun_path - 1);
+         sockaddr_un address{AF_UNIX, {}};
+         (dir_.path() / "s").string().copy(address.sun_path, sizeof address.sun_path - 1);
          if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
            return false;
-         fs::rename(name, path);
+         fs::rename(dir_.path() / "s", path);
          return true;
        }},
       {"endless character device", device(S_IFCHR, ::makedev(1, 5))},
