@@ -202,6 +202,8 @@ TEST_F(InstallTest, OnlyARegularFileIsTakenForTheHeldImage) {
     }
   }
   ::alarm(0);
+  // Nothing at all there is no image that changed: the file system's error.
+  EXPECT_THROW(service_->performOperation("install", kNewBuild, false), std::system_error);
   EXPECT_TRUE(fs::exists(release_ / kImageName));
   EXPECT_TRUE(snapshot(app_.appURL) == users);
 }
