@@ -13,6 +13,7 @@
 
 #include "extension/SafariWebExtensionHandler.h"
 #include "platform/NativeMessagingHost.h"
+#include "shared/UpdateFailure.h"
 
 int main() {
   try {
@@ -26,7 +27,10 @@ int main() {
     // map and fault in fresh memory, which costs a process this short-lived more than any wait
     // for the heap's lock.
     mallopt(M_ARENA_MAX, 1);
-    platform::NativeMessagingHost host = platform::NativeMessagingHost::standardStreams();
+    // A request whose handling failed before it could answer (out of memory, a bug) still gets
+    // one: the generic failure.
+    platform::NativeMessagingHost host = platform::NativeMessagingHost::standardStreams(
+        platform::Json::object({{"error", std::string(bramlow::markers::kCouldNotComplete)}}));
     host.run([](const std::shared_ptr<platform::ExtensionContext>& context) {
       bramlow::SafariWebExtensionHandler().beginRequest(context);
     });

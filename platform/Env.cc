@@ -215,18 +215,35 @@ std::string Env::readFile(const fs::path& path) {
   return content;
 }
 
-std::string Env::readRegularFile(const fs::path& path, std::size_t maximumSize) {
-  // O_NONBLOCK: opening a FIFO without a writer would otherwise wait for one.
-  UniqueFd fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+RegularFile Env::openRegularFile(const fs::path& path) {
+  UniqueFd fd;
+  try {
+    // O_NONBLOCK: opening a FIFO without a writer would otherwise wait for one.
+    fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+  } catch (const std::system_error& error) {
+    // A link (ELOOP), a socket (ENXIO) or a device without its driver cannot even be opened;
+    // what is there only names the error, nothing is read by this look.
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+      throw NotRegularFileError(error.code(), "open " + path.string());
+    }
+    throw;
+  }
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0) throwErrno("stat", path.string());
-  if (!S_ISREG(info.st_mode)) throw errnoError(EINVAL, "read", path.string());
-  if (static_cast<std::uint64_t>(info.st_size) > maximumSize) {
-    throw errnoError(EFBIG, "read", path.string());
+  if (!S_ISREG(info.st_mode)) {
+    throw NotRegularFileError(EINVAL, std::generic_category(), "open " + path.string());
   }
+  return {std::move(fd), static_cast<std::uint64_t>(info.st_size)};
+}
+
+std::string Env::readRegularFile(const fs::path& path, std::size_t maximumSize) {
+  const RegularFile file = openRegularFile(path);
+  if (file.size > maximumSize) throw errnoError(EFBIG, "read", path.string());
+  const UniqueFd& fd = file.fd;
   // The file may grow after fstat: reading one byte beyond the bound notices that.
   std::string content;
-  content.reserve(static_cast<std::size_t>(info.st_size));
+  content.reserve(static_cast<std::size_t>(file.size));
   char buffer[65536];
   for (;;) {
     const std::size_t n =

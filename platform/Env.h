@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "platform/Fd.h"
@@ -25,6 +26,20 @@ struct OperatingSystemVersion {
   long major = 0;
   long minor = 0;
   long patch = 0;
+};
+
+// What Env::openRegularFile throws for anything at a path but a regular file. Its code is EINVAL,
+// or open(2)'s error for what cannot be opened at all (ELOOP for a symbolic link, ENXIO for a
+// socket).
+class NotRegularFileError : public std::system_error {
+ public:
+  using std::system_error::system_error;
+};
+
+// A regular file opened for reading, and its size when it was opened.
+struct RegularFile {
+  UniqueFd fd;
+  std::uint64_t size = 0;
 };
 
 struct FileStatus {
@@ -88,10 +103,13 @@ class Env {
 
   // The whole content of a regular file.
   virtual std::string readFile(const std::filesystem::path& path);
-  // The whole content of a file that must be a regular file of at most maximumSize bytes: for
-  // files that others could have replaced. It is opened without following a symbolic link and
-  // without blocking, and examined on the open descriptor, so a link (ELOOP), a FIFO or a device
-  // (EINVAL) is refused before anything is read; a larger file fails with EFBIG.
+  // Opens a file that must be a regular file, for files that others could have replaced: without
+  // following a symbolic link and without blocking, and examined on the open descriptor, so a
+  // link, a FIFO, a socket, a device or a folder throws NotRegularFileError before anything is
+  // read. Any other failure (nothing there, say) throws std::system_error.
+  virtual RegularFile openRegularFile(const std::filesystem::path& path);
+  // The whole content of a file opened with openRegularFile, of at most maximumSize bytes; a
+  // larger file fails with EFBIG.
   virtual std::string readRegularFile(const std::filesystem::path& path, std::size_t maximumSize);
   // Writes data to a new temporary file beside path, syncs it and renames it over path, so readers
   // see the old content or the new, never a mix; then syncs the folder, so the new content is what
@@ -181,6 +199,9 @@ class EnvWrapper : public Env {
   bool tryLockExclusive(int fd) override { return target_.tryLockExclusive(fd); }
   std::string readFile(const std::filesystem::path& path) override {
     return target_.readFile(path);
+  }
+  RegularFile openRegularFile(const std::filesystem::path& path) override {
+    return target_.openRegularFile(path);
   }
   std::string readRegularFile(const std::filesystem::path& path, std::size_t maximumSize) override {
     return target_.readRegularFile(path, maximumSize);

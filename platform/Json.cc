@@ -56,11 +56,27 @@ std::optional<std::int64_t> wholeNumberFromText(std::string_view text) {
 }
 
 // The reader's own document builder, except that a number written with a fraction or an
-// exponent is stored as an integer when its text proves it whole and in range (2.0, 1e3). Every
-// other such number stays a double, which no integer decoding accepts.
+// exponent is stored as an integer when its text proves it whole and in range (2.0, 1e3), and
+// that it stops at the first array or object beyond kMaximumJsonDepth. Every other such number
+// stays a double, which no integer decoding accepts.
 class DocumentBuilder : public nlohmann::detail::json_sax_dom_parser<Json> {
  public:
   using json_sax_dom_parser::json_sax_dom_parser;
+
+  bool start_object(std::size_t length) {
+    return deeper() && json_sax_dom_parser::start_object(length);
+  }
+  bool end_object() {
+    --depth_;
+    return json_sax_dom_parser::end_object();
+  }
+  bool start_array(std::size_t length) {
+    return deeper() && json_sax_dom_parser::start_array(length);
+  }
+  bool end_array() {
+    --depth_;
+    return json_sax_dom_parser::end_array();
+  }
 
   bool number_float(number_float_t value, const string_t& text) {
     if (const std::optional<std::int64_t> whole = wholeNumberFromText(text)) {
@@ -69,6 +85,17 @@ class DocumentBuilder : public nlohmann::detail::json_sax_dom_parser<Json> {
     }
     return json_sax_dom_parser::number_float(value, text);
   }
+
+  bool tooDeep() const { return tooDeep_; }
+
+ private:
+  bool deeper() {
+    tooDeep_ = ++depth_ > kMaximumJsonDepth;
+    return !tooDeep_;
+  }
+
+  std::size_t depth_ = 0;
+  bool tooDeep_ = false;
 };
 
 }  // namespace
@@ -77,7 +104,12 @@ Json parseJson(std::string_view bytes, bool allowFragments) {
   Json value;
   try {
     DocumentBuilder builder(value);
-    Json::sax_parse(bytes.begin(), bytes.end(), &builder);
+    if (!Json::sax_parse(bytes.begin(), bytes.end(), &builder)) {
+      throw JsonError(builder.tooDeep()
+                          ? "The data couldn't be read because it is nested more than " +
+                                std::to_string(kMaximumJsonDepth) + " levels deep."
+                          : std::string("The data couldn't be read."));
+    }
   } catch (const Json::exception& error) {
     throw JsonError(
         std::string("The data couldn't be read because it isn't in the correct format. ") +

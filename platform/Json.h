@@ -2,6 +2,7 @@
 // document that parses but does not have the shape a decoder asks for is a DecodingError.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
@@ -22,10 +23,15 @@ class DecodingError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// Parses one JSON document (UTF-8, nothing but white space after it). Without allowFragments the
-// top level must be an object or an array. A number written with a fraction or an exponent is an
-// integer when its digits make it exactly a whole number in the signed 64-bit range (2.0, 1e3),
-// otherwise a double. Throws JsonError.
+// Arrays and objects nested deeper than this are refused while parsing: copying, comparing or
+// printing a value recurses once per level, so an unbounded depth would overflow a stack.
+inline constexpr std::size_t kMaximumJsonDepth = 128;
+
+// Parses one JSON document (UTF-8, nothing but white space after it, at most kMaximumJsonDepth
+// levels of arrays and objects). Without allowFragments the top level must be an object or an
+// array. A number written with a fraction or an exponent is an integer when its digits make it
+// exactly a whole number in the signed 64-bit range (2.0, 1e3), otherwise a double. Throws
+// JsonError.
 Json parseJson(std::string_view bytes, bool allowFragments = false);
 
 // Strict decoding of members: no conversion between JSON types. Throw DecodingError.

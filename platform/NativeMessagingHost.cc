@@ -20,6 +20,16 @@ namespace {
 // Oversized frames are dropped through a buffer of this size.
 constexpr std::size_t kSkipChunk = std::size_t{16} * 1024;
 
+// One whole frame for a response. Invalid UTF-8 in a string is replaced rather than thrown: an
+// answer must always go out.
+std::string frameFor(const Json& response) {
+  const std::string body = response.dump(-1, ' ', false, Json::error_handler_t::replace);
+  const auto length = static_cast<std::uint32_t>(body.size());
+  std::string frame(sizeof length, '\0');
+  std::memcpy(frame.data(), &length, sizeof length);
+  return frame + body;
+}
+
 }  // namespace
 
 NativeMessageReader::Frame NativeMessageReader::next() {
@@ -60,25 +70,23 @@ bool NativeMessageReader::skip(std::uint64_t size) {
 
 ExtensionItem messageItemForFrame(std::string_view payload) {
   try {
-    return {Json::object({{kExtensionMessageKey, parseJson(payload, /*allowFragments=*/true)}})};
+    // Moved in, never copied: a copy of a parsed value recurses once per level of nesting.
+    Json userInfo = Json::object();
+    userInfo[kExtensionMessageKey] = parseJson(payload, /*allowFragments=*/true);
+    return {std::move(userInfo)};
   } catch (const JsonError&) {
     return {};
   }
 }
 
 // What the reading thread and every context share: the output, written by one writer at a time,
-// and the count of contexts not yet answered.
+// and the counts of contexts not yet answered and not yet released.
 struct NativeMessagingHost::Session {
-  explicit Session(UniqueFd fd) : output(std::move(fd)) {}
+  Session(UniqueFd fd, std::string unansweredFrame)
+      : output(std::move(fd)), unanswered(std::move(unansweredFrame)) {}
 
   // Writes one whole frame, unless the output has already failed.
-  void answer(const Json& response) {
-    // Invalid UTF-8 in a string is replaced rather than thrown: an answer must always go out.
-    const std::string body = response.dump(-1, ' ', false, Json::error_handler_t::replace);
-    const auto length = static_cast<std::uint32_t>(body.size());
-    std::string frame(sizeof length, '\0');
-    std::memcpy(frame.data(), &length, sizeof length);
-    frame += body;
+  void write(const std::string& frame) {
     const std::lock_guard lock(mutex);
     if (broken) return;
     try {
@@ -92,12 +100,19 @@ struct NativeMessagingHost::Session {
   void started() {
     const std::lock_guard lock(mutex);
     ++pending;
+    ++live;
   }
 
-  void finished() {
+  void answered() {
     const std::lock_guard lock(mutex);
     --pending;
-    if (pending == 0) idle.notify_all();
+    changed.notify_all();
+  }
+
+  void released() {
+    const std::lock_guard lock(mutex);
+    --live;
+    changed.notify_all();
   }
 
   bool outputBroken() {
@@ -106,10 +121,14 @@ struct NativeMessagingHost::Session {
   }
 
   UniqueFd output;
+  // The frame of a context released without an answer; made in advance, so that giving it never
+  // needs memory.
+  const std::string unanswered;
   std::mutex mutex;
-  std::condition_variable idle;
+  std::condition_variable changed;
   bool broken = false;
-  std::size_t pending = 0;
+  std::size_t pending = 0;  // handed out, not answered
+  std::size_t live = 0;     // handed out, not released
 };
 
 namespace {
@@ -117,28 +136,39 @@ namespace {
 class HostContext final : public ExtensionContext {
  public:
   HostContext(std::shared_ptr<NativeMessagingHost::Session> session, ExtensionItem item)
-      : session_(std::move(session)), items_{std::move(item)} {
+      : session_(std::move(session)) {
+    items_.push_back(std::move(item));  // not an initializer list, which would copy the message
     session_->started();
   }
   HostContext(const HostContext&) = delete;
   HostContext& operator=(const HostContext&) = delete;
 
   ~HostContext() override {
-    // Released without an answer: nothing can answer it any more, so the host must not wait.
-    if (!answered_.exchange(true)) session_->finished();
+    // Released without an answer (its handler failed or lost it): nothing else can answer it.
+    if (!answered_.exchange(true)) {
+      session_->write(session_->unanswered);
+      session_->answered();
+    }
+    session_->released();
   }
 
   const std::vector<ExtensionItem>& inputItems() const override { return items_; }
 
   void completeRequestReturningItems(std::vector<ExtensionItem> items) override {
     if (answered_.exchange(true)) return;
-    Json response;  // null when the answer carries no message
-    if (!items.empty() && items.front().userInfo && items.front().userInfo->is_object()) {
-      const auto found = items.front().userInfo->find(kExtensionMessageKey);
-      if (found != items.front().userInfo->end()) response = *found;
+    std::string frame;
+    try {
+      Json response;  // null when the answer carries no message
+      if (!items.empty() && items.front().userInfo && items.front().userInfo->is_object()) {
+        const auto found = items.front().userInfo->find(kExtensionMessageKey);
+        if (found != items.front().userInfo->end()) response = std::move(*found);
+      }
+      frame = frameFor(response);
+    } catch (const std::exception&) {
+      // Out of memory for the answer: the request still gets one.
     }
-    session_->answer(response);
-    session_->finished();
+    session_->write(frame.empty() ? session_->unanswered : frame);
+    session_->answered();
   }
 
  private:
@@ -149,10 +179,11 @@ class HostContext final : public ExtensionContext {
 
 }  // namespace
 
-NativeMessagingHost::NativeMessagingHost(UniqueFd input, UniqueFd output)
-    : input_(std::move(input)), session_(std::make_shared<Session>(std::move(output))) {}
+NativeMessagingHost::NativeMessagingHost(UniqueFd input, UniqueFd output, const Json& unanswered)
+    : input_(std::move(input)),
+      session_(std::make_shared<Session>(std::move(output), frameFor(unanswered))) {}
 
-NativeMessagingHost NativeMessagingHost::standardStreams() {
+NativeMessagingHost NativeMessagingHost::standardStreams(const Json& unanswered) {
   UniqueFd input(::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, 3));
   if (!input) throwErrno("Could not take over the message input");
   UniqueFd output(::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 3));
@@ -161,7 +192,7 @@ NativeMessagingHost NativeMessagingHost::standardStreams() {
   if (::dup2(null.get(), STDIN_FILENO) < 0 || ::dup2(null.get(), STDOUT_FILENO) < 0) {
     throwErrno("Could not detach the standard streams");
   }
-  return {std::move(input), std::move(output)};
+  return {std::move(input), std::move(output), unanswered};
 }
 
 void NativeMessagingHost::run(const RequestHandler& handler) {
@@ -171,6 +202,11 @@ void NativeMessagingHost::run(const RequestHandler& handler) {
   std::exception_ptr readError;
   try {
     while (!session_->outputBroken()) {
+      {
+        // A burst waits in the input until requests in flight are done, not in threads of its own.
+        std::unique_lock lock(session_->mutex);
+        session_->changed.wait(lock, [this] { return session_->live < kMaximumRequestsInFlight; });
+      }
       NativeMessageReader::Frame frame = reader.next();
       if (frame.kind == NativeMessageReader::Kind::kEnd) break;
       // An oversized frame is still a request: it is handed on without a message, to be refused.
@@ -180,15 +216,15 @@ void NativeMessagingHost::run(const RequestHandler& handler) {
                                                       : ExtensionItem{});
       try {
         handler(std::move(context));
-      } catch (const std::exception&) {
-        // A handler that failed has released its context, which no longer holds the host up.
+      } catch (...) {
+        // A handler that failed has released its context, which answered for it.
       }
     }
   } catch (const std::exception&) {
     readError = std::current_exception();
   }
   std::unique_lock lock(session_->mutex);
-  session_->idle.wait(lock, [this] { return session_->pending == 0; });
+  session_->changed.wait(lock, [this] { return session_->pending == 0; });
   lock.unlock();
   if (readError) std::rethrow_exception(readError);
 }

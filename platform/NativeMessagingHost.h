@@ -21,6 +21,11 @@ namespace platform {
 // held, whatever length they announce.
 inline constexpr std::size_t kMaximumNativeMessageSize = std::size_t{1024} * 1024;
 
+// Requests handed out and not yet released; the next frame is read only once fewer are in flight.
+// A request in flight may hold threads of its own (a connection and its queue): a burst of frames
+// waits in the input, not in threads.
+inline constexpr std::size_t kMaximumRequestsInFlight = 16;
+
 // Splits a byte stream into frames. Reads go through the given function, which returns up to size
 // bytes, 0 at the end of input, and throws on a read error; short reads are expected.
 class NativeMessageReader {
@@ -55,28 +60,30 @@ class NativeMessageReader {
 // Never throws for any input.
 ExtensionItem messageItemForFrame(std::string_view payload);
 
-// One host session over an input and an output descriptor.
+// One host session over an input and an output descriptor. Every frame is answered exactly once.
 class NativeMessagingHost {
  public:
   // Called once per frame on the reading thread. The handler answers through the context, then or
-  // later from any thread; a context that is released unanswered counts as done.
+  // later from any thread. A context released unanswered (its handler threw, or lost it) is
+  // answered with the session's unanswered response, as is one whose answer cannot be encoded.
   using RequestHandler = std::function<void(std::shared_ptr<ExtensionContext> context)>;
 
-  NativeMessagingHost(UniqueFd input, UniqueFd output);
+  NativeMessagingHost(UniqueFd input, UniqueFd output, const Json& unanswered);
 
   // Takes over the process's stdin and stdout: the protocol streams move to new close-on-exec
   // descriptors and 0 and 1 become /dev/null, so no child process inherits the browser's pipes and
   // no stray print can corrupt a frame. Throws std::system_error.
-  static NativeMessagingHost standardStreams();
+  static NativeMessagingHost standardStreams(const Json& unanswered);
 
-  // Reads frames until the input ends or the output is gone, hands each to handler, then waits
-  // until every context handed out has been answered or released, so pending answers are written
-  // before it returns. Ignores SIGPIPE for the process: a closed output makes writes fail, which
-  // ends the session quietly. A read error (other than EINTR) ends the input too; it is thrown as
-  // std::system_error once the pending answers are out.
+  // Reads frames until the input ends or the output is gone, hands each to handler (waiting while
+  // kMaximumRequestsInFlight contexts are unreleased), then waits until every context handed out
+  // has been answered, so pending answers are written before it returns. Ignores SIGPIPE for the
+  // process: a closed output makes writes fail, which ends the session quietly. A read error (other
+  // than EINTR) ends the input too; it is thrown as std::system_error once the pending answers are
+  // out.
   void run(const RequestHandler& handler);
 
-  // The output and the count of unanswered contexts, shared with every context handed out.
+  // The output and the counts of contexts in flight, shared with every context handed out.
   struct Session;
 
  private:

@@ -1,7 +1,5 @@
 #include "updater/BundleFacts.h"
 
-#include <fcntl.h>
-
 #include <memory>
 
 #include "platform/Env.h"
@@ -20,7 +18,7 @@ platform::plist::Dictionary readInfoPlist(const std::filesystem::path& bundle) {
 
 std::string fileSHA256(const std::filesystem::path& file) {
   platform::Env& env = platform::env();
-  platform::UniqueFd fd = env.open(file, O_RDONLY);
+  platform::UniqueFd fd = env.openRegularFile(file).fd;
   // Closing goes through closeHashInput on every path, so a failed close is logged, not lost.
   struct Closer {
     platform::UniqueFd& fd;

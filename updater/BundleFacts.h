@@ -18,8 +18,9 @@ inline constexpr std::size_t kHashReadChunk = 1048576;
 // raises the version-information marker.
 platform::plist::Dictionary readInfoPlist(const std::filesystem::path& bundle);
 
-// SHA-256 of a file's bytes as 64 lower-case hexadecimal digits. Open and read errors pass
-// through as std::system_error, after the file is closed.
+// SHA-256 of a regular file's bytes as 64 lower-case hexadecimal digits. Anything else at the path
+// (a link, a FIFO, a device...) throws platform::NotRegularFileError unread; open and read errors
+// pass through as std::system_error, after the file is closed.
 std::string fileSHA256(const std::filesystem::path& file);
 
 // Two lower-case hexadecimal digits per byte, in order, no separators.

@@ -52,6 +52,7 @@ class UpdateService {
   // is detached and removed before the call returns.
   void verifyDiskImage(const std::filesystem::path& at, const UpdateRelease& release) const;
   // The same checks, then replaceInstalledApp with the mounted application while it is attached.
+  // Anything but a regular file at image throws platform::NotRegularFileError, before any check.
   void installFromDiskImage(const std::filesystem::path& image, const UpdateRelease& release,
                             const platform::plist::Dictionary& installedInfo) const;
   // Detaches the mount folder when mounted, then removes it; a failure is logged, never thrown.

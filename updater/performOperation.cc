@@ -175,20 +175,28 @@ std::optional<UpdateRelease> releaseToApply(const UpdateService& service, const 
   return release;
 }
 
+// A held image that is no longer the release's, or that is no image at all (a link, a FIFO, a
+// device...), is not kept.
+[[noreturn]] void heldImageChanged(const fs::path& image) {
+  removeTemporaryItem(image);
+  fail(markers::kCachedUpdateChanged);
+}
+
 ResultDictionary download(const UpdateService& service, const UpdateRelease& release) {
   const fs::path image = service.cache / release.artifact.name;
   if (service.files.status(image).exists) {
     std::string digest;
     try {
       digest = fileSHA256(image);
+    } catch (const platform::NotRegularFileError&) {
+      heldImageChanged(image);
     } catch (...) {
       removeTemporaryItem(image);
       throw;
     }
-    // A held image that still matches is the release's; one that changed is not kept.
+    // A held image that still matches is the release's.
     if (digest == release.artifact.sha256) return ResultDictionary{{"version", release.build}};
-    removeTemporaryItem(image);
-    fail(markers::kCachedUpdateChanged);
+    heldImageChanged(image);
   }
   const TemporaryItem temp(service.cache / ("download-" + platform::newUuidString() + ".dmg"));
   UpdateTransfer transfer;
@@ -223,7 +231,11 @@ ResultDictionary install(const UpdateService& service, const UpdateRelease& rele
   }
   UpdateSecurity::verifyCode(service.appURL, service.product.appID, service.product.team);
   const fs::path image = service.cache / release.artifact.name;
-  service.installFromDiskImage(image, release, installedInfo);
+  try {
+    service.installFromDiskImage(image, release, installedInfo);
+  } catch (const platform::NotRegularFileError&) {
+    heldImageChanged(image);
+  }
   removeTemporaryItem(image);
   return ResultDictionary{{"version", release.build}, {"installed", true}};
 }

@@ -218,4 +218,33 @@ TEST(RequestChannel, AReinstalledApplicationIsAnsweredByItsOwnUpdater) {
   EXPECT_EQ(product.ask({kCheck, kCheck}), Answers(2, before.at(0)));
 }
 
+// A browser may send as fast as it likes: a burst of checks in one session is answered in full
+// while the host's threads stay few (sampled as the kernel counts them).
+TEST(RequestChannel, ABurstOfChecksIsAnsweredInFullOnFewThreads) {
+  constexpr int kChecks = 2000;
+  constexpr long kMostThreads = 64;
+  TestHttpsServer server;
+  const InstalledProduct product(server.url("/updates/"));
+  const std::string digest(64, 'a');
+  server.setReply(
+      "/updates/latest.json", 200,
+      R"({"schema":1,"product":")" + std::string(kAppID) +
+          R"(","version":"2.0.0","build":"2","payloadVersion":"2.0.0","payloadSha256":")" + digest +
+          R"(","minimumSystemVersion":"11.0","artifact":{"name":")" + kArtifactPrefix +
+          R"(-2.dmg","sha256":")" + digest + R"(","size":1}})");
+  const RunResult burst =
+      runProgram({"/usr/bin/timeout", "200", BRAMLOW_NATIVE_MESSAGE, "--burst", "--repeat",
+                  std::to_string(kChecks), product.extensionExecutable().string(), kCheck},
+                 product.environment());
+  EXPECT_EQ(burst.exitCode, 0) << burst.err;
+  EXPECT_NE(burst.out.find("answers: " + std::to_string(kChecks) + " " + kChecked.dump() + "\n"),
+            std::string::npos)
+      << burst.out;
+  const std::size_t threads = burst.out.find("host threads at most: ");
+  ASSERT_NE(threads, std::string::npos) << burst.out;
+  const long most = std::stol(burst.out.substr(threads + 22));
+  EXPECT_LE(most, kMostThreads) << burst.out;
+  ::testing::Test::RecordProperty("hostThreadsAtMost", std::to_string(most));
+}
+
 }  // namespace

@@ -2,11 +2,16 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <memory>
+#include <new>
 #include <optional>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -38,38 +43,80 @@ std::vector<Json> answers(std::string_view output) {
   return result;
 }
 
-// Answers that arrive late from other threads, all at once, still go out whole, once each, and
-// before the host returns at the end of its input.
-TEST(NativeMessagingHost, WritesPendingAnswersWholeBeforeItEnds) {
+const Json kUnanswered = {{"error", "unanswered"}};
+
+// Runs a host in this process over frames and returns its answers; frames and answers must fit a
+// pipe's buffer.
+std::vector<Json> hostAnswers(const std::string& frames,
+                              const platform::NativeMessagingHost::RequestHandler& handler) {
   int input[2];
-  int output[2];  // both fit the pipes' buffers
-  ASSERT_EQ(::pipe2(input, O_CLOEXEC), 0);
-  ASSERT_EQ(::pipe2(output, O_CLOEXEC), 0);
+  int output[2];
+  EXPECT_EQ(::pipe2(input, O_CLOEXEC), 0);
+  EXPECT_EQ(::pipe2(output, O_CLOEXEC), 0);
   platform::UniqueFd inputEnds[] = {platform::UniqueFd(input[0]), platform::UniqueFd(input[1])};
-  platform::UniqueFd outputEnds[] = {platform::UniqueFd(output[0]), platform::UniqueFd(output[1])};
+  const platform::UniqueFd outputRead(output[0]);
+  EXPECT_EQ(::write(input[1], frames.data(), frames.size()), std::ssize(frames));
+  inputEnds[1].reset();
+  platform::NativeMessagingHost(std::move(inputEnds[0]), platform::UniqueFd(output[1]), kUnanswered)
+      .run(handler);
+  EXPECT_EQ(::fcntl(output[0], F_SETFL, O_NONBLOCK), 0);
+  std::string written(std::size_t{256} * 1024, '\0');
+  written.resize(std::max<ssize_t>(::read(output[0], written.data(), written.size()), 0));
+  return answers(written);
+}
+
+// Answers that arrive late from other threads, all at once, still go out whole, once each, and
+// before the host returns at the end of its input; no more requests are in flight than the bound.
+TEST(NativeMessagingHost, WritesPendingAnswersWholeBeforeItEnds) {
   std::string frames;
   for (std::size_t i = 0; i < 40; ++i)
     frames += frame(Json{{"id", i}, {"pad", std::string(i * 20, 'x')}}.dump());
-  ASSERT_EQ(::write(input[1], frames.data(), frames.size()), std::ssize(frames));
-  inputEnds[1].reset();
   std::vector<std::thread> answering;
-  platform::NativeMessagingHost(std::move(inputEnds[0]), std::move(outputEnds[1]))
-      .run([&](const std::shared_ptr<platform::ExtensionContext>& context) {
-        answering.emplace_back([context] {
+  auto inFlight = std::make_shared<std::atomic<std::size_t>>(0);
+  std::size_t most = 0;
+  const std::vector<Json> got =
+      hostAnswers(frames, [&](const std::shared_ptr<platform::ExtensionContext>& context) {
+        most = std::max(most, ++*inFlight);
+        answering.emplace_back([context = context, inFlight]() mutable {
           std::this_thread::sleep_for(std::chrono::milliseconds(20));
           context->completeRequestReturningItems({context->inputItems()[0]});
           context->completeRequestReturningItems({});
+          --*inFlight;
+          context.reset();
         });
       });
-  for (auto& thread : answering) thread.join();  // nothing may be written after run returns
-
-  ASSERT_EQ(::fcntl(output[0], F_SETFL, O_NONBLOCK), 0);
-  std::string written(std::size_t{256} * 1024, '\0');
-  written.resize(std::max<ssize_t>(::read(output[0], written.data(), written.size()), 0));
+  for (auto& thread : answering) thread.join();
   std::set<int> ids;
-  for (const Json& answer : answers(written)) ids.insert(answer.at("id").get<int>());
+  for (const Json& answer : got) ids.insert(answer.at("id").get<int>());
   EXPECT_EQ(ids.size(), 40u);
-  EXPECT_EQ(answers(written).size(), 40u);
+  EXPECT_EQ(got.size(), 40u);
+  EXPECT_LE(most, platform::kMaximumRequestsInFlight);
+}
+
+// A request is answered exactly once whatever its handler does; the session goes on.
+TEST(NativeMessagingHost, EveryFrameIsAnsweredOnceWhateverTheHandlerDoes) {
+  using Context = std::shared_ptr<platform::ExtensionContext>;
+  const Json message = {{"action", "check"}};
+  const struct {
+    const char* name;
+    std::function<void(const Context&)> handle;
+    Json expected;
+  } rows[] = {
+      {"throws before answering", [](const Context&) { throw std::bad_alloc(); }, kUnanswered},
+      {"throws what is no exception", [](const Context&) { throw 7; }, kUnanswered},
+      {"throws after answering",
+       [](const Context& context) {
+         context->completeRequestReturningItems({context->inputItems()[0]});
+         throw std::runtime_error("bug");
+       },
+       message},
+      {"drops it unanswered", [](const Context&) {}, kUnanswered},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(hostAnswers(frame(message.dump()) + frame(message.dump()), row.handle),
+              std::vector<Json>(2, row.expected));
+  }
 }
 
 // The built extension executable as the browser runs it, with stdin and stdout as its pipes.
@@ -80,6 +127,8 @@ TEST(NativeMessagingHost, ExtensionExecutableAnswersFramesInOrder) {
   writeFile(folder.path() / "input",
             frame(info) + frame("not json") +
                 frame(padded.substr(0, platform::kMaximumNativeMessageSize + 1)) +
+                // Nested far beyond the bound, well under the size limit.
+                frame(std::string(200000, '[') + std::string(200000, ']')) +
                 frame(padded.substr(0, platform::kMaximumNativeMessageSize)) +
                 frame(R"({"action":"check"})") +
                 // Announces almost 4 GiB and ends: must be neither allocated nor answered.
@@ -101,11 +150,11 @@ TEST(NativeMessagingHost, ExtensionExecutableAnswersFramesInOrder) {
 
   const std::vector<Json> got = answers(result.out);
   const Json refused = {{"error", std::string(bramlow::markers::kUnsupportedOperation)}};
-  ASSERT_EQ(got.size(), 5u) << result.out;
+  ASSERT_EQ(got.size(), 6u) << result.out;
   EXPECT_TRUE(got[0].contains("nativeVersion")) << got[0];
-  EXPECT_EQ(std::vector<Json>(got.begin() + 1, got.begin() + 3), std::vector<Json>(2, refused));
-  EXPECT_EQ(got[3], got[0]);  // exactly at the limit
-  EXPECT_TRUE(got[4].is_object()) << got[4];
+  EXPECT_EQ(std::vector<Json>(got.begin() + 1, got.begin() + 4), std::vector<Json>(3, refused));
+  EXPECT_EQ(got[4], got[0]);  // exactly at the limit
+  EXPECT_TRUE(got[5].is_object()) << got[5];
 }
 
 }  // namespace

@@ -13,6 +13,40 @@ TEST(JsonTest, FragmentsOnlyWhenAllowed) {
   EXPECT_THROW(parseJson("{\"a\": \"\xff\"}"), JsonError);  // not UTF-8
 }
 
+// depth levels, arrays and objects taking turns.
+std::string nested(std::size_t depth, const char* innermost = "1") {
+  std::string open;
+  std::string close;
+  for (std::size_t i = 0; i < depth; ++i) {
+    open += i % 2 ? "{\"a\":" : "[";
+    close.insert(0, i % 2 ? "}" : "]");
+  }
+  return open + innermost + close;
+}
+
+// Refused while parsing, before a deep value exists to be copied or printed by recursion.
+TEST(JsonTest, NestingIsBoundedWhileParsing) {
+  const struct {
+    const char* name;
+    std::string text;
+    bool ok;
+  } rows[] = {
+      {"at the bound", nested(kMaximumJsonDepth), true},
+      {"one beyond", nested(kMaximumJsonDepth + 1), false},
+      {"siblings each at the bound",
+       "[" + nested(kMaximumJsonDepth - 1) + "," + nested(kMaximumJsonDepth - 1) + "]", true},
+      {"a frame of 400 KB", std::string(200000, '[') + std::string(200000, ']'), false},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.ok) {
+      EXPECT_NO_THROW(parseJson(row.text));
+    } else {
+      EXPECT_THROW(parseJson(row.text), JsonError);
+    }
+  }
+}
+
 TEST(JsonTest, Int64DecodingIsStrict) {
   struct Case {
     const char* json;

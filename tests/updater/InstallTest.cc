@@ -5,11 +5,16 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -154,6 +159,62 @@ TEST_F(InstallTest, CheckDownloadInstallReplacesTheAppAndLeavesNothingBehind) {
   EXPECT_TRUE(snapshot(app_.appURL) == snapshot(release_ / kAppName));
   EXPECT_EQ(namesIn(service_->cache), (std::set<std::string>{"release.json", "update.lock"}));
   EXPECT_EQ(namesIn(app_.appURL.parent_path()), std::set<std::string>{kAppName});
+}
+
+// Whatever stands at the held image's name but a regular file is never read (a FIFO would block
+// the operation under the lock, /dev/zero never end) and goes like an image that changed.
+TEST_F(InstallTest, OnlyARegularFileIsTakenForTheHeldImage) {
+  writeFile(service_->cache / "release.json", latest_);
+  const fs::path held = service_->cache / kImageName;
+  const auto users = snapshot(app_.appURL);
+  const auto device = [](mode_t type, dev_t number) {
+    return [=](const fs::path& path) { return ::mknod(path.c_str(), type | 0600, number) == 0; };
+  };
+  const struct {
+    const char* name;
+    std::function<bool(const fs::path&)> make;
+  } rows[] = {
+      {"FIFO", [](const fs::path& path) { return ::mkfifo(path.c_str(), 0600) == 0; }},
+      {"socket",
+       [&](const fs::path& path) {  // bound at a short name: a socket's path must fit 108 bytes
+         const platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+         sockaddr_un address{AF_UNIX, {}};
+         (dir_.path() / "s").string().copy(address.sun_path, sizeof address.sun_path - 1);
+         if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+           return false;
+         fs::rename(dir_.path() / "s", path);
+         return true;
+       }},
+      {"endless character device", device(S_IFCHR, ::makedev(1, 5))},
+      {"block device", device(S_IFBLK, ::makedev(7, 0))},
+      {"link to the release's image",
+       [&](const fs::path& path) {
+         fs::create_symlink(release_ / kImageName, path);
+         return true;
+       }},
+      {"folder",
+       [](const fs::path& path) {
+         writeFile(path / kImageName, "x");
+         return true;
+       }},
+  };
+  ::alarm(120);  // a read that blocks ends the test process rather than hanging it
+  for (const auto& row : rows) {
+    for (const char* action : {"download", "install"}) {
+      SCOPED_TRACE(std::string(row.name) + ", " + action);
+      if (!row.make(held)) {
+        EXPECT_NE(::geteuid(), 0u) << std::strerror(errno);
+        continue;  // devices need root
+      }
+      EXPECT_EQ(run(action), markers::kCachedUpdateChanged);
+      EXPECT_FALSE(fs::exists(fs::symlink_status(held)));
+    }
+  }
+  ::alarm(0);
+  // Nothing at all there is no image that changed: the file system's error.
+  EXPECT_THROW(service_->performOperation("install", kNewBuild, false), std::system_error);
+  EXPECT_TRUE(fs::exists(release_ / kImageName));
+  EXPECT_TRUE(snapshot(app_.appURL) == users);
 }
 
 TEST_F(InstallTest, DiskImageStepsCleanUpWhatTheyMade) {

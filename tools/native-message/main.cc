@@ -1,15 +1,18 @@
 // bramlow-native-message: talks to a native-messaging host the way a browser does, for the demo,
 // the end-to-end tests and the benchmarks.
 //
-//   bramlow-native-message [--repeat N] [--quiet] [--host-per-message] HOST MESSAGE...
+//   bramlow-native-message [--repeat N] [--quiet] [--host-per-message | --burst] HOST MESSAGE...
 //
 // Starts HOST (its first argument the caller's origin), sends each MESSAGE (JSON text) as a frame
 // of a 4-byte native-endian length and the text, waits for its answer and prints both. With
 // --repeat N every message is sent N times, one at a time, taking turns with the others in runs of
 // 25, and the median and 99th percentile of its round trip are printed. A browser keeps one host
 // for a connected port, and starts one host per message for a single message: --host-per-message
-// does the latter, closing the host's input after the message. Exits 0 when every message was
-// answered, 1 otherwise.
+// does the latter, closing the host's input after the message. --burst writes every message (each
+// N times) to one host at once, as fast as the host takes them, while reading the answers; it
+// prints each distinct answer once with its count ("answers: COUNT TEXT") and the most threads the
+// host had, sampled from /proc/<pid>/status while it ran ("host threads at most: N"). Exits 0 when
+// every message was answered, 1 otherwise.
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
@@ -17,12 +20,16 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <map>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/Fd.h"
@@ -112,12 +119,54 @@ double percentile(std::vector<double> values, double fraction) {
   return values[index];
 }
 
+long threadsOf(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with("Threads:")) return std::strtol(line.c_str() + 8, nullptr, 10);
+  }
+  return 0;
+}
+
+int burst(const char* path, const std::vector<std::string>& messages, long times) {
+  Host host = startHost(path);
+  std::thread writer([&host, &messages, times] {
+    for (long n = 0; n < times; ++n) {
+      for (const std::string& message : messages) {
+        if (!sendFrame(host.input.get(), message)) return;
+      }
+    }
+    host.input.reset();  // the host ends once every answer is out
+  });
+  std::atomic<bool> ended{false};
+  std::atomic<long> most{0};
+  std::thread sampler([&] {
+    while (!ended) {
+      most = std::max(most.load(), threadsOf(host.pid));
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+  });
+  std::map<std::string, long> counts;
+  long answered = 0;
+  while (const std::optional<std::string> answer = receiveFrame(host.output.get())) {
+    ++counts[*answer];
+    ++answered;
+  }
+  ended = true;
+  sampler.join();
+  writer.join();
+  finish(host);
+  for (const auto& [text, count] : counts) std::printf("answers: %ld %s\n", count, text.c_str());
+  std::printf("host threads at most: %ld\n", most.load());
+  return answered == times * std::ssize(messages) ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   long repeat = 0;
   bool quiet = false;
   bool hostPerMessage = false;
+  bool inBurst = false;
   int first = 1;
   for (; first < argc && std::strncmp(argv[first], "--", 2) == 0; ++first) {
     if (std::strcmp(argv[first], "--repeat") == 0 && first + 1 < argc) {
@@ -126,17 +175,23 @@ int main(int argc, char** argv) {
       quiet = true;
     } else if (std::strcmp(argv[first], "--host-per-message") == 0) {
       hostPerMessage = true;
+    } else if (std::strcmp(argv[first], "--burst") == 0) {
+      inBurst = true;
     } else {
       break;
     }
   }
-  if (argc - first < 2 || repeat < 0) {
+  if (argc - first < 2 || repeat < 0 || (hostPerMessage && inBurst)) {
     std::fprintf(stderr,
-                 "usage: bramlow-native-message [--repeat N] [--quiet] [--host-per-message] "
-                 "HOST MESSAGE...\n");
+                 "usage: bramlow-native-message [--repeat N] [--quiet] [--host-per-message | "
+                 "--burst] HOST MESSAGE...\n");
     return 2;
   }
   ::signal(SIGPIPE, SIG_IGN);
+  if (inBurst) {
+    return burst(argv[first], std::vector<std::string>(argv + first + 1, argv + argc),
+                 std::max(repeat, 1L));
+  }
   Host session;
   if (!hostPerMessage) session = startHost(argv[first]);
   // Repeated messages take turns in runs of kTurn (the first, the second, ..., the first again), so
