@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <sstream>
@@ -13,12 +14,14 @@
 #include "platform/Bundle.h"
 #include "platform/Json.h"
 #include "platform/PropertyList.h"
+#include "shared/UpdateFailure.h"
 #include "tests/security/SigningTestSupport.h"
 #include "tests/support/TestHttpsServer.h"
 
 namespace {
 namespace fs = std::filesystem;
 namespace plist = platform::plist;
+namespace markers = bramlow::markers;
 using namespace testing_support;
 using platform::Json;
 using Answers = std::vector<Json>;
@@ -51,11 +54,7 @@ class InstalledProduct {
     TestTlsIdentity::shared().installTrust(root());
     writeFile(root() / "System/Library/CoreServices/SystemVersion.plist",
               plist::serialize(plist::Dictionary{{"ProductVersion", "14.0"}}));
-    for (const fs::path& bundle : {updater, extension, appURL()}) {
-      const RunResult signing = runProgram(
-          {BRAMLOW_CODESIGN, "--sign", identityFile("developer-id.pem").string(), bundle.string()});
-      if (signing.exitCode != 0) throw std::runtime_error("codesign failed: " + signing.err);
-    }
+    for (const fs::path& bundle : {updater, extension, appURL()}) sign(bundle);
     for (const char* folder : {"home/.cache", "run"}) fs::create_directories(root() / folder);
     fs::permissions(root() / "run", fs::perms::owner_all);
   }
@@ -64,11 +63,19 @@ class InstalledProduct {
     waitForUpdaterExit(5);
   }
 
+  void sign(const fs::path& bundle) const {
+    const RunResult signing = runProgram(
+        {BRAMLOW_CODESIGN, "--sign", identityFile("developer-id.pem").string(), bundle.string()});
+    if (signing.exitCode != 0) throw std::runtime_error("codesign failed: " + signing.err);
+  }
   const fs::path& root() const { return root_.path(); }
   fs::path appURL() const { return root() / "Applications" / kAppName; }
   fs::path extensionExecutable() const {
     return appURL() / "Contents/PlugIns" / kExtensionName /
            "Contents/MacOS/Bramlow for Safari Extension";
+  }
+  fs::path servicesFolder() const {
+    return appURL() / "Contents/PlugIns" / kExtensionName / "Contents/XPCServices";
   }
   std::vector<std::string> environment() const {
     return {"BRAMLOW_PLATFORM_ROOT=" + root().string(), "HOME=" + (root() / "home").string(),
@@ -84,6 +91,18 @@ class InstalledProduct {
     for (std::string line; std::getline(lines, line);) {
       if (line.starts_with("answer:  ")) answers.push_back(platform::parseJson(line.substr(9)));
     }
+    return answers;
+  }
+
+  // Sends each message straight to the updater in servicesFolder through the channel client;
+  // the answers in order.
+  Answers askDirectly(const fs::path& client, const fs::path& services,
+                      const std::vector<std::string>& messages) const {
+    std::vector<std::string> argv{client.string(), services.string(), kUpdaterID};
+    argv.insert(argv.end(), messages.begin(), messages.end());
+    std::istringstream lines(runProgram(argv, environment()).out);
+    Answers answers;
+    for (std::string line; std::getline(lines, line);) answers.push_back(platform::parseJson(line));
     return answers;
   }
 
@@ -104,12 +123,7 @@ class InstalledProduct {
     return pids;
   }
   bool waitForUpdaterExit(int seconds) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!updaterProcesses().empty()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return true;
+    return waitUntil(std::chrono::seconds(seconds), [this] { return updaterProcesses().empty(); });
   }
 
  private:
@@ -152,7 +166,64 @@ TEST(RequestChannel, TheWholeUpdateThroughTheHostAndUpdater) {
   // The updater started on demand answers the second check from its cache.
   EXPECT_EQ(product.ask({kCheck, kCheck}), Answers(2, checked));
   EXPECT_EQ(server.requestCount("/updates/latest.json"), 1u);
-  ASSERT_EQ(product.updaterProcesses().size(), 1u);
+  const std::vector<pid_t> updater = product.updaterProcesses();
+  ASSERT_EQ(updater.size(), 1u);
+
+  // Requests a script may send, through the host; requests only another client sends, straight to
+  // the updater: signed as the extension, unsigned, and to a copy of the updater outside the app.
+  const fs::path client = product.root() / "Client.appex";
+  plist::Dictionary clientInfo = defaultExtensionInfo();
+  clientInfo["CFBundleExecutable"] = "client";
+  writeInfoPlist(client, clientInfo);
+  fs::copy_file(BRAMLOW_CHANNEL_CLIENT, client / "Contents/MacOS/client");
+  product.sign(client);
+  const fs::path elsewhere = product.root() / "Elsewhere";
+  fs::create_directories(elsewhere);
+  fs::copy(product.servicesFolder(), elsewhere, fs::copy_options::recursive);
+  const auto error = [](std::string_view marker) { return Json{{"error", std::string(marker)}}; };
+  const Json invalidBuild = error(markers::kInvalidBuild);
+  const Json releaseChanged = error(markers::kReleaseChanged);
+  enum Via { kHost, kClient, kUnsignedClient, kCopiedUpdater };
+  const struct {
+    const char* name;
+    Via via;
+    std::vector<std::string> messages;
+    Json answer;  // the only one
+  } rows[] = {
+      {"letter case", kHost, {R"({"action":"Check"})"}, error(markers::kUnsupportedOperation)},
+      {"build 0", kHost, {R"({"action":"download","build":"0"})"}, invalidBuild},
+      {"build 01", kHost, {R"({"action":"install","build":"01"})"}, invalidBuild},
+      {"build 12a", kHost, {R"({"action":"download","build":"12a"})"}, invalidBuild},
+      {"numeric build", kHost, {R"({"action":"download","build":2})"}, invalidBuild},
+      {"force as text", kHost, {R"({"action":"check","force":"true"})"}, checked},
+      {"not the cached build", kHost, {R"({"action":"download","build":"3"})"}, releaseChanged},
+      {"no image held",
+       kHost,
+       {R"({"action":"install","build":"2"})"},
+       error(markers::kCouldNotComplete)},
+      {"no action", kClient, {"{}"}, error(markers::kMissingOperation)},
+      {"no build", kClient, {R"({"action":"download"})"}, releaseChanged},
+      {"force as text, straight", kClient, {R"({"action":"check","force":"yes"})"}, checked},
+      {"after an error event", kClient, {"close", kCheck}, checked},
+      {"unsigned", kUnsignedClient, {"{}"}, error(markers::kConnectionNotAuthenticated)},
+      {"service not made",
+       kCopiedUpdater,
+       {R"({"action":"bogus"})"},
+       error(markers::kNotInsideApp)},
+  };
+  for (const auto& [name, via, messages, answer] : rows) {
+    const Answers answers =
+        via == kHost
+            ? product.ask(messages)
+            : product.askDirectly(
+                  via == kClient ? client / "Contents/MacOS/client" : BRAMLOW_CHANNEL_CLIENT,
+                  via == kCopiedUpdater ? elsewhere : product.servicesFolder(), messages);
+    EXPECT_EQ(answers, Answers{answer}) << name;
+  }
+  // Nothing forced a fetch, and the same updater answered throughout.
+  EXPECT_EQ(server.requestCount("/updates/latest.json"), 1u);
+  std::vector<pid_t> running = product.updaterProcesses();
+  EXPECT_NE(std::find(running.begin(), running.end(), updater[0]), running.end());
 
   server.setReply(image, 200, readFile(release / fs::path(image).filename()));
   const std::string download = R"({"action":"download","build":"2"})";
@@ -162,11 +233,22 @@ TEST(RequestChannel, TheWholeUpdateThroughTheHostAndUpdater) {
   // The updater that replaced its own application ends with its clients, taking the old
   // application with it; the new host and a newly started updater answer next.
   ASSERT_TRUE(product.waitForUpdaterExit(kIdleExitSeconds));
-  EXPECT_EQ(
-      product.ask({kInfo, install}),
-      (Answers{Json{{"supported", true}, {"build", "2"}, {"nativeVersion", "2.0.0"}}, installed}));
+  // At the installed build, "download" answers after the package check, without the network.
+  EXPECT_EQ(product.ask({kInfo, install, download}),
+            (Answers{Json{{"supported", true}, {"build", "2"}, {"nativeVersion", "2.0.0"}},
+                     installed, installed}));
+  EXPECT_EQ(server.requestCount(image), 1u);
   for (const auto& entry : fs::directory_iterator(product.appURL().parent_path())) {
     EXPECT_EQ(entry.path(), product.appURL()) << "left beside the application";
+  }
+  // Direct updates are on for the exact text "YES" only: not for "yes", nor for a Boolean.
+  const fs::path extension = product.appURL() / "Contents/PlugIns" / kExtensionName;
+  for (const bool asText : {true, false}) {
+    plist::Dictionary info = platform::Bundle(extension).infoDictionary();
+    info["BramlowDirectUpdates"] = asText ? plist::Value("yes") : plist::Value(true);
+    writeInfoPlist(extension, info);
+    EXPECT_EQ(product.ask({kInfo}),
+              Answers{Json({{"supported", false}, {"build", "2"}, {"nativeVersion", "2.0.0"}})});
   }
 }
 

@@ -39,7 +39,7 @@ std::vector<Json> answers(std::string_view output) {
 }
 
 // Answers that arrive late from other threads, all at once, still go out whole, once each, and
-// before the host returns at the end of its input.
+// before the host returns at the end of its input; a frame that input cuts short is no request.
 TEST(NativeMessagingHost, WritesPendingAnswersWholeBeforeItEnds) {
   int input[2];
   int output[2];  // both fit the pipes' buffers
@@ -50,6 +50,7 @@ TEST(NativeMessagingHost, WritesPendingAnswersWholeBeforeItEnds) {
   std::string frames;
   for (std::size_t i = 0; i < 40; ++i)
     frames += frame(Json{{"id", i}, {"pad", std::string(i * 20, 'x')}}.dump());
+  frames += frame("{}", 3);  // cut short by the end of the input: no request
   ASSERT_EQ(::write(input[1], frames.data(), frames.size()), std::ssize(frames));
   inputEnds[1].reset();
   std::vector<std::thread> answering;

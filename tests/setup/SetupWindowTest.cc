@@ -59,7 +59,7 @@ class VirtualDisplay {
     if (spawned != 0) return;
     pid_ = pid;
     std::string number;  // Xvfb writes it when ready; the pipe ends should it fail
-    for (char c; ::read(readEnd.get(), &c, 1) == 1 && c != '\n';) number += c;
+    for (char c; testing_support::readWithin(readEnd.get(), &c, 1) == 1 && c != '\n';) number += c;
     if (number.empty()) stop();
     if (pid_ <= 0) return;
     ::setenv("DISPLAY", (":" + number).c_str(), 1);

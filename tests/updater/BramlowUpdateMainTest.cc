@@ -60,7 +60,7 @@ Served serve() {
       platform::UniqueFd(ends[1]), platform::dispatch::Queue::create("test.server"), nullptr);
   BramlowUpdateMain::acceptConnection(served.connection);
   char greeting[64];
-  EXPECT_GT(::recv(served.client.get(), greeting, sizeof greeting, 0), 0);
+  EXPECT_GT(testing_support::readWithin(served.client.get(), greeting, sizeof greeting), 0);
   return served;
 }
 
@@ -77,7 +77,7 @@ bool readable(int fd, int timeoutMs) {
 
 wire::Packet receiveRaw(int fd) {
   std::string buffer(wire::kMaxPacketSize, '\0');
-  const ssize_t size = ::recv(fd, buffer.data(), buffer.size(), 0);
+  const ssize_t size = testing_support::readWithin(fd, buffer.data(), buffer.size());
   EXPECT_GT(size, 0);
   return wire::decode(buffer.substr(0, size > 0 ? static_cast<std::size_t>(size) : 0));
 }
@@ -95,13 +95,13 @@ TEST_F(BramlowUpdateMainTest, RequestsAreAnsweredOnceInArrivalOrder) {
   EXPECT_TRUE(env_.logLines().empty());
 
   // Held back on the work queue, the first connection's request then the second's.
-  platform::dispatch::Semaphore release;
-  BramlowUpdateMain::workQueue()->async([&] { release.wait(); });
+  auto release = std::make_shared<platform::dispatch::Semaphore>();
+  BramlowUpdateMain::workQueue()->async([release] { release->wait(); });
   sendRaw(first.client.get(), wire::kFlagExpectsReply, 2, check);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   sendRaw(second.client.get(), wire::kFlagExpectsReply, 1, check);
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
-  release.signal();
+  release->signal();
   const wire::Packet later = receiveRaw(second.client.get());
   // The first reply was sent before the second's work began.
   ASSERT_TRUE(readable(first.client.get(), 0));
