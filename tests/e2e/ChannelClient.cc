@@ -28,7 +28,8 @@ int main(int argc, char** argv) {
       continue;
     }
     xpc::Dictionary message;
-    for (const auto& [key, value] : platform::parseJson(argv[i]).items()) {
+    const platform::Json json = platform::parseJson(argv[i]);
+    for (const auto& [key, value] : json.items()) {
       if (value.is_string()) message.setString(key, value.get<std::string>());
       if (value.is_boolean()) message.setBool(key, value.get<bool>());
       if (value.is_number_integer()) message.setInt64(key, value.get<std::int64_t>());

@@ -175,6 +175,7 @@ TEST(RequestChannel, TheWholeUpdateThroughTheHostAndUpdater) {
   plist::Dictionary clientInfo = defaultExtensionInfo();
   clientInfo["CFBundleExecutable"] = "client";
   writeInfoPlist(client, clientInfo);
+  fs::create_directories(client / "Contents/MacOS");
   fs::copy_file(BRAMLOW_CHANNEL_CLIENT, client / "Contents/MacOS/client");
   product.sign(client);
   const fs::path elsewhere = product.root() / "Elsewhere";
