@@ -108,13 +108,10 @@ class FakeExtensionManager : public platform::ExtensionManager {
 
 // Runs the main loop until done() or a few seconds have passed.
 bool pumpUntil(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
+  return testing_support::waitUntil(std::chrono::seconds(10), [&] {
     while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
-    if (!done()) g_usleep(1000);
-  }
-  return true;
+    return done();
+  });
 }
 
 // Lets pending main-loop work run (answers already posted, redraws).
