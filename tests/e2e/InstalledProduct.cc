@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 #include <tuple>
 
 #include "platform/Bundle.h"
@@ -21,15 +20,6 @@
 namespace testing_support {
 namespace fs = std::filesystem;
 namespace plist = platform::plist;
-
-bool waitUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
-}
 
 InstalledProduct::InstalledProduct(const std::string& baseURL, bool ownVolume) {
   fs::create_directories(appURL().parent_path());
@@ -67,11 +57,7 @@ InstalledProduct::InstalledProduct(const std::string& baseURL, bool ownVolume) {
   writeFile(trust, readFile(trust) + readFile(identityFile(bramlow::release::kTlsCaFile)));
   writeFile(root() / "System/Library/CoreServices/SystemVersion.plist",
             plist::serialize(plist::Dictionary{{"ProductVersion", "14.0"}}));
-  for (const fs::path& bundle : {updater, extension, appURL()}) {
-    const RunResult signing = runProgram(
-        {BRAMLOW_CODESIGN, "--sign", identityFile("developer-id.pem").string(), bundle.string()});
-    if (signing.exitCode != 0) throw std::runtime_error("codesign failed: " + signing.err);
-  }
+  for (const fs::path& bundle : {updater, extension, appURL()}) sign(bundle);
   for (const char* folder : {"home/.cache", "home/.config", "run"}) {
     fs::create_directories(root() / folder);
   }
@@ -89,6 +75,16 @@ fs::path InstalledProduct::appURL() const { return root() / "Applications" / kAp
 fs::path InstalledProduct::extensionExecutable() const {
   return appURL() / "Contents/PlugIns" / kExtensionName /
          "Contents/MacOS/Bramlow for Safari Extension";
+}
+
+fs::path InstalledProduct::servicesFolder() const {
+  return appURL() / "Contents/PlugIns" / kExtensionName / "Contents/XPCServices";
+}
+
+void InstalledProduct::sign(const fs::path& bundle) const {
+  const RunResult signing = runProgram(
+      {BRAMLOW_CODESIGN, "--sign", identityFile("developer-id.pem").string(), bundle.string()});
+  if (signing.exitCode != 0) throw std::runtime_error("codesign failed: " + signing.err);
 }
 
 std::vector<std::string> InstalledProduct::environment() const {
@@ -118,6 +114,17 @@ std::vector<platform::Json> InstalledProduct::ask(const std::vector<std::string>
   for (std::string line; std::getline(lines, line);) {
     if (line.starts_with("answer:  ")) answers.push_back(platform::parseJson(line.substr(9)));
   }
+  return answers;
+}
+
+std::vector<platform::Json> InstalledProduct::askDirectly(
+    const fs::path& client, const fs::path& services,
+    const std::vector<std::string>& messages) const {
+  std::vector<std::string> argv{client.string(), services.string(), kUpdaterID};
+  argv.insert(argv.end(), messages.begin(), messages.end());
+  std::istringstream lines(runProgram(argv, environment()).out);
+  std::vector<platform::Json> answers;
+  for (std::string line; std::getline(lines, line);) answers.push_back(platform::parseJson(line));
   return answers;
 }
 

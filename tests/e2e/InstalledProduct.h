@@ -6,7 +6,6 @@
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -14,11 +13,9 @@
 #include "platform/Json.h"
 #include "tests/support/LoopVolume.h"
 #include "tests/support/TestSupport.h"
+#include "tests/support/Wait.h"
 
 namespace testing_support {
-
-// Checks done every 50 ms until it holds (true) or the timeout has passed (false).
-bool waitUntil(std::chrono::milliseconds timeout, const std::function<bool()>& done);
 
 // The built application installed into a test platform root as a user would have it: signed inside
 // out by the codesign tool, its updater pointed at baseURL, and an environment of its own
@@ -39,7 +36,10 @@ class InstalledProduct {
   const LoopVolume& volume() const { return *volume_; }
   std::filesystem::path appURL() const;
   std::filesystem::path extensionExecutable() const;
+  std::filesystem::path servicesFolder() const;
   std::vector<std::string> environment() const;
+  // Signs a bundle with the test identity, as the installed bundles are.
+  void sign(const std::filesystem::path& bundle) const;
 
   // Release 2 (version 2.0.0) of the installed application for baseURL, written by the publishing
   // tool's "package" into out and passed by its "check".
@@ -47,6 +47,11 @@ class InstalledProduct {
 
   // Sends each message through the real extension host, as a browser would; the answers in order.
   std::vector<platform::Json> ask(const std::vector<std::string>& messages) const;
+  // Sends each message straight to the updater in services through the channel client at client;
+  // the answers in order.
+  std::vector<platform::Json> askDirectly(const std::filesystem::path& client,
+                                          const std::filesystem::path& services,
+                                          const std::vector<std::string>& messages) const;
 
   // The processes that run an updater of this installation (also one an install has moved away).
   std::vector<pid_t> updaterProcesses() const;

@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <map>
@@ -13,8 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Bundle.h"
 #include "platform/Fd.h"
 #include "platform/Json.h"
+#include "platform/PropertyList.h"
+#include "shared/UpdateFailure.h"
 #include "tests/e2e/InstalledProduct.h"
 #include "tests/security/SigningTestSupport.h"
 #include "tests/support/TestHttpsServer.h"
@@ -23,6 +27,8 @@
 
 namespace {
 namespace fs = std::filesystem;
+namespace plist = platform::plist;
+namespace markers = bramlow::markers;
 using namespace testing_support;
 using platform::Json;
 using platform::UniqueFd;
@@ -148,17 +154,84 @@ TEST(RequestChannel, TheWholeUpdateThroughTheHostAndUpdater) {
   // The updater started on demand answers the second check from its cache.
   EXPECT_EQ(product.ask({kCheck, kCheck}), Answers(2, kChecked)) << nginx.errors();
   EXPECT_EQ(nginx.requestCount("/updates/latest.json"), 1u);
-  ASSERT_EQ(product.updaterProcesses().size(), 1u);
+  const std::vector<pid_t> updater = product.updaterProcesses();
+  ASSERT_EQ(updater.size(), 1u);
+
+  // Requests a script may send, through the host; requests only another client sends, straight to
+  // the updater: signed as the extension, unsigned, and to a copy of the updater outside the app.
+  const fs::path client = product.root() / "Client.appex";
+  plist::Dictionary clientInfo = defaultExtensionInfo();
+  clientInfo["CFBundleExecutable"] = "client";
+  writeInfoPlist(client, clientInfo);
+  fs::create_directories(client / "Contents/MacOS");
+  fs::copy_file(BRAMLOW_CHANNEL_CLIENT, client / "Contents/MacOS/client");
+  product.sign(client);
+  const fs::path elsewhere = product.root() / "Elsewhere";
+  fs::create_directories(elsewhere);
+  fs::copy(product.servicesFolder(), elsewhere, fs::copy_options::recursive);
+  const auto error = [](std::string_view marker) { return Json{{"error", std::string(marker)}}; };
+  const Json invalidBuild = error(markers::kInvalidBuild);
+  const Json releaseChanged = error(markers::kReleaseChanged);
+  enum Via { kHost, kClient, kUnsignedClient, kCopiedUpdater };
+  const struct {
+    const char* name;
+    Via via;
+    std::vector<std::string> messages;
+    Json answer;  // the only one
+  } rows[] = {
+      {"letter case", kHost, {R"({"action":"Check"})"}, error(markers::kUnsupportedOperation)},
+      {"build 0", kHost, {R"({"action":"download","build":"0"})"}, invalidBuild},
+      {"build 01", kHost, {R"({"action":"install","build":"01"})"}, invalidBuild},
+      {"build 12a", kHost, {R"({"action":"download","build":"12a"})"}, invalidBuild},
+      {"numeric build", kHost, {R"({"action":"download","build":2})"}, invalidBuild},
+      {"force as text", kHost, {R"({"action":"check","force":"true"})"}, kChecked},
+      {"not the cached build", kHost, {R"({"action":"download","build":"3"})"}, releaseChanged},
+      {"no image held", kHost, {kInstall}, error(markers::kCouldNotComplete)},
+      {"no action", kClient, {"{}"}, error(markers::kMissingOperation)},
+      {"no build", kClient, {R"({"action":"download"})"}, releaseChanged},
+      {"force as text, straight", kClient, {R"({"action":"check","force":"yes"})"}, kChecked},
+      {"after an error event", kClient, {"close", kCheck}, kChecked},
+      {"unsigned", kUnsignedClient, {"{}"}, error(markers::kConnectionNotAuthenticated)},
+      {"service not made",
+       kCopiedUpdater,
+       {R"({"action":"bogus"})"},
+       error(markers::kNotInsideApp)},
+  };
+  for (const auto& [name, via, messages, answer] : rows) {
+    const Answers answers =
+        via == kHost
+            ? product.ask(messages)
+            : product.askDirectly(
+                  via == kClient ? client / "Contents/MacOS/client" : BRAMLOW_CHANNEL_CLIENT,
+                  via == kCopiedUpdater ? elsewhere : product.servicesFolder(), messages);
+    EXPECT_EQ(answers, Answers{answer}) << name;
+  }
+  // Nothing forced a fetch, and the same updater answered throughout.
+  EXPECT_EQ(nginx.requestCount("/updates/latest.json"), 1u);
+  const std::vector<pid_t> running = product.updaterProcesses();
+  EXPECT_NE(std::find(running.begin(), running.end(), updater[0]), running.end());
 
   EXPECT_EQ(product.ask({kDownload, kInstall}), (Answers{Json{{"version", "2"}}, kInstalled}));
   // The updater that replaced its own application ends with its clients, taking the old
   // application with it; the new host and a newly started updater answer next.
   ASSERT_TRUE(product.waitForUpdaterExit(kIdleExit));
-  EXPECT_EQ(
-      product.ask({kInfo, kInstall}),
-      (Answers{Json{{"supported", true}, {"build", "2"}, {"nativeVersion", "2.0.0"}}, kInstalled}));
+  // At the installed build, "download" answers after the package check, without the network.
+  const std::string image = "/updates/" + std::string(kArtifactPrefix) + "-2.dmg";
+  EXPECT_EQ(product.ask({kInfo, kInstall, kDownload}),
+            (Answers{Json{{"supported", true}, {"build", "2"}, {"nativeVersion", "2.0.0"}},
+                     kInstalled, kInstalled}));
+  EXPECT_EQ(nginx.requestCount(image), 1u);
   for (const auto& entry : fs::directory_iterator(product.appURL().parent_path())) {
     EXPECT_EQ(entry.path(), product.appURL()) << "left beside the application";
+  }
+  // Direct updates are on for the exact text "YES" only: not for "yes", nor for a Boolean.
+  const fs::path extension = product.appURL() / "Contents/PlugIns" / kExtensionName;
+  for (const bool asText : {true, false}) {
+    plist::Dictionary info = platform::Bundle(extension).infoDictionary();
+    info["BramlowDirectUpdates"] = asText ? plist::Value("yes") : plist::Value(true);
+    writeInfoPlist(extension, info);
+    EXPECT_EQ(product.ask({kInfo}),
+              Answers{Json({{"supported", false}, {"build", "2"}, {"nativeVersion", "2.0.0"}})});
   }
 }
 

@@ -35,23 +35,30 @@ TEST_F(SignedServiceTest, RepliesOfTheSignedServiceBecomeResponses) {
     const char* shape;
     const char* team;
     std::vector<platform::Json> accepted;
+    const char* service = testing_support::kTestServiceName;
   } kCases[] = {
       {"check", "plain", testing_support::kTeam, {{{"version", "200"}}}},
       {"check", "error", testing_support::kTeam, {error("[[Failed. =000000]]")}},  // over "result"
       {"check", "largest", testing_support::kTeam, {platform::parseJson(largest)}},
       {"check", "too large", testing_support::kTeam, {error(markers::kHelperInvalidResponse)}},
+      {"check", "neither", testing_support::kTeam, {error(markers::kHelperInvalidResponse)}},
+      {"check", "array", testing_support::kTeam, {error(markers::kHelperInvalidResponse)}},
       {"check", "plain", "OTHERTEAM", {error(markers::kConnectionNotAuthenticated)}},
       // The reply handler and the connection's end both report the death; the first one wins.
       {"crash",
        "",
        testing_support::kTeam,
        {error(markers::kHelperUnavailable), error(markers::kHelperConnectionEnded)}},
+      {"check",
+       "misspelt service",
+       testing_support::kTeam,
+       {error(markers::kHelperUnavailable), error(markers::kHelperConnectionEnded)},
+       "com.bramlow.test.xcp"},
   };
-  for (const auto& [action, shape, team, accepted] : kCases) {
+  for (const auto& [action, shape, team, accepted, service] : kCases) {
     SCOPED_TRACE(std::string(action) + " " + shape + " " + team);
     auto context = std::make_shared<RecordingExtensionContext>();
-    bramlow::forwardToUpdater(action, shape, false, testing_support::kTestServiceName, team,
-                              context);
+    bramlow::forwardToUpdater(action, shape, false, service, team, context);
     const platform::Json answer = context->onlyMessage(std::chrono::milliseconds(300));
     EXPECT_NE(std::find(accepted.begin(), accepted.end(), answer), accepted.end()) << answer;
   }

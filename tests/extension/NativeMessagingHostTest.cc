@@ -66,11 +66,13 @@ std::vector<Json> hostAnswers(const std::string& frames,
 }
 
 // Answers that arrive late from other threads, all at once, still go out whole, once each, and
-// before the host returns at the end of its input; no more requests are in flight than the bound.
+// before the host returns at the end of its input; no more requests are in flight than the bound;
+// a frame that input cuts short is no request.
 TEST(NativeMessagingHost, WritesPendingAnswersWholeBeforeItEnds) {
   std::string frames;
   for (std::size_t i = 0; i < 40; ++i)
     frames += frame(Json{{"id", i}, {"pad", std::string(i * 20, 'x')}}.dump());
+  frames += frame("{}", 3);  // cut short by the end of the input: no request
   std::vector<std::thread> answering;
   auto inFlight = std::make_shared<std::atomic<std::size_t>>(0);
   std::size_t most = 0;

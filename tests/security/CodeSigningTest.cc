@@ -134,6 +134,14 @@ TEST_F(CodeSigningTest, EveryTamperingIsRefused) {
       {"image: byte appended", append("", "x"), kUnsigned, true},
       {"image: signature corrupted", flip("", -56), kSignatureInvalid, true},
       {"image: length larger than the file", flip("", -11), kSignatureInvalid, true},
+      {"image: signature starting inside the trailer",
+       [](const fs::path& p) {
+         std::string bytes = readFile(p);
+         const std::uint64_t length = bytes.size() - 8;
+         writeFile(p,
+                   bytes.replace(bytes.size() - 16, 8, reinterpret_cast<const char*>(&length), 8));
+       },
+       kSignatureInvalid, true},
       {"image: content cut, signature moved up",
        [](const fs::path& p) { writeFile(p, readFile(p).erase(100, 1)); }, kSignatureInvalid, true},
   };

@@ -77,11 +77,11 @@ class Peer {
     char* envp[] = {preload.empty() ? nullptr : preloadVariable.data(), nullptr};
     if (::posix_spawn(&pid_, argv[0], nullptr, nullptr, argv, envp) != 0) pid_ = -1;
     if (pid_ > 0) pidfd_ = platform::UniqueFd(int(::syscall(SYS_pidfd_open, pid_, 0)));
-    for (int i = 0; !preload.empty() && i < 500; ++i) {
-      if (readFile("/proc/" + std::to_string(pid_) + "/maps").find(preload) != std::string::npos) {
-        break;
-      }
-      ::usleep(10000);
+    if (!preload.empty()) {
+      waitUntil(std::chrono::seconds(5), [&] {
+        return readFile("/proc/" + std::to_string(pid_) + "/maps").find(preload) !=
+               std::string::npos;
+      });
     }
   }
   ~Peer() {
@@ -195,6 +195,14 @@ TEST_F(MessageSenderTest, ChangedVanishedTracedOrPreloadedPeerIsRefused) {
   Peer traced(executableOf(untouched));
   ASSERT_EQ(::ptrace(PTRACE_SEIZE, traced.identity().pid, nullptr, nullptr), 0);
   EXPECT_EQ(verify(traced.identity(), kExtensionID, kTeam), connection_) << "traced";
+  // The pidfd, not the number, names the sender: one that has ended is refused, though the number
+  // may have passed to another signed process.
+  platform::UniqueFd ended;
+  {
+    const Peer peer(executableOf(untouched));
+    ended = platform::UniqueFd(::fcntl(peer.identity().pidfd, F_DUPFD_CLOEXEC, 0));
+  }
+  EXPECT_EQ(verify({untouchedPeer.identity().pid, ended.get()}, kExtensionID, kTeam), connection_);
   // This test binary does not live in a bundle.
   EXPECT_EQ(verify({::getpid(), -1}, std::nullopt, kTeam), connection_);
 }
@@ -216,6 +224,25 @@ TEST(RunningCodeTest, ExecutableMappingsAreTheSameWhereverTheyAreRead) {
   for (const std::string& expected :
        {std::string(), std::string("[vdso]"), fs::read_symlink("/proc/self/exe").string()}) {
     EXPECT_NE(std::find(asked.begin(), asked.end(), expected), asked.end()) << expected;
+  }
+}
+
+// What passed a check is recorded only under files last changed in an earlier second than the
+// check began: a change in the same second may leave the change time as it was.
+TEST(RunningCodeTest, OnlyFilesChangedBeforeTheChecksSecondServeAsKeys) {
+  const TempDir dir;
+  writeFile(dir.path() / "file", "x");
+  const platform::UniqueFd fd(::open((dir.path() / "file").c_str(), O_RDONLY | O_CLOEXEC));
+  struct stat info {};
+  ASSERT_EQ(::fstat(fd.get(), &info), 0);
+  const timespec checkBegan{info.st_ctim.tv_sec + 1, 0};
+  for (const auto& [name, changed, keyed] :
+       {std::tuple("the second before", timespec{checkBegan.tv_sec - 1, 999999999}, true),
+        std::tuple("the same second", checkBegan, false),
+        std::tuple("a later second", timespec{checkBegan.tv_sec + 1, 0}, false)}) {
+    info.st_ctim = changed;
+    EXPECT_EQ(platform::codesign::identityOf(fd.get(), info, checkBegan).has_value(), keyed)
+        << name;
   }
 }
 

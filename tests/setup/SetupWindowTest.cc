@@ -59,7 +59,7 @@ class VirtualDisplay {
     if (spawned != 0) return;
     pid_ = pid;
     std::string number;  // Xvfb writes it when ready; the pipe ends should it fail
-    for (char c; ::read(readEnd.get(), &c, 1) == 1 && c != '\n';) number += c;
+    for (char c; testing_support::readWithin(readEnd.get(), &c, 1) == 1 && c != '\n';) number += c;
     if (number.empty()) stop();
     if (pid_ <= 0) return;
     ::setenv("DISPLAY", (":" + number).c_str(), 1);
@@ -108,13 +108,10 @@ class FakeExtensionManager : public platform::ExtensionManager {
 
 // Runs the main loop until done() or a few seconds have passed.
 bool pumpUntil(const std::function<bool()>& done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
+  return testing_support::waitUntil(std::chrono::seconds(10), [&] {
     while (g_main_context_pending(nullptr)) g_main_context_iteration(nullptr, FALSE);
-    if (!done()) g_usleep(1000);
-  }
-  return true;
+    return done();
+  });
 }
 
 // Lets pending main-loop work run (answers already posted, redraws).

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <thread>
 
+#include "tests/support/Wait.h"
+
 namespace testing_support {
 namespace fs = std::filesystem;
 
@@ -124,12 +126,8 @@ std::vector<std::string> LeakCheck::added(const Snapshot& now,
 }
 
 void LeakCheck::expectNothingAdded(const std::set<std::string>& kept) const {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-  std::vector<std::string> found = added(take(), kept);
-  while (!found.empty() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    found = added(take(), kept);
-  }
+  std::vector<std::string> found;
+  waitUntil(std::chrono::seconds(3), [&] { return (found = added(take(), kept)).empty(); });
   for (const std::string& leak : found) ADD_FAILURE() << "left behind: " << leak;
 }
 

@@ -13,6 +13,7 @@
 
 #include "platform/Errors.h"
 #include "platform/OpenSsl.h"
+#include "tests/support/Wait.h"
 #include "tools/release/Identities.h"
 
 namespace testing_support {
@@ -176,7 +177,9 @@ TestHttpsServer::TestHttpsServer(const TestTlsIdentity& identity)
   if (port_ <= 0) throw std::runtime_error("TLS server could not bind");
   thread_ = std::thread([&server] { server.listen_after_bind(); });
   // stop() only works once the accept loop runs.
-  while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  if (!waitUntil(std::chrono::seconds(20), [&server] { return server.is_running(); })) {
+    throw std::runtime_error("TLS server did not start");
+  }
 }
 
 TestHttpsServer::~TestHttpsServer() {

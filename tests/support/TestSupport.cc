@@ -147,10 +147,24 @@ RunResult runProgram(const std::vector<std::string>& argv,
   const int spawned = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) throw std::runtime_error("cannot start " + argv[0]);
-  int status = 0;
-  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  const platform::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+  pollfd ended{pidfd.get(), POLLIN, 0};
+  if (::poll(&ended, 1, 120000) != 1) {
+    ADD_FAILURE() << argv[0] << " still runs after two minutes: killed";
+    ::kill(pid, SIGKILL);
   }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
   return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(out), readFile(err)};
+}
+
+ssize_t readWithin(int fd, void* buffer, std::size_t size, std::chrono::milliseconds timeout) {
+  pollfd readable{fd, POLLIN, 0};
+  if (::poll(&readable, 1, static_cast<int>(timeout.count())) != 1) {
+    ADD_FAILURE() << "nothing to read within " << timeout.count() << " ms";
+    return -1;
+  }
+  return ::read(fd, buffer, size);
 }
 
 TestEnv::TestEnv(const fs::path& root) : EnvWrapper(platform::Env::Default()), root_(root) {}

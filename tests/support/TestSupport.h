@@ -3,7 +3,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
+#include <chrono>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -14,7 +16,9 @@
 #include "platform/Dispatch.h"
 #include "platform/Env.h"
 #include "platform/ExtensionContext.h"
+#include "platform/Fd.h"
 #include "platform/PropertyList.h"
+#include "tests/support/Wait.h"
 
 namespace testing_support {
 
@@ -73,7 +77,8 @@ TestApp makeTestApp(const std::filesystem::path& folder,
 std::vector<std::string> environmentWith(const std::vector<std::string>& entries);
 
 // Runs a program to its end with extra environment variables (NAME=value), stdin from /dev/null,
-// and collects its exit status and output.
+// and collects its exit status and output. One still running after two minutes is killed, and the
+// test fails.
 struct RunResult {
   int exitCode = -1;  // -1 when killed by a signal
   std::string out;
@@ -81,6 +86,11 @@ struct RunResult {
 };
 RunResult runProgram(const std::vector<std::string>& argv,
                      const std::vector<std::string>& extraEnvironment = {});
+
+// Reads what fd (a socket or pipe) has within timeout: read(2)'s result, or -1 with a test
+// failure when nothing came in time, so a peer that never answers fails the test, not hangs it.
+ssize_t readWithin(int fd, void* buffer, std::size_t size,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 // Kills the processes, none of them the test's children, whose environment holds entry (say the
 // service a program started with the test's folders), and waits until they are gone: left to

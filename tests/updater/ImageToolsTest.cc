@@ -70,6 +70,11 @@ TEST_F(ImageToolsTest, TurnsDownWhatItAlwaysDid) {
   const std::string mount = mount_.string();
   const std::string damaged = image + ".damaged";  // a trailer that claims no signature bytes
   writeFile(damaged, readFile(image_) + std::string(8, '\0') + "CODESIGN");
+  // A trailer whose signature would start inside the trailer itself.
+  const std::string overlapping = image + ".overlapping";
+  const std::uint64_t length = fs::file_size(image_) + 8;
+  writeFile(overlapping,
+            readFile(image_) + std::string(reinterpret_cast<const char*>(&length), 8) + "CODESIGN");
   const std::string usage = "usage: hdiutil attach";
   const struct {
     const char* name;
@@ -94,6 +99,10 @@ TEST_F(ImageToolsTest, TurnsDownWhatItAlwaysDid) {
        {"attach", "-readonly", "-mountpoint", mount, damaged},
        1,
        "hdiutil: attach failed: the signature trailer is damaged\n"},
+      {"signature inside the trailer",
+       {"attach", "-readonly", "-mountpoint", mount, overlapping},
+       1,
+       "hdiutil: attach failed: the signature trailer is damaged\n"},
   };
   for (const auto& row : rows) {
     const RunResult result = hdiutil(row.arguments);
@@ -109,7 +118,7 @@ TEST(DittoTest, KeepsLinksAndModesAndRefusesSpecialFiles) {
   const fs::path tool = source / "Contents/MacOS/tool";
   writeFile(tool, std::string(3 << 20, 't'));
   fs::create_symlink("/nowhere/at/all", source / "Contents/dangling");
-  ::chmod(tool.c_str(), 0751);
+  ::chmod(tool.c_str(), 06751);  // set-user-ID and set-group-ID do not travel
   ::chmod(tool.parent_path().c_str(), 0555);
 
   const fs::path copy = dir.path() / "copy.app";

@@ -135,24 +135,41 @@ TEST_F(InstallTest, CheckDownloadInstallReplacesTheAppAndLeavesNothingBehind) {
   EXPECT_EQ(run("download"), "");
   EXPECT_EQ(server_.requestCount("/updates/" + kImageName), 2U);
 
-  // The user puts build 11 in place while the new copy is being made: the user's app stays.
+  // Refused while the new copy is made, the app stays as the user has it.
   const std::string info = readFile(app_.appURL / "Contents/Info.plist");
-  std::map<std::string, std::string> users;
-  const LeakCheck beforeInstall = leakCheck();
-  {
+  const struct {
+    const char* name;
+    std::function<void(const fs::path& staged)> afterCopy;
+    std::string_view expected;
+  } refusals[] = {
+      {"the user puts build 11 in place",
+       [&](const fs::path&) { writeInfoPlist(app_.appURL, defaultAppInfo("11")); },
+       markers::kInstalledAppChanged},
+      {"a file of the staged copy altered",
+       [](const fs::path& staged) { writeFile(staged / "Contents/Resources/extra", "x"); },
+       markers::kInvalidSignature},
+  };
+  for (const auto& row : refusals) {
+    std::map<std::string, std::string> users;
+    const LeakCheck beforeInstall = leakCheck();
     ToolEnv tools(env_);
-    tools.afterTool = [&](const std::string& verb, const Arguments&) {
+    tools.afterTool = [&](const std::string& verb, const Arguments& arguments) {
       if (!verb.starts_with("ditto")) return;
-      writeInfoPlist(app_.appURL, defaultAppInfo("11"));
+      row.afterCopy(arguments.at(1));
       users = snapshot(app_.appURL);
     };
-    const platform::ScopedEnvForTesting scoped(tools);
-    EXPECT_EQ(run("install"), markers::kInstalledAppChanged);
+    {
+      const platform::ScopedEnvForTesting scoped(tools);
+      EXPECT_EQ(run("install"), row.expected) << row.name;
+    }
+    EXPECT_FALSE(users.empty()) << row.name;
+    EXPECT_TRUE(snapshot(app_.appURL) == users) << row.name;
+    beforeInstall.expectNothingAdded();
+    writeFile(app_.appURL / "Contents/Info.plist", info);
   }
-  EXPECT_FALSE(users.empty());
-  EXPECT_TRUE(snapshot(app_.appURL) == users);
-  beforeInstall.expectNothingAdded();
-  writeFile(app_.appURL / "Contents/Info.plist", info);
+  // A forced "check" found a newer release than the one the client asks to install.
+  EXPECT_EQ(failureText([&] { service_->performOperation("install", "12", false); }),
+            markers::kReleaseChanged);
 
   EXPECT_EQ(service_->performOperation("install", kNewBuild, false),
             (ResultDictionary{{"version", kNewBuild}, {"installed", true}}));
@@ -302,18 +319,6 @@ class ChildToolsTest : public ReleaseTest {
   }
 };
 
-// Whether a process has ended (a zombie nobody reaps counts: it runs no code).
-bool ended(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  return !std::getline(stat, line) || line.find(") Z ") != std::string::npos;
-}
-
-bool eventually(const std::function<bool()>& done) {
-  for (int i = 0; i < 2000 && !done(); ++i) std::this_thread::sleep_for(10ms);
-  return done();
-}
-
 TEST_F(ChildToolsTest, AToolEndsWithTheUpdaterThatStartedIt) {
   // A copy that has made part of its output (holding its process id) and then takes its time.
   const fs::path ditto = env_.platformRoot() / "usr/bin/ditto";
@@ -331,11 +336,11 @@ TEST_F(ChildToolsTest, AToolEndsWithTheUpdaterThatStartedIt) {
     std::thread([&] { runCommand("/usr/bin/ditto", {"/nowhere", part.parent_path()}); }).join();
     ::_exit(0);
   }
-  ASSERT_TRUE(eventually([&] { return fs::exists(part); }));
+  ASSERT_TRUE(waitUntil(20s, [&] { return fs::exists(part); }));
   const pid_t tool = std::stoi(readFile(part));
   ::kill(updater, SIGKILL);
   ::waitpid(updater, nullptr, 0);
-  EXPECT_TRUE(eventually([&] { return ended(tool); }));
+  EXPECT_TRUE(waitUntil(20s, [&] { return processEnded(tool); }));
   ::kill(tool, SIGKILL);  // only when it did not end by itself
   nextOperation();
   EXPECT_FALSE(fs::exists(replacement));
@@ -413,7 +418,7 @@ class CrashSafetyTest : public ReleaseTest {
     ::close(out[1]);
     std::string line;
     char c = 0;
-    while (::read(out[0], &c, 1) == 1 && c != '\n') line += c;
+    while (readWithin(out[0], &c, 1) == 1 && c != '\n') line += c;
     ::close(out[0]);
     ASSERT_TRUE(line.starts_with("https://127.0.0.1:")) << line;
     publish(line);
@@ -464,7 +469,10 @@ class CrashSafetyTest : public ReleaseTest {
     }
     ::close(report[1]);
     Outcome outcome{0, 0};
-    [[maybe_unused]] const ssize_t n = ::read(report[0], &outcome.points, sizeof outcome.points);
+    // A child that hangs fails the test and is killed.
+    if (readWithin(report[0], &outcome.points, sizeof outcome.points, 120s) < 0) {
+      ::kill(child, SIGKILL);
+    }
     ::close(report[0]);
     ::waitpid(child, &outcome.status, 0);
     return outcome;

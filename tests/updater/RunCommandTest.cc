@@ -31,8 +31,11 @@ TEST_F(RunCommandTest, ExitStatusAndStandardError) {
   const struct {
     const char* name;
     std::string script;
-    std::string logged;
+    std::optional<std::string> logged;  // the line logged, if any
+    std::string_view expected = markers::kCouldNotVerifyOrPrepare;
   } rows[] = {
+      {"text on stderr, exit 0", "echo fine >&2", std::nullopt, ""},
+      {"nothing on stderr, exit 1", "exit 1", prefix},
       {"megabytes on stderr, exit 3", both + "exit 3", prefix + std::string(4 << 20, 'e')},
       {"stderr not UTF-8", "printf 'bad \\303\\050 byte' >&2; exit 2", prefix},
       {"killed by a signal", "echo dying >&2; kill -9 $$", prefix + "dying\n"},
@@ -44,14 +47,21 @@ TEST_F(RunCommandTest, ExitStatusAndStandardError) {
       ::open("/dev/null", O_RDONLY));  // NOLINT(android-cloexec-open)
   ASSERT_TRUE(inheritable.valid());
   for (const auto& row : rows) {
+    const std::size_t before = env_.logLines().size();
     EXPECT_EQ(failureText([&] {
                 bramlow::runCommand("/usr/bin/tool", {"-c", row.script});
               }),
-              markers::kCouldNotVerifyOrPrepare)
+              row.expected)
         << row.name;
     const std::vector<std::string> lines = env_.logLines();
-    EXPECT_EQ(lines.empty() ? "" : lines.back(), row.logged) << row.name;
+    EXPECT_EQ(lines.size(), before + (row.logged ? 1 : 0)) << row.name;
+    if (row.logged && lines.size() > before) {
+      EXPECT_EQ(lines.back(), *row.logged) << row.name;
+    }
   }
+  // A tool that cannot be started raises the system's error, unlogged.
+  EXPECT_THROW(bramlow::runCommand("/usr/bin/missing", {}), std::system_error);
+  EXPECT_EQ(env_.logLines().size(), std::size(rows) - 1);
 }
 
 }  // namespace

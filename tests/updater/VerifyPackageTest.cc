@@ -22,6 +22,8 @@ struct Package {
   Dictionary helper = defaultUpdaterInfo();
   std::optional<std::string> manifest = R"({"version": "1.0.0"})";
   std::string appIdentifier = kAppID;  // the signing identifier
+  const char* helperIdentity = release::kDeveloperIdIdentity;
+  std::optional<std::string> helperIdentifier;  // the signing identifier, when not its own
   std::string minimumSystemVersion = "11.0";
 };
 
@@ -40,7 +42,7 @@ class VerifyPackageTest : public SigningTest {
         makeTestApp(dir_.path() / name, package.app, package.extension, package.helper);
     const fs::path manifest = app.extensionURL / "Contents/Resources/manifest.json";
     package.manifest ? writeFile(manifest, *package.manifest) : (void)fs::remove(manifest);
-    signWith(app.updaterURL, release::kDeveloperIdIdentity);
+    signWith(app.updaterURL, package.helperIdentity, package.helperIdentifier);
     signWith(app.extensionURL, release::kDeveloperIdIdentity);
     signWith(app.appURL, release::kDeveloperIdIdentity, package.appIdentifier);
     bramlow::UpdateRelease stated;
@@ -83,7 +85,14 @@ TEST_F(VerifyPackageTest, Rows) {
        [](Package& p) { p.helper["UpdateBaseURL"] = "https://127.0.0.1:8443/updates"; },
        markers::kHelperMismatch},
       {"manifest missing", [](Package& p) { p.manifest.reset(); }, "system_error"},
+      {"helper signed by another team's Developer ID",
+       [](Package& p) { p.helperIdentity = release::kOtherTeamIdentity; },
+       markers::kInvalidSignature},
+      {"helper signed with another identifier",
+       [](Package& p) { p.helperIdentifier = "com.example.other"; }, markers::kInvalidSignature},
       {"payload version as a number", [](Package& p) { p.manifest = R"({"version": 1})"; },
+       markers::kPayloadVersionMismatch},
+      {"another payload version", [](Package& p) { p.manifest = R"({"version": "2.0.0"})"; },
        markers::kPayloadVersionMismatch},
   };
   for (const auto& row : rows) {

@@ -1,11 +1,14 @@
 // The XPC stand-in between two real processes: the test is the client, the test service is
 // started by socket activation from a test bundle.
+#include <fcntl.h>
 #include <gmock/gmock.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <mutex>
 #include <set>
 #include <thread>
@@ -64,16 +67,14 @@ class ConnectionTest : public ::testing::Test {
 
   // Waits until every event queued so far has been handled.
   void drain() {
-    Semaphore drained;
-    queue_->async([&] { drained.signal(); });
-    drained.wait();
+    auto drained = std::make_shared<Semaphore>();
+    queue_->async([drained] { drained->signal(); });
+    EXPECT_TRUE(drained->waitFor(std::chrono::seconds(20))) << "events still queued";
   }
 
   // The error events so far, once there are at least count (they follow the replies shortly).
   int errors(int count = 0) {
-    for (int i = 0; i < 500 && errors_ < count; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    testing_support::waitUntil(std::chrono::seconds(10), [&] { return errors_ >= count; });
     return errors_;
   }
 
@@ -104,6 +105,10 @@ TEST_F(ConnectionTest, RoundTripBetweenProcesses) {
   // The kernel names the sender: the service, a process of its own, not a child of the client.
   // Its greeting, which comes before any reply, named the same process.
   EXPECT_EQ(dictionary->remoteSender().pid, pid);
+  const std::string pidfd = std::to_string(dictionary->remoteSender().pidfd);
+  EXPECT_NE(testing_support::readFile("/proc/self/fdinfo/" + pidfd)
+                .find("\nPid:\t" + std::to_string(pid) + "\n"),
+            std::string::npos);
   const auto greeting = connection->greetingSender();
   ASSERT_TRUE(greeting);
   EXPECT_EQ(greeting->sender.pid, pid);
@@ -135,19 +140,25 @@ TEST_F(ConnectionTest, UnreachableOrDyingServiceAnswersOnce) {
     SCOPED_TRACE(name);
     errors_ = 0;
     auto connection = connect(name);
-    std::atomic<int> answers{0};
-    Semaphore answered;
+    struct Answers {
+      std::atomic<int> count{0};
+      std::atomic<bool> expected{true};
+      Semaphore answered;
+    };
+    auto answers = std::make_shared<Answers>();
     connection->sendMessageWithReply(request(action), queue_,
-                                     [&, expected = kind](const xpc::Object& reply) {
-                                       EXPECT_EQ(std::get<xpc::Error>(reply), expected);
-                                       ++answers;
-                                       answered.signal();
+                                     [answers, kind = kind](const xpc::Object& reply) {
+                                       const auto* error = std::get_if<xpc::Error>(&reply);
+                                       if (!error || *error != kind) answers->expected = false;
+                                       ++answers->count;
+                                       answers->answered.signal();
                                      });
-    ASSERT_TRUE(answered.waitFor(std::chrono::seconds(10)));
+    ASSERT_TRUE(answers->answered.waitFor(std::chrono::seconds(10)));
     EXPECT_EQ(errors(1), 1);
     connection->cancel();
     drain();
-    EXPECT_EQ(answers, 1);
+    EXPECT_EQ(answers->count, 1);
+    EXPECT_TRUE(answers->expected);
     EXPECT_EQ(errors(), 1);
   }
 }
@@ -167,27 +178,52 @@ TEST_F(ConnectionTest, ASocketPathTooLongIsRefusedNotShortened) {
 TEST_F(ConnectionTest, BadPacketsInvalidateOnlyTheirConnection) {
   auto connection = connect();
   const pid_t pid = echoPid(*connection);
+  const auto fds = [&] {
+    return std::get<xpc::Dictionary>(call(*connection, request("stats"))).getInt64("fds");
+  };
+  const std::int64_t fdsBefore = fds();
   const auto service = xpc::rendezvous::findService(testing_support::kTestServiceName, services_);
   const struct {
     const char* name;
     std::string packet;
+    bool withDescriptor = false;
   } kCases[] = {
       {"garbage", "not a message at all"},
       {"zero-length", ""},
       {"oversized", std::string(xpc::wire::kMaxPacketSize + 1, 'x')},
       {"reply to nothing", xpc::wire::encode({0, 1, 99}, request("echo"))},
+      {"request carrying a descriptor",
+       xpc::wire::encode({xpc::wire::kFlagExpectsReply, 1, 0}, request("echo")), true},
   };
-  for (const auto& [name, packet] : kCases) {
+  for (const auto& [name, packet, withDescriptor] : kCases) {
     platform::UniqueFd raw = xpc::rendezvous::tryConnect(service);
     ASSERT_TRUE(raw) << name;
     char buffer[512];
-    ASSERT_GT(::recv(raw.get(), buffer, sizeof buffer, 0), 0) << name;  // the greeting
-    ASSERT_EQ(::send(raw.get(), packet.data(), packet.size(), MSG_NOSIGNAL),
-              static_cast<ssize_t>(packet.size()))
+    ASSERT_GT(testing_support::readWithin(raw.get(), buffer, sizeof buffer), 0)
+        << name << ": greeting";
+    iovec data{const_cast<char*>(packet.data()), packet.size()};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr header{};
+    header.msg_iov = &data;
+    header.msg_iovlen = 1;
+    if (withDescriptor) {
+      header.msg_control = control;
+      header.msg_controllen = sizeof control;
+      CMSG_FIRSTHDR(&header)->cmsg_level = SOL_SOCKET;
+      CMSG_FIRSTHDR(&header)->cmsg_type = SCM_RIGHTS;
+      CMSG_FIRSTHDR(&header)->cmsg_len = CMSG_LEN(sizeof(int));
+      const int descriptor = raw.get();
+      std::memcpy(CMSG_DATA(CMSG_FIRSTHDR(&header)), &descriptor, sizeof descriptor);
+    }
+    ASSERT_EQ(::sendmsg(raw.get(), &header, MSG_NOSIGNAL), static_cast<ssize_t>(packet.size()))
         << name;
-    EXPECT_EQ(::recv(raw.get(), buffer, sizeof buffer, 0), 0) << name;  // closed by the service
+    EXPECT_EQ(testing_support::readWithin(raw.get(), buffer, sizeof buffer), 0)
+        << name << ": not closed by the service";
     EXPECT_EQ(echoPid(*connection), pid) << name;
   }
+  // What arrived with the packets was closed with their connections.
+  EXPECT_TRUE(
+      testing_support::waitUntil(std::chrono::seconds(5), [&] { return fds() == fdsBefore; }));
   EXPECT_EQ(errors(), 0);
 }
 
@@ -209,6 +245,34 @@ TEST_F(ConnectionTest, ConcurrentClientsStartOneServiceAgainAfterItsIdleExit) {
   EXPECT_NE(again, pids[0]);
 }
 
+// A rendezvous folder that others may write, or an activation lock another client holds: the
+// client reaches no service and starts none.
+TEST_F(ConnectionTest, NoServiceThroughAnOpenFolderOrPastAHeldLock) {
+  const fs::path runtime = dir_.path() / "run";
+  fs::create_directory(runtime);
+  const testing_support::ScopedEnvironment environment{{{"XDG_RUNTIME_DIR", runtime.string()}}};
+  const auto service = xpc::rendezvous::findService(testing_support::kTestServiceName, services_);
+  for (const fs::perms open : {fs::perms::group_write, fs::perms::others_write}) {
+    fs::permissions(runtime / "bramlow-xpc", fs::perms::owner_all | open);
+    EXPECT_TRUE(std::holds_alternative<xpc::Error>(call(*connect(), request("echo"))));
+  }
+  fs::permissions(runtime / "bramlow-xpc", fs::perms::owner_all);
+  EXPECT_FALSE(fs::exists(service.socketPath));
+
+  const platform::UniqueFd lock(
+      ::open(service.lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  ASSERT_EQ(::flock(lock.get(), LOCK_SH), 0);
+  auto waiting = connect();
+  auto answered = std::make_shared<Semaphore>();
+  waiting->sendMessageWithReply(request("echo"), Queue::create("test.waiting"),
+                                [answered](const xpc::Object&) { answered->signal(); });
+  EXPECT_FALSE(answered->waitFor(std::chrono::milliseconds(500)));
+  EXPECT_FALSE(fs::exists(service.socketPath));
+  ASSERT_EQ(::flock(lock.get(), LOCK_UN), 0);
+  EXPECT_TRUE(answered->waitFor(std::chrono::seconds(20)));
+  EXPECT_NE(echoPid(*waiting), 0);
+}
+
 TEST_F(ConnectionTest, ThousandRequestsLeakNothing) {
   const auto clientCounts = [] {
     return std::pair(entries("/proc/self/fd"), entries("/proc/self/task"));
@@ -218,9 +282,7 @@ TEST_F(ConnectionTest, ThousandRequestsLeakNothing) {
     return std::pair(stats.getInt64("fds"), stats.getInt64("tasks"));
   };
   const auto settled = [](auto counts, auto expected) {
-    for (int i = 0; i < 250 && counts() != expected; ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    testing_support::waitUntil(std::chrono::seconds(5), [&] { return counts() == expected; });
     return counts();
   };
   const auto clientBefore = clientCounts();
@@ -251,11 +313,14 @@ TEST_F(ConnectionTest, MessagesFromAnotherUserAreRefused) {
   platform::UniqueFd client(ends[0]);
   xpc::rendezvous::prepareSocket(ends[1]);
   auto connection = xpc::Connection::acceptedInternal(platform::UniqueFd(ends[1]), queue_, nullptr);
-  std::vector<std::string> events;
-  Semaphore ended;
-  connection->setEventHandler([&](const xpc::Object& event) {
-    events.push_back(xpc::asDictionary(event) ? "message" : "error");
-    if (!xpc::asDictionary(event)) ended.signal();
+  struct Events {
+    std::vector<std::string> seen;  // on queue_ only
+    Semaphore ended;
+  };
+  auto events = std::make_shared<Events>();
+  connection->setEventHandler([events](const xpc::Object& event) {
+    events->seen.push_back(xpc::asDictionary(event) ? "message" : "error");
+    if (!xpc::asDictionary(event)) events->ended.signal();
   });
   connection->resume();
   const std::string packet = xpc::wire::encode({0, 1, 0}, request("echo"));
@@ -268,10 +333,10 @@ TEST_F(ConnectionTest, MessagesFromAnotherUserAreRefused) {
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   ASSERT_EQ(status, 0);
-  EXPECT_TRUE(ended.waitFor(std::chrono::seconds(10)));
+  EXPECT_TRUE(events->ended.waitFor(std::chrono::seconds(10)));
   connection->cancel();
   drain();
-  EXPECT_EQ(events, std::vector<std::string>{"error"});
+  EXPECT_EQ(events->seen, std::vector<std::string>{"error"});
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -15,23 +16,27 @@ using platform::dispatch::Queue;
 using platform::dispatch::Semaphore;
 
 TEST(DispatchTest, SerialQueueRunsInOrderAndSurvivesItsOwnRelease) {
-  std::vector<int> seen;
-  Semaphore done;
+  // Held by the items too, which may still run after the wait gave up.
+  struct Seen {
+    std::vector<int> items;
+    Semaphore done;
+  };
+  const auto seen = std::make_shared<Seen>();
   {
     auto queue = Queue::create("test.serial");
     for (int i = 0; i < 100; ++i) {
-      queue->async([&seen, i] {
+      queue->async([seen, i] {
         if (i == 3) throw std::runtime_error("thrown inside an item");
-        seen.push_back(i);
+        seen->items.push_back(i);
       });
     }
     // The last reference goes inside one of the queue's own items; the rest still run.
     queue->async([queue]() mutable { queue.reset(); });
-    queue->async([&done] { done.signal(); });
+    queue->async([seen] { seen->done.signal(); });
   }
-  ASSERT_TRUE(done.waitFor(std::chrono::seconds(10)));
-  ASSERT_EQ(seen.size(), 99u);
-  for (std::size_t i = 1; i < seen.size(); ++i) EXPECT_LT(seen[i - 1], seen[i]);
+  ASSERT_TRUE(seen->done.waitFor(std::chrono::seconds(10)));
+  ASSERT_EQ(seen->items.size(), 99u);
+  for (std::size_t i = 1; i < 99; ++i) EXPECT_LT(seen->items[i - 1], seen->items[i]);
 }
 
 xpc::Dictionary sample() {

@@ -60,7 +60,9 @@ void handle(const xpc::Dictionary& message, const std::shared_ptr<xpc::Connectio
       reply->setData("result", object(65536));
     } else if (shape == "too large") {
       reply->setData("result", object(65537));
-    } else {
+    } else if (shape == "array") {
+      reply->setData("result", "[1]");
+    } else if (shape != "neither") {
       reply->setData("result", R"({"version":"200"})");
     }
   }

@@ -5,10 +5,9 @@
 
 #include <chrono>
 #include <filesystem>
-#include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 
 #include "platform/Dispatch.h"
 #include "platform/xpc/Connection.h"
@@ -33,21 +32,25 @@ inline std::filesystem::path installTestService(const std::filesystem::path& fol
   return services;
 }
 
-// Sends message and waits for its answer (a reply or an error object).
+// Sends message and waits for its answer (a reply or an error object). The reply handler holds
+// its own state: it may still fire after the wait has given up.
 inline platform::xpc::Object call(platform::xpc::Connection& connection,
                                   const platform::xpc::Dictionary& message) {
-  auto queue = platform::dispatch::Queue::create("test.reply");
-  platform::dispatch::Semaphore done;
-  std::optional<platform::xpc::Object> answer;
-  connection.sendMessageWithReply(message, queue, [&](const platform::xpc::Object& reply) {
-    answer = reply;
-    done.signal();
-  });
-  if (!done.waitFor(std::chrono::seconds(20))) {
+  struct Answer {
+    platform::dispatch::Semaphore done;
+    std::optional<platform::xpc::Object> object;
+  };
+  auto answer = std::make_shared<Answer>();
+  connection.sendMessageWithReply(message, platform::dispatch::Queue::create("test.reply"),
+                                  [answer](const platform::xpc::Object& reply) {
+                                    answer->object = reply;
+                                    answer->done.signal();
+                                  });
+  if (!answer->done.waitFor(std::chrono::seconds(20))) {
     ADD_FAILURE() << "no answer";
     return platform::xpc::Error::kConnectionInvalid;
   }
-  return *answer;
+  return *answer->object;
 }
 
 inline platform::xpc::Dictionary request(const std::string& action) {
@@ -56,14 +59,9 @@ inline platform::xpc::Dictionary request(const std::string& action) {
   return message;
 }
 
-// Whether the process is gone, or a zombie (nobody may reap it in a container), within the timeout.
+// Whether the process ends within the timeout.
 inline bool processEnds(pid_t pid, std::chrono::seconds timeout = std::chrono::seconds(10)) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  for (std::string line;; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    if (!std::getline(stat, line) || line.compare(line.rfind(')') + 2, 1, "Z") == 0) return true;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-  }
+  return waitUntil(timeout, [pid] { return processEnded(pid); });
 }
 
 }  // namespace testing_support
