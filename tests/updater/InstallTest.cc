@@ -358,7 +358,7 @@ TEST_F(ChildToolsTest, AReplacementFolderAProcessRunsFromIsNotStale) {
     ::execl((replacement / "x").c_str(), "x", "60", nullptr);
     ::_exit(127);
   }
-  ASSERT_TRUE(eventually([&] { return platform::processRunsFrom(replacement); }));
+  ASSERT_TRUE(waitUntil(20s, [&] { return platform::processRunsFrom(replacement); }));
   nextOperation();
   EXPECT_TRUE(fs::exists(replacement / "x"));
   ::kill(running, SIGKILL);
