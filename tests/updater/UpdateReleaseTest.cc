@@ -48,82 +48,67 @@ std::function<void(Json&)> build(const std::string& value) {
 
 class UpdateReleaseTest : public TestEnvTest {
  protected:
-  // "" when the valid manifest, changed, passes validation, else the UpdateFailure's message.
+  // "" when the valid manifest, changed, passes validation; "decoding" when it does not decode;
+  // else the UpdateFailure's message.
   std::string validation(const std::function<void(Json&)>& change) {
     Json manifest = validManifest();
     change(manifest);
-    const UpdateRelease release = UpdateRelease::decode(manifest.dump());
-    return failureText([&] { release.validate(product_); });
+    try {
+      const UpdateRelease release = UpdateRelease::decode(manifest.dump());
+      return failureText([&] { release.validate(product_); });
+    } catch (const platform::DecodingError&) {
+      return "decoding";
+    }
   }
 
   const UpdateProduct product_ =
       UpdateProduct::init(platform::Bundle(makeTestApp(dir_.path()).updaterURL));
 };
 
-TEST_F(UpdateReleaseTest, DecodingFailuresAreNotUpdateFailures) {
-  const struct {
-    const char* name;
-    std::function<void(Json&)> change;
-  } cases[] = {
-      {"missing payloadSha256", [](Json& j) { j.erase("payloadSha256"); }},
-      {"build as number", set("/build", 120)},
-      {"size beyond 64 bits", set("/artifact/size", 18446744073709551615ull)},
-  };
-  for (const auto& c : cases) {
-    Json manifest = validManifest();
-    c.change(manifest);
-    EXPECT_THROW(UpdateRelease::decode(manifest.dump()), platform::DecodingError) << c.name;
-  }
-  EXPECT_THROW(UpdateRelease::decode("{not json"), platform::JsonError);
-}
-
-TEST_F(UpdateReleaseTest, FormatChecks) {
-  const std::string upper(64, 'A');
-  const struct {
-    const char* name;
-    std::function<void(Json&)> change;
-    bool valid;
-  } cases[] = {
-      {"an unknown member", set("/notes", "ignored"), true},
-      {"schema 2", set("/schema", 2), false},
-      {"product case", set("/product", "com.bramlow.Safari-extension"), false},
-      {"build fifteen nines", build("999999999999999"), true},
-      {"build zero", build("0"), false},
-      {"build leading zero", build("0120"), false},
-      {"build sixteen digits", build("1000000000000000"), false},
-      {"build trailing newline", build("5\n"), false},
-      {"version one part", set("/version", "2"), true},
-      {"version four parts", set("/version", "1.2.3.4"), false},
-      {"version six digits", set("/version", "123456.1"), false},
-      {"version largest", set("/version", "99999.99999.99999"), true},
-      {"minimum system bad", set("/minimumSystemVersion", "11.x"), false},
-      {"payload version empty", set("/payloadVersion", ""), false},
-      {"payload digest upper case", set("/payloadSha256", upper), false},
-      {"artifact name case", set("/artifact/name", "bramlowForSafari-120.dmg"), false},
-      {"artifact name other build", set("/artifact/name", "BramlowForSafari-121.dmg"), false},
-      {"size zero", set("/artifact/size", 0), false},
-      {"size 1 GiB", set("/artifact/size", 1073741824), true},
-      {"size above 1 GiB", set("/artifact/size", 1073741825), false},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(validation(c.change), c.valid ? "" : std::string(markers::kInformationInvalid))
-        << c.name;
-  }
-}
-
-TEST_F(UpdateReleaseTest, MinimumSystem) {
+TEST_F(UpdateReleaseTest, DecodingAndFormatChecks) {
   env_.setSystemVersion(13, 10, 0);
+  const std::string upper(64, 'A');
+  const std::string invalid(markers::kInformationInvalid);
+  const std::string newerSystem = std::string(markers::kMinimumSystemRequired) + " ";
   const struct {
-    const char* minimum;
-    bool passes;
+    const char* name;
+    std::function<void(Json&)> change;
+    std::string expected;
   } cases[] = {
-      {"13.10", true}, {"013.010", true}, {"13.10.1", false}, {"13.11", false}, {"12.99999", true},
+      // Decoding failures are no UpdateFailure.
+      {"missing payloadSha256", [](Json& j) { j.erase("payloadSha256"); }, "decoding"},
+      {"build as number", set("/build", 120), "decoding"},
+      {"size beyond 64 bits", set("/artifact/size", 18446744073709551615ull), "decoding"},
+      {"an unknown member", set("/notes", "ignored"), ""},
+      {"schema 2", set("/schema", 2), invalid},
+      {"product case", set("/product", "com.bramlow.Safari-extension"), invalid},
+      {"build fifteen nines", build("999999999999999"), ""},
+      {"build zero", build("0"), invalid},
+      {"build leading zero", build("0120"), invalid},
+      {"build sixteen digits", build("1000000000000000"), invalid},
+      {"build trailing newline", build("5\n"), invalid},
+      {"version one part", set("/version", "2"), ""},
+      {"version four parts", set("/version", "1.2.3.4"), invalid},
+      {"version six digits", set("/version", "123456.1"), invalid},
+      {"version largest", set("/version", "99999.99999.99999"), ""},
+      {"minimum system bad", set("/minimumSystemVersion", "11.x"), invalid},
+      {"minimum system equal", set("/minimumSystemVersion", "13.10"), ""},
+      {"minimum system zero-padded", set("/minimumSystemVersion", "013.010"), ""},
+      {"minimum system older", set("/minimumSystemVersion", "12.99999"), ""},
+      {"minimum system a patch newer", set("/minimumSystemVersion", "13.10.1"),
+       newerSystem + "13.10.1"},
+      {"minimum system a minor newer", set("/minimumSystemVersion", "13.11"),
+       newerSystem + "13.11"},
+      {"payload version empty", set("/payloadVersion", ""), invalid},
+      {"payload digest upper case", set("/payloadSha256", upper), invalid},
+      {"artifact name case", set("/artifact/name", "bramlowForSafari-120.dmg"), invalid},
+      {"artifact name other build", set("/artifact/name", "BramlowForSafari-121.dmg"), invalid},
+      {"size zero", set("/artifact/size", 0), invalid},
+      {"size 1 GiB", set("/artifact/size", 1073741824), ""},
+      {"size above 1 GiB", set("/artifact/size", 1073741825), invalid},
   };
-  for (const auto& c : cases) {
-    EXPECT_EQ(validation(set("/minimumSystemVersion", c.minimum)),
-              c.passes ? "" : std::string(markers::kMinimumSystemRequired) + " " + c.minimum)
-        << c.minimum;
-  }
+  for (const auto& c : cases) EXPECT_EQ(validation(c.change), c.expected) << c.name;
+  EXPECT_THROW(UpdateRelease::decode("{not json"), platform::JsonError);
 }
 
 }  // namespace
