@@ -1,8 +1,6 @@
 // The product's configuration from the updater's Info.plist and policy file.
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "tests/updater/UpdaterTestSupport.h"
 #include "updater/UpdateProduct.h"
 
@@ -26,10 +24,6 @@ platform::Bundle updaterBundle(const fs::path& folder, const Dictionary& info, c
 
 std::string outcome(const platform::Bundle& bundle) {
   return outcomeOf([&] { UpdateProduct::init(bundle); });
-}
-
-std::function<void(Dictionary&)> set(const char* key, const platform::plist::Value& value) {
-  return [key, value](Dictionary& d) { d[key] = value; };
 }
 
 TEST(UpdateProductTest, InfoKeysAndAddress) {

@@ -1,10 +1,8 @@
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "shared/UpdateFailure.h"
 #include "tests/support/FailureText.h"
-#include "tests/support/TestSupport.h"
+#include "tests/updater/UpdaterTestSupport.h"
 #include "updater/UpdateService.h"
 
 namespace {
@@ -14,11 +12,6 @@ using bramlow::UpdateFailure;
 using bramlow::UpdateService;
 using platform::plist::Dictionary;
 namespace markers = bramlow::markers;
-
-// A change to an Info.plist: one key set to a value.
-std::function<void(Dictionary&)> set(const char* key, const platform::plist::Value& value) {
-  return [key, value](Dictionary& d) { d[key] = value; };
-}
 
 class UpdateServiceTest : public TestEnvTest {
  protected:

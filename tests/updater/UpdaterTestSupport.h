@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -32,6 +33,12 @@ std::string outcomeOf(Call&& call) {
   } catch (const std::system_error&) {
     return "system_error";
   }
+}
+
+// A change to an Info.plist: one key set to a value.
+inline std::function<void(platform::plist::Dictionary&)> set(const char* key,
+                                                             const platform::plist::Value& value) {
+  return [key, value](platform::plist::Dictionary& d) { d[key] = value; };
 }
 
 inline std::set<std::string> namesIn(const std::filesystem::path& folder) {
