@@ -8,7 +8,6 @@
 namespace {
 namespace fs = std::filesystem;
 using namespace testing_support;
-using bramlow::UpdateFailure;
 using bramlow::UpdateService;
 using platform::plist::Dictionary;
 namespace markers = bramlow::markers;
