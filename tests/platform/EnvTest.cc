@@ -36,28 +36,17 @@ TEST_F(EnvTest, SystemLogUnderPlatformRootKeepsOneLinePerEntry) {
 }
 
 TEST_F(EnvTest, SystemVersionComesFromThePlatformRoot) {
+  using namespace platform::plist;
   const fs::path file = dir_.path() / "System/Library/CoreServices/SystemVersion.plist";
-  auto plist = [](platform::plist::Value version,
-                  platform::plist::Format format = platform::plist::Format::kXml) {
-    return platform::plist::serialize(platform::plist::Dictionary{{"ProductVersion", version}},
-                                      format);
+  const auto version = [this] {
+    const auto v = systemVersion();
+    return std::tuple(v.major, v.minor, v.patch);
   };
-  const struct {
-    const char* name;
-    std::string content;  // empty: no file
-    long major, minor, patch;
-  } cases[] = {
-      {"missing", "", 0, 0, 0},
-      {"three parts", plist("14.2.1"), 14, 2, 1},
-      {"binary", plist("12.7", platform::plist::Format::kBinary), 12, 7, 0},
-  };
-  for (const auto& c : cases) {
-    if (!c.content.empty()) writeFile(file, c.content);
-    const auto version = systemVersion();
-    EXPECT_EQ(std::tie(version.major, version.minor, version.patch),
-              std::tie(c.major, c.minor, c.patch))
-        << c.name;
-  }
+  EXPECT_EQ(version(), std::tuple(0L, 0L, 0L)) << "missing";
+  writeFile(file, serialize(Dictionary{{"ProductVersion", "14.2.1"}}));
+  EXPECT_EQ(version(), std::tuple(14L, 2L, 1L));
+  writeFile(file, serialize(Dictionary{{"ProductVersion", "12.7"}}, Format::kBinary));
+  EXPECT_EQ(version(), std::tuple(12L, 7L, 0L)) << "binary";
 }
 
 TEST_F(EnvTest, CreateDirectoriesAndAtomicWriteLeaveNothingHalfDone) {

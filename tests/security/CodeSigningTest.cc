@@ -132,6 +132,7 @@ TEST_F(CodeSigningTest, EveryTamperingIsRefused) {
       // The trailer: signature, then its length in 8 bytes, then an 8-byte magic.
       {"image: last content byte changed", flip("", 299999), kSealBroken, true},
       {"image: byte appended", append("", "x"), kUnsigned, true},
+      {"image: removed", [](const fs::path& p) { fs::remove(p); }, kNoCode, true},
       {"image: signature corrupted", flip("", -56), kSignatureInvalid, true},
       {"image: length larger than the file", flip("", -11), kSignatureInvalid, true},
       {"image: signature starting inside the trailer",
@@ -218,25 +219,6 @@ TEST_F(CodeSigningTest, SymbolicLinksMustStayInsideTheBundle) {
   }
 }
 
-TEST_F(CodeSigningTest, WhatIsNotCodeOrNotTrusted) {
-  EXPECT_EQ(checkStatus(dir_.path() / "missing"), kNoCode);
-  writeFile(dir_.path() / "plain-file", "not signed");
-  EXPECT_EQ(checkStatus(dir_.path() / "plain-file"), kUnsigned);
-  const TestApp app = signedApp("app");
-  fs::remove(codesign::trustAnchorsPath());
-  EXPECT_EQ(checkStatus(app.appURL), kUntrusted) << "without trust anchors nothing is valid";
-}
-
-TEST_F(CodeSigningTest, SigningRefusesWhatCannotBeSealed) {
-  const char* identity = release::kDeveloperIdIdentity;
-  EXPECT_EQ(fs::status(identityFile(identity)).permissions(),
-            fs::perms::owner_read | fs::perms::owner_write)
-      << "a key is private";
-  const TestApp app = makeTestApp(dir_.path() / "app");
-  EXPECT_THROW(signWith(app.extensionURL, identity), codesign::CodeSigningError)
-      << "XPC service unsigned";
-}
-
 // The requirement language is a narrow subset: anything else is refused, never read loosely.
 TEST(RequirementCompile, AcceptsTheSubsetAndNothingElse) {
   EXPECT_NO_THROW(codesign::Requirement::compile("anchor\napple\tgeneric and\r\nidentifier \"x\""));
@@ -293,6 +275,8 @@ TEST_F(CodeSigningTest, OnlyTheTrustedDeveloperIdOfTheTeamSatisfiesTheRequiremen
   for (const auto& [text, satisfied] : clauses) {
     EXPECT_EQ(checkStatus(image, text), satisfied ? kSuccess : kRequirementUnsatisfied) << text;
   }
+  fs::remove(codesign::trustAnchorsPath());
+  EXPECT_EQ(checkStatus(image), kUntrusted) << "without trust anchors nothing is valid";
 }
 
 // The seal is read before anyone trusts its signer, and the list reader recurses once per level:

@@ -71,7 +71,7 @@ class CatalogFilesTest : public testing_support::TestEnvTest {
   }
 };
 
-TEST_F(CatalogFilesTest, LoadingAndItsLogLines) {
+TEST_F(CatalogFilesTest, LoadingAndLanguageChoice) {
   writeCatalog("de", R"({"32e60e": "Erneut prüfen", "2e88f3": "Prüfe …"})");
   const platform::Bundle bundle(app());
   EXPECT_EQ(bramlow::setup::loadCatalog(bundle, "de"),
@@ -83,20 +83,15 @@ TEST_F(CatalogFilesTest, LoadingAndItsLogLines) {
   writeCatalog("de", R"({"32e60e": "Erneut prüfen", "2e88f3": 7})");
   EXPECT_TRUE(bramlow::setup::loadCatalog(bundle, "de").empty());
   EXPECT_TRUE(env_.logLines().back().starts_with("Could not read Safari setup translations: "));
-}
 
-TEST_F(CatalogFilesTest, LanguageChoice) {
   writeCatalog("en", "{}");
-  writeCatalog("de", "{}");
   writeCatalog("pt-BR", "{}");
-  const platform::Bundle bundle(app());
   const struct {
     const char* name;
     std::vector<std::string> preferred;
     std::string expected;
   } cases[] = {
       {"first with a catalog", {"ja", "de", "en"}, "de"},
-      {"region falls back to its language", {"de-AT"}, "de"},
       {"exact region wins", {"pt-BR"}, "pt-BR"},
       {"nothing matches: the first", {"ja", "ko"}, "ja"},
   };
