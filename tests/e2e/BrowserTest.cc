@@ -103,14 +103,7 @@ class MessageDriver {
 
 class BrowserTest : public testing::Test {
  protected:
-  BrowserTest() {
-    const fs::path release = product_.root() / "release";
-    product_.packageRelease(base_, release);
-    for (const std::string& name :
-         {std::string("latest.json"), kArtifactPrefix + std::string("-2.dmg")}) {
-      server_.setReply("/updates/" + name, 200, readFile(release / name));
-    }
-  }
+  BrowserTest() { product_.publishRelease(server_); }
 
   // The test extension for one browser in folder: its manifest, the script and the driver's
   // address.
@@ -120,19 +113,6 @@ class BrowserTest : public testing::Test {
     fs::copy_file(fs::path(BRAMLOW_BROWSER_DIR) / "extension" / "background.js",
                   folder / "background.js");
     writeFile(folder / "driver.json", Json{{"url", driver_.url()}}.dump());
-  }
-
-  // Registers the extension executable as the host in a browser's manifest folder; allowed is the
-  // member that names who may start it ("allowed_origins" or "allowed_extensions").
-  void writeHostManifest(const fs::path& folder, const char* allowed,
-                         const std::string& who) const {
-    writeFile(folder / (std::string(kHostName) + ".json"),
-              Json{{"name", kHostName},
-                   {"description", "Bramlow for Safari Extension"},
-                   {"path", product_.extensionExecutable().string()},
-                   {"type", "stdio"},
-                   {allowed, Json::array({who})}}
-                  .dump());
   }
 
   // The status the setup window shows for the installed application, with the browsers a user of
@@ -155,9 +135,21 @@ class BrowserTest : public testing::Test {
     return bramlow::setup::statusForExtensionState(state, error).text;
   }
 
-  // Runs the browser in the product's environment until the extension has the answers of the
-  // whole update: info, check, download, install, and info from the new host.
-  void expectTheWholeUpdate(const std::vector<std::string>& argv) {
+  // Registers the extension executable as the host in the browser's manifest folder hosts (the
+  // setup window sees it), where allowed names who may start it; then runs the browser in the
+  // product's environment until the extension has the answers of the whole update: info, check,
+  // download, install, and info from the new host, whose application the setup window then names.
+  void expectTheWholeUpdate(const fs::path& hosts, const char* allowed, const std::string& who,
+                            const std::vector<std::string>& argv) {
+    EXPECT_EQ(setupStatus(), translateMarker(markers::kNotEnabled));
+    writeFile(hosts / (std::string(kHostName) + ".json"),
+              Json{{"name", kHostName},
+                   {"description", "Bramlow for Safari Extension"},
+                   {"path", product_.extensionExecutable().string()},
+                   {"type", "stdio"},
+                   {allowed, Json::array({who})}}
+                  .dump());
+    EXPECT_EQ(setupStatus(), translateMarker(markers::kEnabled));
     const fs::path log = product_.root() / "browser.log";
     std::vector<Json> answers;
     {
@@ -175,11 +167,12 @@ class BrowserTest : public testing::Test {
     EXPECT_EQ(answers, expected) << "the browser's last output:\n"
                                  << output.substr(output.size() -
                                                   std::min<std::size_t>(output.size(), 3000));
+    EXPECT_EQ(setupStatus(), translateMarker(markers::kEnabled))
+        << "the new application is the one named";
   }
 
   TestHttpsServer server_;
-  std::string base_ = server_.url("/updates/");
-  InstalledProduct product_{base_};
+  InstalledProduct product_{server_.url("/updates/")};
   MessageDriver driver_{{
       Json{{"action", "info"}},
       Json{{"action", "check"}},
@@ -195,19 +188,14 @@ TEST_F(BrowserTest, ChromiumDrivesTheWholeUpdate) {
   writeExtension(extension, "chromium.json");
   // Chromium's default profile, where it and the setup window look for host manifests.
   const fs::path profile = product_.home() / ".config/chromium";
-  EXPECT_EQ(setupStatus(), translateMarker(markers::kNotEnabled));
-  writeHostManifest(profile / "NativeMessagingHosts", "allowed_origins",
-                    "chrome-extension://" + std::string(kChromiumExtensionID) + "/");
-  EXPECT_EQ(setupStatus(), translateMarker(markers::kEnabled));
-
   expectTheWholeUpdate(
+      profile / "NativeMessagingHosts", "allowed_origins",
+      "chrome-extension://" + std::string(kChromiumExtensionID) + "/",
       {kChromium, "--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic",
        "--no-first-run", "--disable-background-networking", "--disable-component-update",
        "--disable-sync", "--disable-features=DisableLoadExtensionCommandLineSwitch",
        "--user-data-dir=" + profile.string(), "--disable-extensions-except=" + extension.string(),
        "--load-extension=" + extension.string(), "about:blank"});
-  EXPECT_EQ(setupStatus(), translateMarker(markers::kEnabled))
-      << "the new application is the one named";
 }
 
 TEST_F(BrowserTest, FirefoxDrivesTheWholeUpdate) {
@@ -215,15 +203,10 @@ TEST_F(BrowserTest, FirefoxDrivesTheWholeUpdate) {
   const fs::path profile = product_.root() / "firefox-profile";
   writeExtension(profile / "extensions" / kFirefoxExtensionID, "firefox.json");
   fs::copy_file(fs::path(BRAMLOW_BROWSER_DIR) / "firefox-user.js", profile / "user.js");
-  EXPECT_EQ(setupStatus(), translateMarker(markers::kNotEnabled));
-  writeHostManifest(product_.home() / ".mozilla/native-messaging-hosts", "allowed_extensions",
-                    kFirefoxExtensionID);
-  EXPECT_EQ(setupStatus(), translateMarker(markers::kEnabled));
-
   expectTheWholeUpdate(
+      product_.home() / ".mozilla/native-messaging-hosts", "allowed_extensions",
+      kFirefoxExtensionID,
       {kFirefox, "--headless", "--no-remote", "--profile", profile.string(), "about:blank"});
-  EXPECT_EQ(setupStatus(), translateMarker(markers::kEnabled))
-      << "the new application is the one named";
 }
 
 }  // namespace

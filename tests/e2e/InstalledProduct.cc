@@ -106,26 +106,39 @@ void InstalledProduct::packageRelease(const std::string& baseURL, const fs::path
   }
 }
 
-std::vector<platform::Json> InstalledProduct::ask(const std::vector<std::string>& messages) const {
-  std::vector<std::string> argv{BRAMLOW_NATIVE_MESSAGE, extensionExecutable().string()};
+void InstalledProduct::publishRelease(TestHttpsServer& server) const {
+  const fs::path release = root() / "release";
+  packageRelease(server.url("/updates/"), release);
+  for (const std::string& name :
+       {std::string("latest.json"), kArtifactPrefix + std::string("-2.dmg")}) {
+    server.setReply("/updates/" + name, 200, readFile(release / name));
+  }
+}
+
+// Runs argv with the messages after it; the lines of its output that start with prefix, as JSON.
+static std::vector<platform::Json> answersOf(std::vector<std::string> argv,
+                                             const std::vector<std::string>& messages,
+                                             const std::vector<std::string>& environment,
+                                             const std::string& prefix) {
   argv.insert(argv.end(), messages.begin(), messages.end());
-  std::istringstream lines(runProgram(argv, environment()).out);
+  std::istringstream lines(runProgram(argv, environment).out);
   std::vector<platform::Json> answers;
   for (std::string line; std::getline(lines, line);) {
-    if (line.starts_with("answer:  ")) answers.push_back(platform::parseJson(line.substr(9)));
+    if (line.starts_with(prefix))
+      answers.push_back(platform::parseJson(line.substr(prefix.size())));
   }
   return answers;
+}
+
+std::vector<platform::Json> InstalledProduct::ask(const std::vector<std::string>& messages) const {
+  return answersOf({BRAMLOW_NATIVE_MESSAGE, extensionExecutable().string()}, messages,
+                   environment(), "answer:  ");
 }
 
 std::vector<platform::Json> InstalledProduct::askDirectly(
     const fs::path& client, const fs::path& services,
     const std::vector<std::string>& messages) const {
-  std::vector<std::string> argv{client.string(), services.string(), kUpdaterID};
-  argv.insert(argv.end(), messages.begin(), messages.end());
-  std::istringstream lines(runProgram(argv, environment()).out);
-  std::vector<platform::Json> answers;
-  for (std::string line; std::getline(lines, line);) answers.push_back(platform::parseJson(line));
-  return answers;
+  return answersOf({client.string(), services.string(), kUpdaterID}, messages, environment(), "");
 }
 
 std::vector<pid_t> InstalledProduct::updaterProcesses() const {

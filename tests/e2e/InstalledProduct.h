@@ -16,6 +16,7 @@
 #include "tests/support/Wait.h"
 
 namespace testing_support {
+class TestHttpsServer;
 
 // The built application installed into a test platform root as a user would have it: signed inside
 // out by the codesign tool, its updater pointed at baseURL, and an environment of its own
@@ -44,6 +45,8 @@ class InstalledProduct {
   // Release 2 (version 2.0.0) of the installed application for baseURL, written by the publishing
   // tool's "package" into out and passed by its "check".
   void packageRelease(const std::string& baseURL, const std::filesystem::path& out) const;
+  // That release packaged into root()/release and served by server under /updates/.
+  void publishRelease(TestHttpsServer& server) const;
 
   // Sends each message through the real extension host, as a browser would; the answers in order.
   std::vector<platform::Json> ask(const std::vector<std::string>& messages) const;

@@ -130,16 +130,6 @@ constexpr const char* kInstall = R"({"action":"install","build":"2"})";
 const Json kChecked = {{"version", "2"}, {"nativeVersion", "2.0.0"}, {"payloadVersion", "2.0.0"}};
 const Json kInstalled = {{"version", "2"}, {"installed", true}};
 
-// Release 2 of the installed application, made and checked by the publishing tool, served by the
-// test's own server.
-void publishRelease2(const InstalledProduct& product, TestHttpsServer& server) {
-  const fs::path release = product.root() / "release";
-  product.packageRelease(server.url("/updates/"), release);
-  const std::string image = std::string(kArtifactPrefix) + "-2.dmg";
-  server.setReply("/updates/latest.json", 200, readFile(release / "latest.json"));
-  server.setReply("/updates/" + image, 200, readFile(release / image));
-}
-
 // The whole update as a browser drives it: release 2, made and checked by the publishing tool and
 // served as it was written by an ordinary static HTTPS server, replaces the installed build 1
 // through the real host and updater, leaving nothing beside it.
@@ -243,7 +233,7 @@ TEST(RequestChannel, AnInstallAnsweredSurvivesAPowerCut) {
   if (const std::string why = LoopVolume::unavailableReason(); !why.empty()) GTEST_SKIP() << why;
   TestHttpsServer server;
   const InstalledProduct product(server.url("/updates/"), /*ownVolume=*/true);
-  ASSERT_NO_FATAL_FAILURE(publishRelease2(product, server));
+  product.publishRelease(server);
   const std::string image = std::string(kArtifactPrefix) + "-2.dmg";
   EXPECT_EQ(product.ask({kCheck, kDownload}), (Answers{kChecked, Json{{"version", "2"}}}));
   const fs::path cut = product.root() / "cut";

@@ -30,6 +30,11 @@ TEST_F(SignedServiceTest, RepliesOfTheSignedServiceBecomeResponses) {
   platform::xpc::Connection::setServicesFolderForTesting(services);
   const std::string largest = R"({"v":")" + std::string(65528, 'x') + R"("})";
   const auto error = [](std::string_view message) { return platform::Json{{"error", message}}; };
+  const char* const kTeam = testing_support::kTeam;
+  const platform::Json invalid = error(markers::kHelperInvalidResponse);
+  // The reply handler and the connection's end both report a death; the first one wins.
+  const std::vector<platform::Json> ended = {error(markers::kHelperUnavailable),
+                                             error(markers::kHelperConnectionEnded)};
   const struct {
     const char* action;
     const char* shape;
@@ -37,23 +42,15 @@ TEST_F(SignedServiceTest, RepliesOfTheSignedServiceBecomeResponses) {
     std::vector<platform::Json> accepted;
     const char* service = testing_support::kTestServiceName;
   } kCases[] = {
-      {"check", "plain", testing_support::kTeam, {{{"version", "200"}}}},
-      {"check", "error", testing_support::kTeam, {error("[[Failed. =000000]]")}},  // over "result"
-      {"check", "largest", testing_support::kTeam, {platform::parseJson(largest)}},
-      {"check", "too large", testing_support::kTeam, {error(markers::kHelperInvalidResponse)}},
-      {"check", "neither", testing_support::kTeam, {error(markers::kHelperInvalidResponse)}},
-      {"check", "array", testing_support::kTeam, {error(markers::kHelperInvalidResponse)}},
+      {"check", "plain", kTeam, {{{"version", "200"}}}},
+      {"check", "error", kTeam, {error("[[Failed. =000000]]")}},  // over "result"
+      {"check", "largest", kTeam, {platform::parseJson(largest)}},
+      {"check", "too large", kTeam, {invalid}},
+      {"check", "neither", kTeam, {invalid}},
+      {"check", "array", kTeam, {invalid}},
       {"check", "plain", "OTHERTEAM", {error(markers::kConnectionNotAuthenticated)}},
-      // The reply handler and the connection's end both report the death; the first one wins.
-      {"crash",
-       "",
-       testing_support::kTeam,
-       {error(markers::kHelperUnavailable), error(markers::kHelperConnectionEnded)}},
-      {"check",
-       "misspelt service",
-       testing_support::kTeam,
-       {error(markers::kHelperUnavailable), error(markers::kHelperConnectionEnded)},
-       "com.bramlow.test.xcp"},
+      {"crash", "", kTeam, ended},
+      {"check", "misspelt service", kTeam, ended, "com.bramlow.test.xcp"},
   };
   for (const auto& [action, shape, team, accepted, service] : kCases) {
     SCOPED_TRACE(std::string(action) + " " + shape + " " + team);

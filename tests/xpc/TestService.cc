@@ -28,9 +28,7 @@ std::int64_t foreignDescriptors() {
 }
 
 std::int64_t entries(const char* folder) {
-  std::int64_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(folder)) ++count;
-  return count;
+  return std::distance(std::filesystem::directory_iterator(folder), {});
 }
 
 void handle(const xpc::Dictionary& message, const std::shared_ptr<xpc::Connection>& connection) {
