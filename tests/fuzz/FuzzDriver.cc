@@ -11,15 +11,14 @@
 #include <iterator>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+namespace fuzzing {
+void fuzzOne(std::string_view input);  // the target's, see Fuzz.h
+}
 
 namespace {
-
-void run(const std::string& input) {
-  LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(input.data()), input.size());
-}
 
 std::string mutate(std::string input, const std::vector<std::string>& corpus,
                    std::mt19937_64& rng) {
@@ -56,9 +55,10 @@ int main(int argc, char** argv) {
     }
   }
   if (corpus.empty()) corpus.emplace_back();
-  for (const std::string& input : corpus) run(input);
+  for (const std::string& input : corpus) fuzzing::fuzzOne(input);
   std::mt19937_64 rng(20261206);
-  for (long i = 0; i < iterations; ++i) run(mutate(corpus[rng() % corpus.size()], corpus, rng));
+  for (long i = 0; i < iterations; ++i)
+    fuzzing::fuzzOne(mutate(corpus[rng() % corpus.size()], corpus, rng));
   std::printf("%zu corpus inputs and %ld mutations ran\n", corpus.size(), iterations);
   return 0;
 }

@@ -1,18 +1,16 @@
 // Info.plist files are read from bundles on disk before anything vouches for them (the updater's
 // configuration, the installed application's identity and build): any bytes, XML or binary, must
 // give a dictionary, an empty bundle info or an UpdateFailure, never crash or recurse unbounded.
-#include <cstdint>
-#include <string_view>
-
 #include "platform/Bundle.h"
 #include "platform/PropertyList.h"
 #include "shared/UpdateFailure.h"
+#include "tests/fuzz/Fuzz.h"
 #include "tests/support/TestSupport.h"
 #include "updater/BuildNumber.h"
 #include "updater/BundleFacts.h"
 #include "updater/UpdateProduct.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+void fuzzing::fuzzOne(std::string_view input) {
   using testing_support::writeFile;
   // A bundle whose policy is valid, so that a good Info.plist gives a whole configuration.
   static const testing_support::TempDir dir;
@@ -21,21 +19,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
               R"({"checkIntervalMilliseconds": 3600000})");
     return dir.path();
   }();
-  writeFile(bundle / "Contents/Info.plist",
-            std::string_view(reinterpret_cast<const char*>(data), size));
-  try {
-    bramlow::UpdateProduct::init(platform::Bundle(bundle));
-  } catch (const bramlow::UpdateFailure&) {
-  }
-  try {
+  writeFile(bundle / "Contents/Info.plist", input);
+  tolerating<bramlow::UpdateFailure>(
+      [] { bramlow::UpdateProduct::init(platform::Bundle(bundle)); });
+  tolerating<platform::plist::PropertyListError, bramlow::UpdateFailure>([] {
     const platform::plist::Dictionary info = bramlow::readInfoPlist(bundle);
-    if (const std::string* build = platform::plist::stringForKey(info, "CFBundleVersion")) {
+    if (const std::string* build = platform::plist::stringForKey(info, "CFBundleVersion"))
       bramlow::parseBuildNumber(*build);
-    }
     // What was read can be written back, as the release tool stamps versions into it.
     platform::plist::serialize(info);
-  } catch (const platform::plist::PropertyListError&) {
-  } catch (const bramlow::UpdateFailure&) {
-  }
-  return 0;
+  });
 }

@@ -1,12 +1,9 @@
 // The setup application reads its language catalog from its bundle's resources: whatever the file
 // holds, loading gives a catalog (empty when it cannot be used) without throwing, and every text
 // the window shows translates from it.
-#include <cstdint>
-#include <string>
-#include <string_view>
-
 #include "Bramlow_for_Safari/MessageCatalog.h"
 #include "platform/Env.h"
+#include "tests/fuzz/Fuzz.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
@@ -19,18 +16,16 @@ struct QuietEnv : platform::EnvWrapper {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+void fuzzing::fuzzOne(std::string_view input) {
   namespace setup = bramlow::setup;
   static QuietEnv env;
   static const platform::ScopedEnvForTesting scoped(env);
   static const testing_support::TempDir bundle;
-  testing_support::writeFile(bundle.path() / "Contents/Resources/xx.json",
-                             std::string_view(reinterpret_cast<const char*>(data), size));
+  testing_support::writeFile(bundle.path() / "Contents/Resources/xx.json", input);
   const setup::Catalog catalog = setup::loadCatalog(platform::Bundle(bundle.path()), "xx");
   const setup::PlaceholderValues values{{"version", "2.0.0"}, {"build", "{version}"}};
   for (const auto& [id, text] : catalog) {
     setup::translateMarker("[[Version {version} (Build {build}) =" + id + "]]", values, catalog);
     setup::translateMarker(text, values, catalog);
   }
-  return 0;
 }

@@ -8,16 +8,14 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <cstdint>
-#include <cstdlib>
 #include <memory>
 #include <stdexcept>
-#include <string>
 
 #include "platform/Bundle.h"
 #include "platform/Fd.h"
 #include "platform/Json.h"
 #include "shared/UpdateFailure.h"
+#include "tests/fuzz/Fuzz.h"
 #include "tests/support/TestSupport.h"
 #include "updater/UpdateService.h"
 
@@ -50,32 +48,19 @@ struct Fixture {
   }
 };
 
-// The build the client asks for: the document's own, when it names one, so that inputs get past
-// the build comparison and reach the checks behind it.
-std::string requestedBuild(const std::string& bytes) {
-  try {
-    return platform::decodeString(platform::parseJson(bytes), "build");
-  } catch (const std::runtime_error&) {
-    return "120";
-  }
-}
-
-void perform(const bramlow::UpdateService& service, const char* action, const std::string& build) {
-  try {
-    service.performOperation(action, build, false);
-  } catch (const bramlow::UpdateFailure&) {
-  } catch (const std::runtime_error&) {  // every platform error is one
-  }
-}
-
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static Fixture fixture;
-  const std::string bytes(reinterpret_cast<const char*>(data), size);
-  writeFile(fixture.service->cache / "release.json", bytes);
-  const std::string build = requestedBuild(bytes);
-  perform(*fixture.service, "download", build);
-  perform(*fixture.service, "install", build);
-  return 0;
+void fuzzing::fuzzOne(std::string_view input) {
+  static const Fixture fixture;
+  writeFile(fixture.service->cache / "release.json", input);
+  // The build the client asks for: the document's own, when it names one, so that inputs get past
+  // the build comparison and reach the checks behind it.
+  std::string build = "120";
+  tolerating<std::runtime_error>(
+      [&] { build = platform::decodeString(platform::parseJson(input), "build"); });
+  for (const char* action : {"download", "install"}) {
+    // Every platform error is a runtime error.
+    tolerating<bramlow::UpdateFailure, std::runtime_error>(
+        [&] { fixture.service->performOperation(action, build, false); });
+  }
 }

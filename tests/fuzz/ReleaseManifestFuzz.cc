@@ -1,13 +1,12 @@
 // The release manifest comes from the network: decoding any bytes ends in a release or a decoding
 // error (never an UpdateFailure), and validating what decoded ends in success or one of its two
 // markers, against a fixed running system so that the minimum-system comparison is reached too.
-#include <cstdint>
-#include <string>
-#include <string_view>
+#include <optional>
 
 #include "platform/Env.h"
 #include "platform/Json.h"
 #include "shared/UpdateFailure.h"
+#include "tests/fuzz/Fuzz.h"
 #include "updater/UpdateRelease.h"
 
 namespace {
@@ -19,7 +18,7 @@ struct SystemEnv : platform::EnvWrapper {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+void fuzzing::fuzzOne(std::string_view input) {
   static SystemEnv env;
   static const platform::ScopedEnvForTesting scoped(env);
   static const bramlow::UpdateProduct product = [] {
@@ -30,23 +29,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     p.checkInterval = 1;
     return p;
   }();
-  bramlow::UpdateRelease release;
+  std::optional<bramlow::UpdateRelease> release;
+  tolerating<platform::JsonError, platform::DecodingError>(
+      [&] { release = bramlow::UpdateRelease::decode(input); });
+  if (!release) return;
   try {
-    release =
-        bramlow::UpdateRelease::decode(std::string_view(reinterpret_cast<const char*>(data), size));
-  } catch (const platform::JsonError&) {
-    return 0;
-  } catch (const platform::DecodingError&) {
-    return 0;
-  }
-  try {
-    release.validate(product);
+    release->validate(product);
   } catch (const bramlow::UpdateFailure& failure) {
     const std::string minimum = std::string(bramlow::markers::kMinimumSystemRequired) + " ";
-    if (failure.text() != bramlow::markers::kInformationInvalid &&
-        failure.text() != minimum + release.minimumSystemVersion) {
-      __builtin_trap();
-    }
+    require(failure.text() == bramlow::markers::kInformationInvalid ||
+            failure.text() == minimum + release->minimumSystemVersion);
   }
-  return 0;
 }

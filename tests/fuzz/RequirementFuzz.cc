@@ -1,16 +1,13 @@
 // Requirement texts carry the signing team from configuration: any text compiles or is refused
 // with the requirement-syntax status, nothing else.
-#include <cstdint>
-#include <string_view>
-
 #include "platform/CodeSigning.h"
+#include "tests/fuzz/Fuzz.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+void fuzzing::fuzzOne(std::string_view input) {
+  namespace codesign = platform::codesign;
   try {
-    platform::codesign::Requirement::compile(
-        std::string_view(reinterpret_cast<const char*>(data), size));
-  } catch (const platform::codesign::CodeSigningError& error) {
-    if (error.status() != platform::codesign::Status::kRequirementSyntax) __builtin_trap();
+    codesign::Requirement::compile(input);
+  } catch (const codesign::CodeSigningError& error) {
+    require(error.status() == codesign::Status::kRequirementSyntax);
   }
-  return 0;
 }

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 
+#include "tests/fuzz/Fuzz.h"
 #include "tests/security/SigningTestSupport.h"
 #include "tests/support/TestSupport.h"
 

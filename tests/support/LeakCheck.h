@@ -5,8 +5,6 @@
 // expectNothingAdded() then fails the test for each one that was added.
 #pragma once
 
-#include <sys/types.h>
-
 #include <filesystem>
 #include <map>
 #include <set>
@@ -28,20 +26,15 @@ class LeakCheck {
   void expectNothingAdded(const std::set<std::string>& kept = {}) const;
 
  private:
-  struct Snapshot {
-    std::map<int, std::string> descriptors;  // number -> what it refers to
-    std::map<pid_t, std::string> processes;  // pid -> command line
-    std::set<std::string> mounts;
-    std::set<std::string> entries;  // watched folder / name
-  };
-  Snapshot take() const;
-  // What now has and before had not, less what is kept; empty when clean.
-  std::vector<std::string> added(const Snapshot& now, const std::set<std::string>& kept) const;
+  // Each thing found, by a key that changes when the thing does (a descriptor's number and target,
+  // a process's id), with what a failure shows besides; the server's sockets and kept entries left
+  // out.
+  std::map<std::string, std::string> take(const std::set<std::string>& kept) const;
 
   std::filesystem::path root_;
   std::vector<std::filesystem::path> watched_;
   int serverPort_;
-  Snapshot before_;
+  std::map<std::string, std::string> before_;
 };
 
 }  // namespace testing_support

@@ -2,7 +2,6 @@
 
 #include <unistd.h>
 
-#include <fstream>
 #include <stdexcept>
 
 #include "tests/support/TestSupport.h"
@@ -25,21 +24,17 @@ std::string run(const std::vector<std::string>& argv) {
 
 LoopMount::LoopMount(const fs::path& image, const fs::path& at, bool readOnly) : at_(at) {
   device_ = run({kLosetup, "--find", "--show", image.string()});
-  while (!device_.empty() && device_.back() == '\n') device_.pop_back();
-  std::vector<std::string> mount{"/usr/bin/mount", "-t", "ext4"};
-  if (readOnly) mount.insert(mount.end(), {"-o", "ro"});
-  mount.insert(mount.end(), {device_, at.string()});
+  device_.erase(device_.find_last_not_of('\n') + 1);
   try {
-    run(mount);
+    run({"/usr/bin/mount", "-t", "ext4", "-o", readOnly ? "ro" : "rw", device_, at.string()});
   } catch (...) {
     runProgram({kLosetup, "--detach", device_});
     throw;
   }
-  mounted_ = true;
 }
 
 LoopMount::~LoopMount() {
-  if (mounted_) runProgram({"/usr/bin/umount", at_.string()});
+  runProgram({"/usr/bin/umount", at_.string()});
   runProgram({kLosetup, "--detach", device_});
 }
 
@@ -54,10 +49,7 @@ std::string LoopVolume::unavailableReason() {
 
 LoopVolume::LoopVolume(const fs::path& image, std::uint64_t megabytes, const fs::path& at)
     : image_(image) {
-  {
-    std::ofstream file(image, std::ios::binary | std::ios::trunc);
-    file.close();
-  }
+  writeFile(image, "");
   fs::resize_file(image, megabytes << 20);
   run({kMkfs, "-q", "-F", image.string()});
   mount_ = std::make_unique<LoopMount>(image, at, false);

@@ -24,7 +24,6 @@ class LoopMount {
  private:
   std::filesystem::path at_;
   std::string device_;
-  bool mounted_ = false;
 };
 
 class LoopVolume {

@@ -1,12 +1,9 @@
 #include "tests/support/TestHttpsServer.h"
 
 #include <httplib.h>
-#include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <openssl/x509.h>
 
 #include <algorithm>
-#include <cctype>
 #include <fstream>
 #include <random>
 #include <stdexcept>
@@ -19,14 +16,13 @@
 namespace testing_support {
 namespace fs = std::filesystem;
 using platform::openssl::UniquePtr;
+using Handled = httplib::Server::HandlerResponse;
 
 namespace {
 
-[[noreturn]] void throwOpenSsl(const std::string& what) {
-  throw std::runtime_error(what + ": " + platform::drainOpenSslErrors());
-}
+constexpr const char* kType = "application/octet-stream";
 
-// The generated body: byte i of a body is kPattern[i % size], so any slice is cheap to send.
+// The generated body: byte i of a body is pattern()[i % size], so any slice is cheap to send.
 const std::string& pattern() {
   static const std::string bytes = [] {
     std::string text(65536, '\0');
@@ -37,32 +33,13 @@ const std::string& pattern() {
   return bytes;
 }
 
-std::string lowerCase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
 }  // namespace
 
-struct TestTlsIdentity::Objects {
-  UniquePtr<EVP_PKEY> serverKey;
-  UniquePtr<X509> server;
-};
-
-TestTlsIdentity::TestTlsIdentity(const std::string& serverNames)
-    : objects_(std::make_unique<Objects>()) {
-  const bramlow::release::TlsIdentity tls = bramlow::release::makeTlsIdentity(serverNames);
-  const std::string& server = tls.serverKeyAndCertificate;
-  UniquePtr<BIO> bio(BIO_new_mem_buf(server.data(), static_cast<int>(server.size())));
-  if (!bio) throwOpenSsl("BIO_new_mem_buf");
-  objects_->serverKey.reset(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
-  objects_->server.reset(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
-  if (!objects_->serverKey || !objects_->server) throwOpenSsl("server identity");
-  caPem_ = tls.caCertificate;
+TestTlsIdentity::TestTlsIdentity(const std::string& serverNames) {
+  bramlow::release::TlsIdentity tls = bramlow::release::makeTlsIdentity(serverNames);
+  caPem_ = std::move(tls.caCertificate);
+  serverPem_ = std::move(tls.serverKeyAndCertificate);
 }
-
-TestTlsIdentity::~TestTlsIdentity() = default;
 
 const TestTlsIdentity& TestTlsIdentity::shared() {
   static const TestTlsIdentity* identity = new TestTlsIdentity();  // lives for the process
@@ -77,16 +54,17 @@ void TestTlsIdentity::installTrust(const fs::path& platformRoot, bool add) const
   if (!out.flush()) throw std::runtime_error("cannot write " + store.string());
 }
 
-class TestHttpsServer::Implementation {
- public:
-  Implementation(X509* certificate, EVP_PKEY* key) : server(certificate, key) {}
-  httplib::SSLServer server;
-};
-
-TestHttpsServer::TestHttpsServer(const TestTlsIdentity& identity)
-    : implementation_(std::make_unique<Implementation>(identity.objects_->server.get(),
-                                                       identity.objects_->serverKey.get())) {
-  httplib::SSLServer& server = implementation_->server;
+TestHttpsServer::TestHttpsServer(const TestTlsIdentity& identity) {
+  const std::string& pem = identity.serverPem_;
+  const UniquePtr<BIO> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
+  const UniquePtr<EVP_PKEY> key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
+  const UniquePtr<X509> certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
+  if (!key || !certificate) {
+    throw std::runtime_error("server identity: " + platform::drainOpenSslErrors());
+  }
+  // The server takes its own references to both.
+  server_ = std::make_unique<httplib::SSLServer>(certificate.get(), key.get());
+  httplib::SSLServer& server = *server_;
   if (!server.is_valid()) throw std::runtime_error("TLS server setup failed");
   // One request per connection: the client under test opens a connection per download, and a
   // server that waits for a next request would only slow down stopping.
@@ -95,82 +73,66 @@ TestHttpsServer::TestHttpsServer(const TestTlsIdentity& identity)
 
   server.set_pre_routing_handler([this](const httplib::Request& request,
                                         httplib::Response& response) {
-    Reply reply;
-    reply.status = 404;
-    reply.body = "not found";
+    Reply reply{.status = 404, .body = "not found"};
     {
       std::lock_guard lock(mutex_);
-      Request logged{request.method, request.target, {}};
-      for (const auto& [name, value] : request.headers) {
-        logged.headers.emplace(lowerCase(name), value);
+      requests_.push_back({request.target, {request.headers.begin(), request.headers.end()}});
+      if (const auto found = replies_.find(request.target); found != replies_.end()) {
+        reply = found->second;
       }
-      requests_.push_back(std::move(logged));
-      const auto found = replies_.find(request.target);
-      if (found != replies_.end()) reply = found->second;
     }
-
     if (reply.stallBeforeHeaders && !pause(reply.stall)) {
       response.status = 500;
-      return httplib::Server::HandlerResponse::Handled;
+      return Handled::Handled;
     }
     response.status = reply.status;
     for (const auto& [name, value] : reply.headers) response.headers.emplace(name, value);
 
     const std::uint64_t size = reply.generatedSize ? reply.generatedSize : reply.body.size();
-    const std::size_t piece = std::max<std::size_t>(reply.pieceSize, 1);
+    const std::uint64_t announced = reply.announcedLength.value_or(size);
     if (size == 0 && !reply.chunked && !reply.announcedLength) {
-      response.set_content("", "application/octet-stream");
-      return httplib::Server::HandlerResponse::Handled;
+      response.set_content("", kType);
+      return Handled::Handled;
     }
-    struct State {
-      Reply reply;
-      std::uint64_t size;
-      bool stalled = false;
-    };
-    auto state = std::make_shared<State>(State{std::move(reply), size});
-    // Sends the next piece from offset: its length, or 0 to end the response (and the
-    // connection).
-    auto send = [this, state, piece](std::size_t offset, httplib::DataSink& sink) -> std::size_t {
-      const Reply& r = state->reply;
-      if (r.stall.count() > 0 && !r.stallBeforeHeaders && !state->stalled &&
-          offset >= r.stallAfterBytes) {
-        state->stalled = true;
-        if (!pause(r.stall)) return 0;
+    const bool chunked = reply.chunked;
+    const auto r = std::make_shared<const Reply>(std::move(reply));
+    const auto stalled = std::make_shared<bool>(false);
+    // Sends the next piece from offset: its length, or 0 to end the response (and the connection).
+    auto send = [this, r, stalled, size](std::size_t offset, httplib::DataSink& sink) {
+      if (r->stall.count() > 0 && !r->stallBeforeHeaders && !*stalled &&
+          offset >= r->stallAfterBytes) {
+        *stalled = true;
+        if (!pause(r->stall)) return std::size_t{0};
       }
-      if (offset >= state->size) return 0;
-      std::size_t length = std::min<std::uint64_t>(piece, state->size - offset);
+      if (offset >= size) return std::size_t{0};
+      std::size_t length =
+          std::min<std::uint64_t>(std::max<std::size_t>(r->pieceSize, 1), size - offset);
       const std::size_t at = offset % pattern().size();
-      if (r.generatedSize) length = std::min(length, pattern().size() - at);
-      const char* data = r.generatedSize ? pattern().data() + at : r.body.data() + offset;
+      if (r->generatedSize) length = std::min(length, pattern().size() - at);
+      const char* data = r->generatedSize ? pattern().data() + at : r->body.data() + offset;
       const bool sent = sink.write(data, length) &&
-                        (r.pauseBetweenPieces.count() == 0 || pause(r.pauseBetweenPieces));
+                        (r->pauseBetweenPieces.count() == 0 || pause(r->pauseBetweenPieces));
       return sent ? length : 0;
     };
-    const std::uint64_t announced = state->reply.announcedLength.value_or(size);
-    if (state->reply.chunked) {
+    if (chunked) {
       response.set_chunked_content_provider(
-          "application/octet-stream", [state, send](std::size_t offset, httplib::DataSink& sink) {
-            if (offset < state->size) return send(offset, sink) > 0;
+          kType, [send, size](std::size_t offset, httplib::DataSink& sink) {
+            if (offset < size) return send(offset, sink) > 0;
             sink.done();
             return true;
           });
-    } else if (announced < size) {
-      // The lie that a length is small: the whole body goes out anyway, past the announcement,
-      // until it ends or the client stops reading.
+    } else {
+      // Announced too small, the whole body goes out anyway, past the announcement, until it
+      // ends or the client stops reading.
       response.set_content_provider(
-          announced, "application/octet-stream",
-          [send](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+          announced, kType,
+          [send, lie = announced < size](std::size_t offset, std::size_t, httplib::DataSink& sink) {
+            if (!lie) return send(offset, sink) > 0;
             for (std::size_t sent = 1; sent > 0; offset += sent) sent = send(offset, sink);
             return false;
           });
-    } else {
-      response.set_content_provider(
-          announced, "application/octet-stream",
-          [send](std::size_t offset, std::size_t, httplib::DataSink& sink) {
-            return send(offset, sink) > 0;
-          });
     }
-    return httplib::Server::HandlerResponse::Handled;
+    return Handled::Handled;
   });
 
   port_ = server.bind_to_any_port("127.0.0.1");
@@ -188,7 +150,7 @@ TestHttpsServer::~TestHttpsServer() {
     stopped_ = true;
   }
   stopping_.notify_all();
-  implementation_->server.stop();
+  server_->stop();
   if (thread_.joinable()) thread_.join();
 }
 
@@ -202,10 +164,7 @@ void TestHttpsServer::setReply(const std::string& path, Reply reply) {
 }
 
 void TestHttpsServer::setReply(const std::string& path, int status, std::string body) {
-  Reply reply;
-  reply.status = status;
-  reply.body = std::move(body);
-  setReply(path, std::move(reply));
+  setReply(path, Reply{.status = status, .body = std::move(body)});
 }
 
 std::vector<TestHttpsServer::Request> TestHttpsServer::requests() const {
@@ -215,8 +174,8 @@ std::vector<TestHttpsServer::Request> TestHttpsServer::requests() const {
 
 std::size_t TestHttpsServer::requestCount(const std::string& path) const {
   std::lock_guard lock(mutex_);
-  return static_cast<std::size_t>(std::count_if(requests_.begin(), requests_.end(),
-                                                [&](const Request& r) { return r.path == path; }));
+  return static_cast<std::size_t>(
+      std::count_if(requests_.begin(), requests_.end(), [&](auto& r) { return r.path == path; }));
 }
 
 bool TestHttpsServer::pause(std::chrono::milliseconds duration) {

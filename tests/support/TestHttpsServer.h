@@ -5,6 +5,9 @@
 // every request that arrives is logged with its headers, so a test can prove what was (not) sent.
 #pragma once
 
+#include <strings.h>
+
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -18,6 +21,10 @@
 #include <utility>
 #include <vector>
 
+namespace httplib {
+class SSLServer;
+}
+
 namespace testing_support {
 
 // An EC P-256 CA and a server certificate signed by it (SAN IP 127.0.0.1 and DNS localhost).
@@ -25,9 +32,6 @@ class TestTlsIdentity {
  public:
   // Makes a new CA and a server certificate with the given subject alternative names.
   explicit TestTlsIdentity(const std::string& serverNames = "IP:127.0.0.1,DNS:localhost");
-  ~TestTlsIdentity();
-  TestTlsIdentity(const TestTlsIdentity&) = delete;
-  TestTlsIdentity& operator=(const TestTlsIdentity&) = delete;
 
   // One identity made on first use and shared by the whole process.
   static const TestTlsIdentity& shared();
@@ -38,17 +42,17 @@ class TestTlsIdentity {
 
  private:
   friend class TestHttpsServer;
-  struct Objects;
-  std::unique_ptr<Objects> objects_;
   std::string caPem_;
+  std::string serverPem_;  // the server's key, then its certificate
 };
 
 class TestHttpsServer {
  public:
+  // Every member has a default, so that a reply names only what it changes: Reply{.status = 401}.
   struct Reply {
     int status = 200;
     // Sent in order; a name may repeat (several Set-Cookie lines).
-    std::vector<std::pair<std::string, std::string>> headers;
+    std::vector<std::pair<std::string, std::string>> headers{};
     std::string body;
     // Instead of body: this many bytes of a fixed pseudo-random pattern, made as they are sent.
     std::uint64_t generatedSize = 0;
@@ -57,7 +61,7 @@ class TestHttpsServer {
     // A Content-Length other than the body's size. When it is larger, the connection is closed
     // after the body (the client sees fewer bytes than announced); when it is smaller, the whole
     // body is sent anyway.
-    std::optional<std::uint64_t> announcedLength;
+    std::optional<std::uint64_t> announcedLength{};
     // Bytes per write, and a pause after each write (a slow server).
     std::size_t pieceSize = 65536;
     std::chrono::milliseconds pauseBetweenPieces{0};
@@ -68,11 +72,11 @@ class TestHttpsServer {
   };
 
   struct Request {
-    std::string method;
     std::string path;
-    std::multimap<std::string, std::string> headers;  // names lower-cased
-    bool hasHeader(const std::string& lowerCaseName) const {
-      return headers.count(lowerCaseName) > 0;
+    std::multimap<std::string, std::string> headers;  // names as sent
+    bool hasHeader(const std::string& name) const {
+      return std::ranges::any_of(
+          headers, [&](auto& h) { return ::strcasecmp(h.first.c_str(), name.c_str()) == 0; });
     }
   };
 
@@ -95,11 +99,10 @@ class TestHttpsServer {
   std::size_t requestCount(const std::string& path) const;
 
  private:
-  class Implementation;
   // Waits, unless the server stops first; false when it stopped.
   bool pause(std::chrono::milliseconds duration);
 
-  std::unique_ptr<Implementation> implementation_;
+  std::unique_ptr<httplib::SSLServer> server_;
   int port_ = 0;
   mutable std::mutex mutex_;
   std::condition_variable stopping_;

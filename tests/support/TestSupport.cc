@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <thread>
 
@@ -21,8 +21,7 @@ namespace fs = std::filesystem;
 using platform::plist::Dictionary;
 
 TempDir::TempDir() {
-  const char* base = std::getenv("TMPDIR");  // NOLINT(concurrency-mt-unsafe)
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/bramlow-test-XXXXXX";
+  std::string pattern = fs::temp_directory_path() / "bramlow-test-XXXXXX";  // $TMPDIR or /tmp
   if (!::mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
   path_ = pattern;
 }
@@ -50,9 +49,7 @@ void writeFile(const fs::path& path, std::string_view content) {
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("cannot read " + path.string());
-  std::ostringstream content;
-  content << in.rdbuf();
-  return content.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 void writeInfoPlist(const fs::path& bundle, const Dictionary& info,
@@ -133,15 +130,14 @@ RunResult runProgram(const std::vector<std::string>& argv,
   posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
 
+  const auto pointers = [](const std::vector<std::string>& strings) {
+    std::vector<char*> result;
+    for (const std::string& s : strings) result.push_back(const_cast<char*>(s.c_str()));
+    result.push_back(nullptr);
+    return result;
+  };
   const std::vector<std::string> environment = environmentWith(extraEnvironment);
-  std::vector<char*> args;
-  args.reserve(argv.size() + 1);
-  for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  std::vector<char*> envp;
-  envp.reserve(environment.size() + 1);
-  for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
+  std::vector<char*> args = pointers(argv), envp = pointers(environment);
 
   pid_t pid = -1;
   const int spawned = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
@@ -229,17 +225,14 @@ void killProcessesWithEnvironment(const std::string& entry) {
     const pid_t pid = std::stoi(name);
     if (pid == ::getpid()) continue;
     std::ifstream in(process.path() / "environ", std::ios::binary);
-    bool found = false;
-    for (std::string variable; !found && std::getline(in, variable, '\0');)
-      found = variable == entry;
-    if (!found) continue;
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-    if (pidfd < 0) continue;  // already gone
-    if (::syscall(SYS_pidfd_send_signal, pidfd, SIGKILL, nullptr, 0) == 0) {
-      pollfd ended{pidfd, POLLIN, 0};
+    const std::string variables = '\0' + std::string(std::istreambuf_iterator<char>(in), {});
+    if (variables.find('\0' + entry + '\0') == std::string::npos) continue;
+    const platform::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+    if (!pidfd.valid()) continue;  // already gone
+    if (::syscall(SYS_pidfd_send_signal, pidfd.get(), SIGKILL, nullptr, 0) == 0) {
+      pollfd ended{pidfd.get(), POLLIN, 0};
       ::poll(&ended, 1, 10000);
     }
-    ::close(pidfd);
   }
 }
 
