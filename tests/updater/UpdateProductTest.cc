@@ -11,28 +11,16 @@ using bramlow::UpdateProduct;
 using platform::plist::Dictionary;
 namespace markers = bramlow::markers;
 
-constexpr const char* kPolicy = R"({"checkIntervalMilliseconds": 1})";
-
-// Writes an updater bundle with the given Info.plist and policy (nullptr: no policy file).
-platform::Bundle updaterBundle(const fs::path& folder, const Dictionary& info, const char* policy) {
-  const fs::path path = folder / "BramlowUpdater.xpc";
-  fs::remove_all(path);
-  writeInfoPlist(path, info);
-  if (policy) writeFile(path / "Contents/Resources/policy.json", policy);
-  return platform::Bundle(path);
-}
-
-std::string outcome(const platform::Bundle& bundle) {
-  return outcomeOf([&] { UpdateProduct::init(bundle); });
-}
-
-TEST(UpdateProductTest, InfoKeysAndAddress) {
+TEST(UpdateProductTest, InfoKeysAddressAndPolicy) {
   const std::string_view incomplete = markers::kConfigurationIncomplete;
   const std::string_view address = markers::kAddressInvalid;
+  const std::string_view none = markers::kScheduleNotConfigured;
   const struct {
     const char* name;
     std::function<void(Dictionary&)> change;
     std::string_view expected;
+    const char* policy = R"({"checkIntervalMilliseconds": 1})";  // nullptr: no policy file
+    double interval = 0.001;  // seconds, when the product is made
   } cases[] = {
       {"missing key", [](Dictionary& d) { d.erase("UpdateSigningTeam"); }, incomplete},
       {"empty string", set("UpdateAppName", ""), incomplete},
@@ -47,38 +35,27 @@ TEST(UpdateProductTest, InfoKeysAndAddress) {
       {"empty query", set("UpdateBaseURL", "https://example.com/?"), address},
       {"user", set("UpdateBaseURL", "https://me@example.com/"), address},
       {"port and path", set("UpdateBaseURL", "https://example.com:8443/a/b"), ""},
+      {"one second, other keys", {}, "", R"({"checkIntervalMilliseconds": 1000, "x": [1]})", 1.0},
+      {"fraction", {}, "", R"({"checkIntervalMilliseconds": 1.5e-300})", 1.5e-303},
+      {"zero", {}, none, R"({"checkIntervalMilliseconds": 0})"},
+      {"string", {}, none, R"({"checkIntervalMilliseconds": "1000"})"},
+      {"missing", {}, none, R"({"interval": 1000})"},
+      {"no file", {}, none, nullptr},
+      {"not json", {}, "json", "checkIntervalMilliseconds=1000"},
   };
   const TempDir dir;
+  const fs::path path = dir.path() / "BramlowUpdater.xpc";
   for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     Dictionary info = defaultUpdaterInfo();
-    c.change(info);
-    EXPECT_EQ(outcome(updaterBundle(dir.path(), info, kPolicy)), c.expected) << c.name;
-  }
-}
-
-TEST(UpdateProductTest, Policy) {
-  const std::string_view none = markers::kScheduleNotConfigured;
-  const struct {
-    const char* name;
-    const char* policy;
-    std::string_view expected;
-    double interval;
-  } cases[] = {
-      {"one second, other keys", R"({"checkIntervalMilliseconds": 1000, "x": [1]})", "", 1.0},
-      {"fraction", R"({"checkIntervalMilliseconds": 1.5e-300})", "", 1.5e-303},
-      {"zero", R"({"checkIntervalMilliseconds": 0})", none, 0},
-      {"string", R"({"checkIntervalMilliseconds": "1000"})", none, 0},
-      {"missing", R"({"interval": 1000})", none, 0},
-      {"no file", nullptr, none, 0},
-      {"not json", "checkIntervalMilliseconds=1000", "json", 0},
-  };
-  const TempDir dir;
-  for (const auto& c : cases) {
-    const platform::Bundle bundle = updaterBundle(dir.path(), defaultUpdaterInfo(), c.policy);
-    EXPECT_EQ(outcome(bundle), c.expected) << c.name;
-    if (c.expected.empty()) {
-      EXPECT_DOUBLE_EQ(UpdateProduct::init(bundle).checkInterval, c.interval) << c.name;
-    }
+    if (c.change) c.change(info);
+    fs::remove_all(path);
+    writeInfoPlist(path, info);
+    if (c.policy) writeFile(path / "Contents/Resources/policy.json", c.policy);
+    const auto made = [&] {
+      EXPECT_DOUBLE_EQ(UpdateProduct::init(platform::Bundle(path)).checkInterval, c.interval);
+    };
+    EXPECT_EQ(outcomeOf(made), c.expected);
   }
 }
 

@@ -30,6 +30,8 @@ std::string outcomeOf(Call&& call) {
     return "URLError " + std::to_string(static_cast<int>(error.code()));
   } catch (const platform::JsonError&) {
     return "json";
+  } catch (const platform::DecodingError&) {
+    return "decoding";
   } catch (const std::system_error&) {
     return "system_error";
   }
