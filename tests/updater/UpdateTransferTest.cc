@@ -40,6 +40,8 @@ class UpdateTransferTest : public TestEnvTest {
     return outcome;
   }
 
+  // A proxy that does not exist: a transfer that takes it from the environment fails every test.
+  const ScopedEnvironment proxy_{{{"https_proxy", "http://127.0.0.1:9"}}};
   TestHttpsServer server_;
   fs::path cache_ = dir_.path() / "cache";
   fs::path destination_ = cache_ / "download-0001.dmg";
