@@ -3,14 +3,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <memory>
 #include <set>
 #include <string>
-#include <system_error>
 
 #include "platform/Bundle.h"
 #include "platform/Env.h"
@@ -18,7 +15,6 @@
 #include "tests/support/TestHttpsServer.h"
 #include "tests/updater/UpdaterTestSupport.h"
 #include "updater/UpdateService.h"
-#include "updater/removeTemporaryItem.h"
 
 namespace bramlow {
 namespace {
@@ -47,7 +43,7 @@ bool lock(const fs::path& path, platform::UniqueFd& fd) {
   return fd.valid() && ::flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
 }
 
-class PerformOperationTest : public ::testing::Test {
+class PerformOperationTest : public TestEnvTest {
  protected:
   void SetUp() override {
     TestTlsIdentity::shared().installTrust(dir_.path());
@@ -77,9 +73,6 @@ class PerformOperationTest : public ::testing::Test {
     return platform::Env::Default().status(releaseFile_).modificationTime;
   }
 
-  TempDir dir_;
-  TestEnv env_{dir_.path()};
-  platform::ScopedEnvForTesting scopedEnv_{env_};
   TestHttpsServer server_;
   TestApp app_;
   std::unique_ptr<UpdateService> service_;
@@ -139,10 +132,9 @@ TEST_F(PerformOperationTest, FailedFetchLeavesReleaseJsonAndNoTemporaryFile) {
 
 // A partial transfer is left alone while the lock is held, and removed by the next operation that
 // holds it; names that only look alike stay.
-TEST_F(PerformOperationTest, AHeldLockRefusesEveryActionAndEveryOperationReleasesIt) {
+TEST_F(PerformOperationTest, TheLockAndTheInstalledAppComeBeforeAnyAction) {
   serve(manifest("120", "1.2.0"));
-  const std::string uuid = "0F8FAD5B-D9CB-469F-A165-70867728950E";
-  const fs::path partial = service_->cache / (".transfer-" + uuid + ".part");
+  const fs::path partial = service_->cache / ".transfer-0F8FAD5B-D9CB-469F-A165-70867728950E.part";
   writeFile(partial, "partial");
   platform::UniqueFd held;
   ASSERT_TRUE(lock(service_->cache / "update.lock", held));
@@ -155,56 +147,17 @@ TEST_F(PerformOperationTest, AHeldLockRefusesEveryActionAndEveryOperationRelease
   EXPECT_FALSE(fs::exists(partial));
   EXPECT_EQ(failureOf("frobnicate"), markers::kOperationNotSupported);
   EXPECT_TRUE(lock(service_->cache / "update.lock", held));
-}
-
-// A link at the lock's name is not followed; an action is looked up only after the lock is taken
-// and the installed application identified.
-TEST_F(PerformOperationTest, ActionsAreDispatchedOnlyAfterLockAndIdentification) {
+  held.reset();
+  // A link at the lock's name is not followed; an action is looked up only after the lock is taken
+  // and the installed application identified.
   EXPECT_EQ(failureOf("Check"), markers::kOperationNotSupported);
   writeInfoPlist(app_.appURL, defaultAppInfo("not a build"));
   EXPECT_EQ(failureOf("frobnicate"), markers::kInstalledAppUnidentified);
-  EXPECT_EQ(fetches(), 0u);
+  EXPECT_EQ(fetches(), 1u);  // the check above only
   fs::remove(service_->cache / "update.lock");
   fs::create_symlink(dir_.path() / "elsewhere.lock", service_->cache / "update.lock");
   EXPECT_EQ(failureOf("frobnicate"), markers::kLockNotOpened);
   EXPECT_FALSE(fs::exists(dir_.path() / "elsewhere.lock"));
-}
-
-// Fails every removal.
-class BrokenFilesEnv : public platform::EnvWrapper {
- public:
-  using EnvWrapper::EnvWrapper;
-  void removeItem(const fs::path& path) override {
-    throw std::system_error(EACCES, std::generic_category(), "remove " + path.string());
-  }
-};
-
-// A fresh release.json that is a FIFO fails with the file system's error, unfetched, not waiting.
-TEST_F(PerformOperationTest, ReleaseJsonIsReadOnlyAsARegularFile) {
-  serve(manifest("130", "1.3.0"));
-  ASSERT_EQ(::mkfifo(releaseFile_.c_str(), 0600), 0);
-  ::alarm(20);  // a read that blocks ends the test process rather than hanging it
-  EXPECT_EQ(failureOf("check"), "system_error");
-  ::alarm(0);
-  EXPECT_EQ(fetches(), 0u);
-  EXPECT_EQ(check(/*force=*/true), resultFor("130", "1.3.0"));
-}
-
-// Removal reaches a dangling link, and on every way out never throws: a failure is only logged.
-TEST(RemoveTemporaryItemTest, RemovesADanglingLinkAndOnlyLogsAFailure) {
-  const TempDir dir;
-  TestEnv env(dir.path());
-  const platform::ScopedEnvForTesting scoped(env);
-  const fs::path file = dir.path() / "download-1.dmg";
-  fs::create_symlink(dir.path() / "nowhere", file);
-  removeTemporaryItem(file);
-  EXPECT_FALSE(fs::is_symlink(file));
-  writeFile(file, "x");
-  BrokenFilesEnv broken(env);
-  const platform::ScopedEnvForTesting scopedBroken(broken);
-  removeTemporaryItem(file);
-  EXPECT_TRUE(fs::exists(file));
-  EXPECT_EQ(env.logLines().size(), 1u);
 }
 
 }  // namespace
