@@ -13,6 +13,7 @@
 namespace {
 namespace fs = std::filesystem;
 namespace markers = bramlow::markers;
+using bramlow::runCommand;
 using namespace testing_support;
 
 class RunCommandTest : public TestEnvTest {
@@ -47,20 +48,14 @@ TEST_F(RunCommandTest, ExitStatusAndStandardError) {
       ::open("/dev/null", O_RDONLY));  // NOLINT(android-cloexec-open)
   ASSERT_TRUE(inheritable.valid());
   for (const auto& row : rows) {
-    const std::size_t before = env_.logLines().size();
-    EXPECT_EQ(failureText([&] {
-                bramlow::runCommand("/usr/bin/tool", {"-c", row.script});
-              }),
-              row.expected)
-        << row.name;
-    const std::vector<std::string> lines = env_.logLines();
-    EXPECT_EQ(lines.size(), before + (row.logged ? 1 : 0)) << row.name;
-    if (row.logged && lines.size() > before) {
-      EXPECT_EQ(lines.back(), *row.logged) << row.name;
-    }
+    SCOPED_TRACE(row.name);
+    std::vector<std::string> logged = env_.logLines();
+    if (row.logged) logged.push_back(*row.logged);
+    EXPECT_EQ(failureText([&] { runCommand("/usr/bin/tool", {"-c", row.script}); }), row.expected);
+    EXPECT_EQ(env_.logLines(), logged);
   }
   // A tool that cannot be started raises the system's error, unlogged.
-  EXPECT_THROW(bramlow::runCommand("/usr/bin/missing", {}), std::system_error);
+  EXPECT_THROW(runCommand("/usr/bin/missing", {}), std::system_error);
   EXPECT_EQ(env_.logLines().size(), std::size(rows) - 1);
 }
 
