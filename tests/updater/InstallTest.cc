@@ -5,10 +5,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -58,10 +56,9 @@ class ToolEnv : public platform::EnvWrapper {
       : EnvWrapper(target), killAt(killAtPoint) {}
   platform::ProcessResult runProcess(const fs::path& executable,
                                      const Arguments& arguments) override {
-    const std::string verb = executable.filename().string() + " " + arguments.at(0);
     platform::ProcessResult result =
         around([&] { return EnvWrapper::runProcess(executable, arguments); });
-    if (afterTool) afterTool(verb, arguments);
+    if (afterTool) afterTool(executable.filename(), arguments);
     return result;
   }
   bool isWritable(const fs::path& path) override {
@@ -148,8 +145,8 @@ TEST_F(InstallTest, CheckDownloadInstallReplacesTheAppAndLeavesNothingBehind) {
     std::map<std::string, std::string> users;
     const LeakCheck beforeInstall = leakCheck();
     ToolEnv tools(env_);
-    tools.afterTool = [&](const std::string& verb, const Arguments& arguments) {
-      if (!verb.starts_with("ditto")) return;
+    tools.afterTool = [&](const std::string& tool, const Arguments& arguments) {
+      if (tool != "ditto") return;
       row.afterCopy(arguments.at(1));
       users = snapshot(app_.appURL);
     };
@@ -176,48 +173,32 @@ TEST_F(InstallTest, CheckDownloadInstallReplacesTheAppAndLeavesNothingBehind) {
 // Whatever stands at the held image's name but a regular file is never read (a FIFO would block
 // the operation under the lock, /dev/zero never end) and goes like an image that changed.
 TEST_F(InstallTest, OnlyARegularFileIsTakenForTheHeldImage) {
+  if (::geteuid() != 0) GTEST_SKIP() << "making devices needs root";
   writeFile(service_->cache / "release.json", latest_);
   const fs::path held = service_->cache / kImageName;
   const auto users = snapshot(app_.appURL);
-  const auto device = [](mode_t type, dev_t number) {
-    return [=](const fs::path& path) { return ::mknod(path.c_str(), type | 0600, number) == 0; };
+  const auto node = [](mode_t type, dev_t number = 0) {
+    return [=](const fs::path& path) {
+      EXPECT_EQ(::mknod(path.c_str(), type | 0600, number), 0) << std::strerror(errno);
+    };
   };
   const struct {
     const char* name;
-    std::function<bool(const fs::path&)> make;
+    std::function<void(const fs::path&)> make;
   } rows[] = {
-      {"FIFO", [](const fs::path& path) { return ::mkfifo(path.c_str(), 0600) == 0; }},
-      {"socket",
-       [&](const fs::path& path) {  // bound at a short name: a socket's path must fit 108 bytes
-         const platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-         sockaddr_un address{AF_UNIX, {}};
-         (dir_.path() / "s").string().copy(address.sun_path, sizeof address.sun_path - 1);
-         if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-           return false;
-         fs::rename(dir_.path() / "s", path);
-         return true;
-       }},
-      {"endless character device", device(S_IFCHR, ::makedev(1, 5))},
-      {"block device", device(S_IFBLK, ::makedev(7, 0))},
+      {"FIFO", node(S_IFIFO)},
+      {"socket", node(S_IFSOCK)},
+      {"endless character device", node(S_IFCHR, ::makedev(1, 5))},
+      {"block device", node(S_IFBLK, ::makedev(7, 0))},
       {"link to the release's image",
-       [&](const fs::path& path) {
-         fs::create_symlink(release_ / kImageName, path);
-         return true;
-       }},
-      {"folder",
-       [](const fs::path& path) {
-         writeFile(path / kImageName, "x");
-         return true;
-       }},
+       [&](const fs::path& path) { fs::create_symlink(release_ / kImageName, path); }},
+      {"folder", [](const fs::path& path) { writeFile(path / kImageName, "x"); }},
   };
   ::alarm(120);  // a read that blocks ends the test process rather than hanging it
   for (const auto& row : rows) {
     for (const char* action : {"download", "install"}) {
       SCOPED_TRACE(std::string(row.name) + ", " + action);
-      if (!row.make(held)) {
-        EXPECT_NE(::geteuid(), 0u) << std::strerror(errno);
-        continue;  // devices need root
-      }
+      row.make(held);
       EXPECT_EQ(run(action), markers::kCachedUpdateChanged);
       EXPECT_FALSE(fs::exists(fs::symlink_status(held)));
     }
@@ -234,11 +215,9 @@ TEST_F(InstallTest, RefusesToReplaceAnAppThatCannotBeReplacedSafely) {
   const auto users = snapshot(app_.appURL);
   const LeakCheck leaks = leakCheck();
   // The setup application, as a process running its bundle's main executable.
-  const fs::path setup = dir_.path() / "Running" / kAppName;
-  const std::string path = setup / "Contents/MacOS/Bramlow for Safari";
-  writeInfoPlist(setup, defaultAppInfo(kOldBuild));
-  fs::create_directories(setup / "Contents/MacOS");
-  fs::copy_file("/bin/sleep", path);
+  const std::string path = makeTestApp(dir_.path() / "Running", defaultAppInfo(kOldBuild)).appURL /
+                           "Contents/MacOS/Bramlow for Safari";
+  fs::copy_file("/bin/sleep", path, fs::copy_options::overwrite_existing);
   char* const argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("30"), nullptr};
   pid_t running = -1;
   ASSERT_EQ(::posix_spawn(&running, path.c_str(), nullptr, nullptr, argv, environ), 0);
@@ -330,30 +309,6 @@ TEST_F(ChildToolsTest, AReplacementFolderAProcessRunsFromIsNotStale) {
   ::waitpid(running, nullptr, 0);
   nextOperation();
   EXPECT_FALSE(fs::exists(replacement));
-}
-
-// A detach refused by a busy mount leaves the mount folder (removing files below a mount would
-// reach into the image) and keeps the call's answer; the next operation detaches and removes it.
-TEST_F(ChildToolsTest, AFailedDetachLeavesTheMountToTheNextOperation) {
-  UpdateRelease stated = UpdateRelease::decode(latest_);
-  stated.version = "2.0.1";  // the package does not match
-  platform::UniqueFd held;
-  ToolEnv busy(env_);
-  busy.afterTool = [&](const std::string& verb, const Arguments& arguments) {
-    if (verb != "hdiutil attach") return;
-    const fs::path plist = fs::path(arguments.at(5)) / kAppName / "Contents/Info.plist";
-    held.reset(::open(plist.c_str(), O_RDONLY | O_CLOEXEC));
-  };
-  {
-    const platform::ScopedEnvForTesting scoped(busy);
-    EXPECT_EQ(failureText([&] { service_->verifyDiskImage(release_ / kImageName, stated); }),
-              markers::kPackageMismatch);
-  }
-  ASSERT_TRUE(held.valid());
-  ASSERT_EQ(mounts().size(), 1U);
-  held.reset();
-  nextOperation();
-  EXPECT_TRUE(mounts().empty());
 }
 
 // The updater killed at every point of a "download" and an "install" leaves the installed
@@ -472,10 +427,9 @@ class CrashSafetyTest : public ReleaseTest {
 
 TEST_F(CrashSafetyTest, KilledAnywhereTheAppIsWholeAndTheNextOperationClearsUp) {
   reset();
-  const Outcome whole = runChild({"download", "install"}, 0);
-  ASSERT_EQ(whole.status, 0);
+  const auto [status, points] = runChild({"download", "install"}, 0);
+  ASSERT_EQ(status, 0);
   ASSERT_TRUE(snapshot(app_.appURL) == newTree_);
-  const int points = whole.points;
   ASSERT_GE(points, 40);
   reset();
   const int downloadPoints = runChild({"download"}, 0).points;
@@ -485,18 +439,13 @@ TEST_F(CrashSafetyTest, KilledAnywhereTheAppIsWholeAndTheNextOperationClearsUp) 
 #else
   const int stride = 1;
 #endif
-  int tried = 0;
-  int killedRuns = 0;
   int sawNew = 0;
   for (int killAt = 1 + (points - 1) % stride; killAt <= points; killAt += stride) {
-    ++tried;
     SCOPED_TRACE("killed at point " + std::to_string(killAt));
     reset();
     const LeakCheck leaks = leakCheck();
-    const Outcome outcome = runChild({"download", "install"}, killAt);
-    const bool killed = WIFSIGNALED(outcome.status) && WTERMSIG(outcome.status) == SIGKILL;
-    EXPECT_TRUE(killed);
-    killedRuns += killed ? 1 : 0;
+    const int killed = runChild({"download", "install"}, killAt).status;
+    EXPECT_TRUE(WIFSIGNALED(killed) && WTERMSIG(killed) == SIGKILL);
     // A download does not touch the application: the power is cut only during the install.
     if (killAt > downloadPoints) {
       const auto cut = treeAfterPowerCut();
@@ -508,7 +457,6 @@ TEST_F(CrashSafetyTest, KilledAnywhereTheAppIsWholeAndTheNextOperationClearsUp) 
     EXPECT_EQ(runChild({"check"}, 0).status, 0);
     leaks.expectNothingAdded({kImageName});
   }
-  EXPECT_EQ(killedRuns, tried);
   EXPECT_GT(sawNew, 0);
 }
 

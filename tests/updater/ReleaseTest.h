@@ -43,17 +43,10 @@ class ReleaseTest : public SigningTest {
   }
   void TearDown() override {
     // A test that failed half-way must not leave a mount behind.
-    for (const std::string& name : mounts())
-      runProgram({"/usr/bin/fusermount3", "-u", service_->cache / name});
-    ::unsetenv("BRAMLOW_PLATFORM_ROOT");
-  }
-
-  // The mount folders in the cache.
-  std::set<std::string> mounts() const {
-    std::set<std::string> found;
     for (const std::string& name : service_ ? namesIn(service_->cache) : std::set<std::string>{})
-      if (name.starts_with("mount-")) found.insert(name);
-    return found;
+      if (name.starts_with("mount-"))
+        runProgram({"/usr/bin/fusermount3", "-u", service_->cache / name});
+    ::unsetenv("BRAMLOW_PLATFORM_ROOT");
   }
 
   // Publishes release `build` for baseURL into `out`, from the same source application.
@@ -104,11 +97,7 @@ class ServedReleaseTest : public ReleaseTest {
     TestTlsIdentity::shared().installTrust(env_.platformRoot());
     publish(server_.url("/updates/"));
   }
-  static TestHttpsServer::Reply body(std::string bytes) {
-    TestHttpsServer::Reply reply;
-    reply.body = std::move(bytes);
-    return reply;
-  }
+  static TestHttpsServer::Reply body(std::string bytes) { return {.body = std::move(bytes)}; }
   // Serves latest.json and the image under the release's base address.
   void offer(const std::string& latest, TestHttpsServer::Reply image) {
     server_.setReply("/updates/latest.json", 200, latest);
