@@ -143,10 +143,6 @@ std::vector<pid_t> InstalledProduct::updaterProcesses() const {
   return pids;
 }
 
-bool InstalledProduct::waitForUpdaterExit(std::chrono::seconds timeout) const {
-  return waitUntil(timeout, [this] { return updaterProcesses().empty(); });
-}
-
 BackgroundProgram::BackgroundProgram(const std::vector<std::string>& argv,
                                      const std::vector<std::string>& extraEnvironment,
                                      const fs::path& log) {

@@ -63,7 +63,9 @@ class InstalledProduct {
 
   // The processes that run an updater of this installation (also one an install has moved away).
   std::vector<pid_t> updaterProcesses() const;
-  bool waitForUpdaterExit(std::chrono::seconds timeout) const;
+  bool waitForUpdaterExit(std::chrono::seconds timeout) const {
+    return waitUntil(timeout, [this] { return updaterProcesses().empty(); });
+  }
 
  private:
   TempDir root_;

@@ -32,9 +32,8 @@ constexpr const char* kNginx = "/usr/sbin/nginx";
 // A port nobody listens on now; another program may still take it before nginx does.
 int freePort() {
   const UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address{};
+  sockaddr_in address{};  // any address: a port free on all is free on loopback
   address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t size = sizeof address;
   if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
       ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
@@ -179,9 +178,8 @@ TEST(RequestChannel, TheWholeUpdateThroughTheHostAndUpdater) {
   EXPECT_EQ(product.ask({kInfo, kInstall, kDownload}),
             (Answers{infoAnswer(2), kInstalled, kInstalled}));
   EXPECT_EQ(nginx.requestCount(image), 1u);
-  for (const auto& entry : fs::directory_iterator(product.appURL().parent_path())) {
+  for (const auto& entry : fs::directory_iterator(product.appURL().parent_path()))
     EXPECT_EQ(entry.path(), product.appURL()) << "left beside the application";
-  }
   // Direct updates are on for the exact text "YES" only: not for "yes", nor for a Boolean.
   const fs::path extension = product.appURL() / "Contents/PlugIns" / kExtensionName;
   for (const bool asText : {true, false}) {
@@ -229,10 +227,9 @@ TEST(RequestChannel, AnInstallAnsweredSurvivesAPowerCut) {
   }
   const auto newApp = snapshot(product.appURL());
   ASSERT_TRUE(newApp != oldApp);
-  for (std::size_t i = 0; i < found.size(); ++i) {
+  for (std::size_t i = 0; i < found.size(); ++i)
     EXPECT_TRUE(found[i] == newApp)
         << "power cut " << i << ": " << (found[i] == oldApp ? "the old application" : "broken");
-  }
 }
 
 // A user who reinstalls the application (removes it and puts a fresh copy at its path) while its

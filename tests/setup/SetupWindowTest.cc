@@ -102,9 +102,8 @@ void settle() {
 std::vector<GtkWidget*> children(GtkWidget* parent) {
   std::vector<GtkWidget*> result;
   for (GtkWidget* child = gtk_widget_get_first_child(parent); child;
-       child = gtk_widget_get_next_sibling(child)) {
+       child = gtk_widget_get_next_sibling(child))
     result.push_back(child);
-  }
   return result;
 }
 
