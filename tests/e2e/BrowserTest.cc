@@ -7,22 +7,15 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
-#include <deque>
 #include <exception>
-#include <filesystem>
 #include <functional>
 #include <mutex>
-#include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "Bramlow_for_Safari/AppDelegate.h"
 #include "Bramlow_for_Safari/MessageCatalog.h"
 #include "Bramlow_for_Safari/SetupMarkers.h"
 #include "platform/ExtensionManager.h"
-#include "platform/Json.h"
 #include "tests/e2e/InstalledProduct.h"
 #include "tests/support/TestHttpsServer.h"
 
@@ -47,26 +40,18 @@ constexpr std::chrono::seconds kCycleTimeout{360};
 // Hands out native messages one at a time over plain HTTP on loopback and collects the answers.
 class MessageDriver {
  public:
-  explicit MessageDriver(std::vector<Json> messages) : messages_(messages.begin(), messages.end()) {
+  explicit MessageDriver(std::vector<Json> messages) : messages_(std::move(messages)) {
     server_.set_default_headers({{"Access-Control-Allow-Origin", "*"}});
     server_.Get("/next", [this](const httplib::Request&, httplib::Response& response) {
       const std::lock_guard lock(mutex_);
-      Json next;  // null: nothing more to send
-      if (!messages_.empty()) {
-        next = messages_.front();
-        messages_.pop_front();
-      }
+      // null: nothing more to send
+      const Json next = sent_ < messages_.size() ? messages_[sent_++] : Json();
       response.set_content(next.dump(), "application/json");
     });
     server_.Post("/answer", [this](const httplib::Request& request, httplib::Response&) {
-      Json answer;
-      try {
-        answer = platform::parseJson(request.body);
-      } catch (const std::exception&) {
-        answer = {{"unreadable", request.body}};
-      }
+      const Json answer = Json::parse(request.body, nullptr, /*allow_exceptions=*/false);
       const std::lock_guard lock(mutex_);
-      answers_.push_back(std::move(answer));
+      answers_.push_back(answer.is_discarded() ? Json{{"unreadable", request.body}} : answer);
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     if (port_ <= 0) throw std::runtime_error("the driver found no loopback port");
@@ -76,8 +61,6 @@ class MessageDriver {
     server_.stop();
     thread_.join();
   }
-  MessageDriver(const MessageDriver&) = delete;
-  MessageDriver& operator=(const MessageDriver&) = delete;
 
   std::string url() const { return "http://127.0.0.1:" + std::to_string(port_) + "/"; }
 
@@ -95,7 +78,8 @@ class MessageDriver {
  private:
   httplib::Server server_;
   std::mutex mutex_;
-  std::deque<Json> messages_;  // guarded by mutex_
+  const std::vector<Json> messages_;
+  std::size_t sent_ = 0;       // guarded by mutex_
   std::vector<Json> answers_;  // guarded by mutex_
   int port_ = 0;
   std::thread thread_;
@@ -118,16 +102,12 @@ class BrowserTest : public testing::Test {
   // The status the setup window shows for the installed application, with the browsers a user of
   // this home has.
   std::string setupStatus() const {
-    std::vector<platform::Browser> browsers;
-    {
-      const ScopedEnvironment home({{"HOME", product_.home().string()},
-                                    {"XDG_CONFIG_HOME", (product_.home() / ".config").string()}});
-      browsers = platform::defaultBrowsers();
-    }
+    const ScopedEnvironment home({{"HOME", product_.home().string()},
+                                  {"XDG_CONFIG_HOME", (product_.home() / ".config").string()}});
     std::optional<platform::ExtensionState> state;
     std::exception_ptr error;
     try {
-      state = platform::BrowserExtensionManager(product_.appURL(), browsers)
+      state = platform::BrowserExtensionManager(product_.appURL(), platform::defaultBrowsers())
                   .stateOfExtension(kExtensionID);
     } catch (...) {
       error = std::current_exception();
@@ -151,18 +131,12 @@ class BrowserTest : public testing::Test {
                   .dump());
     EXPECT_EQ(setupStatus(), translateMarker(markers::kEnabled));
     const fs::path log = product_.root() / "browser.log";
-    std::vector<Json> answers;
-    {
+    const std::vector<Json> answers = [&] {
       BackgroundProgram browser(argv, product_.environment(), log);
-      answers = driver_.answers(5, [&browser] { return browser.running(); });
-    }
-    const std::vector<Json> expected = {
-        Json{{"supported", true}, {"build", "1"}, {"nativeVersion", "1.0.0"}},
-        Json{{"version", "2"}, {"nativeVersion", "2.0.0"}, {"payloadVersion", "2.0.0"}},
-        Json{{"version", "2"}},
-        Json{{"version", "2"}, {"installed", true}},
-        Json{{"supported", true}, {"build", "2"}, {"nativeVersion", "2.0.0"}},
-    };
+      return driver_.answers(5, [&browser] { return browser.running(); });
+    }();
+    const std::vector<Json> expected = {infoAnswer(1), kChecked, kDownloaded, kInstalled,
+                                        infoAnswer(2)};
     const std::string output = readFile(log);
     EXPECT_EQ(answers, expected) << "the browser's last output:\n"
                                  << output.substr(output.size() -
@@ -173,13 +147,9 @@ class BrowserTest : public testing::Test {
 
   TestHttpsServer server_;
   InstalledProduct product_{server_.url("/updates/")};
-  MessageDriver driver_{{
-      Json{{"action", "info"}},
-      Json{{"action", "check"}},
-      Json{{"action", "download"}, {"build", "2"}},
-      Json{{"action", "install"}, {"build", "2"}},
-      Json{{"action", "info"}},
-  }};
+  MessageDriver driver_{{platform::parseJson(kInfo), platform::parseJson(kCheck),
+                         platform::parseJson(kDownload), platform::parseJson(kInstall),
+                         platform::parseJson(kInfo)}};
 };
 
 TEST_F(BrowserTest, ChromiumDrivesTheWholeUpdate) {

@@ -6,7 +6,6 @@
 #include <sys/wait.h>
 
 #include <cerrno>
-#include <filesystem>
 #include <sstream>
 #include <stdexcept>
 #include <tuple>
@@ -58,9 +57,8 @@ InstalledProduct::InstalledProduct(const std::string& baseURL, bool ownVolume) {
   writeFile(root() / "System/Library/CoreServices/SystemVersion.plist",
             plist::serialize(plist::Dictionary{{"ProductVersion", "14.0"}}));
   for (const fs::path& bundle : {updater, extension, appURL()}) sign(bundle);
-  for (const char* folder : {"home/.cache", "home/.config", "run"}) {
+  for (const char* folder : {"home/.cache", "home/.config", "run"})
     fs::create_directories(root() / folder);
-  }
   fs::permissions(root() / "run", fs::perms::owner_all);
 }
 
@@ -115,13 +113,15 @@ void InstalledProduct::publishRelease(TestHttpsServer& server) const {
   }
 }
 
-// Runs argv with the messages after it; the lines of its output that start with prefix, as JSON.
-static std::vector<platform::Json> answersOf(std::vector<std::string> argv,
-                                             const std::vector<std::string>& messages,
-                                             const std::vector<std::string>& environment,
-                                             const std::string& prefix) {
+std::vector<platform::Json> InstalledProduct::ask(const std::vector<std::string>& messages,
+                                                  const fs::path& client,
+                                                  const fs::path& services) const {
+  // The host tool prints other lines too; the channel client only answers.
+  const std::string prefix = client.empty() ? "answer:  " : "";
+  std::vector<std::string> argv = {BRAMLOW_NATIVE_MESSAGE, extensionExecutable().string()};
+  if (!client.empty()) argv = {client.string(), services.string(), kUpdaterID};
   argv.insert(argv.end(), messages.begin(), messages.end());
-  std::istringstream lines(runProgram(argv, environment).out);
+  std::istringstream lines(runProgram(argv, environment()).out);
   std::vector<platform::Json> answers;
   for (std::string line; std::getline(lines, line);) {
     if (line.starts_with(prefix))
@@ -130,46 +130,27 @@ static std::vector<platform::Json> answersOf(std::vector<std::string> argv,
   return answers;
 }
 
-std::vector<platform::Json> InstalledProduct::ask(const std::vector<std::string>& messages) const {
-  return answersOf({BRAMLOW_NATIVE_MESSAGE, extensionExecutable().string()}, messages,
-                   environment(), "answer:  ");
-}
-
-std::vector<platform::Json> InstalledProduct::askDirectly(
-    const fs::path& client, const fs::path& services,
-    const std::vector<std::string>& messages) const {
-  return answersOf({client.string(), services.string(), kUpdaterID}, messages, environment(), "");
-}
-
 std::vector<pid_t> InstalledProduct::updaterProcesses() const {
   std::vector<pid_t> pids;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator("/proc", error)) {
-    const std::string name = entry.path().filename().string();
-    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::error_code ignored;
+    std::error_code ignored;  // not a process, or one that has ended
     const std::string exe = fs::read_symlink(entry.path() / "exe", ignored).string();
     if (exe.starts_with(root().string() + "/") &&
-        exe.find("/MacOS/BramlowUpdater") != std::string::npos) {
-      pids.push_back(static_cast<pid_t>(std::stol(name)));
-    }
+        exe.find("/MacOS/BramlowUpdater") != std::string::npos)
+      pids.push_back(static_cast<pid_t>(std::stol(entry.path().filename())));
   }
   return pids;
-}
-
-bool InstalledProduct::waitForUpdaterExit(std::chrono::seconds timeout) const {
-  return waitUntil(timeout, [this] { return updaterProcesses().empty(); });
 }
 
 BackgroundProgram::BackgroundProgram(const std::vector<std::string>& argv,
                                      const std::vector<std::string>& extraEnvironment,
                                      const fs::path& log) {
   const std::vector<std::string> environment = environmentWith(extraEnvironment);
-  std::vector<char*> args;
+  std::vector<char*> args, envp;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  std::vector<char*> envp;
   for (const std::string& e : environment) envp.push_back(const_cast<char*>(e.c_str()));
+  args.push_back(nullptr);
   envp.push_back(nullptr);
 
   posix_spawn_file_actions_t actions;
@@ -197,9 +178,8 @@ BackgroundProgram::~BackgroundProgram() {
 
 bool BackgroundProgram::running() {
   if (pid_ <= 0) return false;
-  int status = 0;
   pid_t result;
-  while ((result = ::waitpid(pid_, &status, WNOHANG)) < 0 && errno == EINTR) {
+  while ((result = ::waitpid(pid_, nullptr, WNOHANG)) < 0 && errno == EINTR) {
   }
   if (result == 0) return true;
   // Helpers the program started may still run in its group: they end with it.

@@ -4,19 +4,28 @@
 
 #include <sys/types.h>
 
-#include <chrono>
-#include <filesystem>
-#include <optional>
-#include <string>
-#include <vector>
-
 #include "platform/Json.h"
 #include "tests/support/LoopVolume.h"
 #include "tests/support/TestSupport.h"
-#include "tests/support/Wait.h"
 
 namespace testing_support {
 class TestHttpsServer;
+
+// The requests of an update to release 2, and the answers to them.
+inline constexpr const char* kInfo = R"({"action":"info"})";
+inline constexpr const char* kCheck = R"({"action":"check"})";
+inline constexpr const char* kDownload = R"({"action":"download","build":"2"})";
+inline constexpr const char* kInstall = R"({"action":"install","build":"2"})";
+inline const platform::Json kChecked = {
+    {"version", "2"}, {"nativeVersion", "2.0.0"}, {"payloadVersion", "2.0.0"}};
+inline const platform::Json kDownloaded = {{"version", "2"}};
+inline const platform::Json kInstalled = {{"version", "2"}, {"installed", true}};
+// What "info" answers at build 1 or 2.
+inline platform::Json infoAnswer(int build, bool supported = true) {
+  return {{"supported", supported},
+          {"build", std::to_string(build)},
+          {"nativeVersion", std::to_string(build) + ".0.0"}};
+}
 
 // The built application installed into a test platform root as a user would have it: signed inside
 // out by the codesign tool, its updater pointed at baseURL, and an environment of its own
@@ -29,8 +38,6 @@ class InstalledProduct {
   explicit InstalledProduct(const std::string& baseURL, bool ownVolume = false);
   // Kills every process still running with this root: updaters, hosts, a browser's helpers.
   ~InstalledProduct();
-  InstalledProduct(const InstalledProduct&) = delete;
-  InstalledProduct& operator=(const InstalledProduct&) = delete;
 
   const std::filesystem::path& root() const { return root_.path(); }
   std::filesystem::path home() const { return root() / "home"; }
@@ -48,17 +55,17 @@ class InstalledProduct {
   // That release packaged into root()/release and served by server under /updates/.
   void publishRelease(TestHttpsServer& server) const;
 
-  // Sends each message through the real extension host, as a browser would; the answers in order.
-  std::vector<platform::Json> ask(const std::vector<std::string>& messages) const;
-  // Sends each message straight to the updater in services through the channel client at client;
-  // the answers in order.
-  std::vector<platform::Json> askDirectly(const std::filesystem::path& client,
-                                          const std::filesystem::path& services,
-                                          const std::vector<std::string>& messages) const;
+  // Sends each message through the real extension host, as a browser would, or, given a client,
+  // straight to the updater in services through that channel client; the answers in order.
+  std::vector<platform::Json> ask(const std::vector<std::string>& messages,
+                                  const std::filesystem::path& client = {},
+                                  const std::filesystem::path& services = {}) const;
 
   // The processes that run an updater of this installation (also one an install has moved away).
   std::vector<pid_t> updaterProcesses() const;
-  bool waitForUpdaterExit(std::chrono::seconds timeout) const;
+  bool waitForUpdaterExit(std::chrono::seconds timeout) const {
+    return waitUntil(timeout, [this] { return updaterProcesses().empty(); });
+  }
 
  private:
   TempDir root_;

@@ -1,23 +1,16 @@
 // The request channel through real processes: a client talks to the real extension host, which
 // starts the real updater on demand; both are the built executables, installed and signed. The
 // release comes as publishers serve it: the publishing tool's folder on a static HTTPS server.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
-#include <algorithm>
-#include <chrono>
-#include <filesystem>
 #include <map>
-#include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/Bundle.h"
 #include "platform/Fd.h"
-#include "platform/Json.h"
-#include "platform/PropertyList.h"
 #include "shared/UpdateFailure.h"
 #include "tests/e2e/InstalledProduct.h"
 #include "tests/security/SigningTestSupport.h"
@@ -36,30 +29,16 @@ using Answers = std::vector<Json>;
 
 constexpr const char* kNginx = "/usr/sbin/nginx";
 
-sockaddr_in loopback(int port) {
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  return address;
-}
-
 // A port nobody listens on now; another program may still take it before nginx does.
 int freePort() {
   const UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_in address = loopback(0);
+  sockaddr_in address{};  // any address: a port free on all is free on loopback
+  address.sin_family = AF_INET;
   socklen_t size = sizeof address;
   if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
     throw std::runtime_error("no free loopback port");
-  }
   return ntohs(address.sin_port);
-}
-
-bool accepts(int port) {
-  const UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  const sockaddr_in address = loopback(port);
-  return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
 }
 
 // nginx serving `site` over HTTPS on a loopback port with the publishing tool's loopback
@@ -67,16 +46,25 @@ bool accepts(int port) {
 class Nginx {
  public:
   explicit Nginx(const fs::path& site) {
-    // A port taken between the probe and nginx's bind ends nginx at once: try another.
+    // A port taken between the probe and nginx's bind ends nginx at once: try another. nginx
+    // writes its pid file once it listens.
     for (int attempt = 0; attempt < 5 && !program_; ++attempt) {
       port_ = freePort();
-      writeFile(folder_.path() / "nginx.conf", configuration(site));
-      program_.emplace(std::vector<std::string>{kNginx, "-p", folder_.path().string() + "/", "-c",
-                                                (folder_.path() / "nginx.conf").string(), "-e",
-                                                (folder_.path() / "error.log").string()},
-                       std::vector<std::string>{}, folder_.path() / "output.log");
+      std::string conf = readFile(BRAMLOW_NGINX_CONF);
+      for (const auto& [name, value] :
+           {std::pair<std::string, std::string>{"@FOLDER@", path("")},
+            {"@PORT@", std::to_string(port_)},
+            {"@TLS@", identityFile(bramlow::release::kTlsServerFile).string()},
+            {"@SITE@", site.string()}}) {
+        for (std::size_t at; (at = conf.find(name)) != std::string::npos;)
+          conf.replace(at, name.size(), value);
+      }
+      writeFile(path("nginx.conf"), conf);
+      program_.emplace(std::vector<std::string>{kNginx, "-p", path(""), "-c", path("nginx.conf"),
+                                                "-e", path("error.log")},
+                       std::vector<std::string>{}, path("output.log"));
       waitUntil(std::chrono::seconds(30),
-                [this] { return !program_->running() || accepts(port_); });
+                [this] { return !program_->running() || fs::exists(path("nginx.pid")); });
       if (!program_->running()) program_.reset();
     }
     if (!program_) throw std::runtime_error("nginx did not start: " + errors());
@@ -89,31 +77,16 @@ class Nginx {
   // How many requests for the path the access log holds.
   std::size_t requestCount(const std::string& path) const {
     std::size_t count = 0;
-    const std::string request = "\"GET " + path + " ";
     const std::string log = logText("access.log");
-    for (std::size_t at = 0; (at = log.find(request, at)) != std::string::npos; ++at) ++count;
+    for (std::size_t at = 0; (at = log.find("\"GET " + path + " ", at)) != std::string::npos; ++at)
+      ++count;
     return count;
   }
 
  private:
-  // The configuration template with this server's folders, port and certificate filled in.
-  std::string configuration(const fs::path& site) const {
-    std::string conf = readFile(BRAMLOW_NGINX_CONF);
-    for (const auto& [name, value] :
-         {std::pair<std::string, std::string>{"@FOLDER@", folder_.path().string()},
-          {"@PORT@", std::to_string(port_)},
-          {"@TLS@", identityFile(bramlow::release::kTlsServerFile).string()},
-          {"@SITE@", site.string()}}) {
-      for (std::size_t at; (at = conf.find(name)) != std::string::npos;) {
-        conf.replace(at, name.size(), value);
-      }
-    }
-    return conf;
-  }
-
+  std::string path(const char* name) const { return (folder_.path() / name).string(); }
   std::string logText(const char* name) const {
-    std::error_code ignored;
-    return fs::exists(folder_.path() / name, ignored) ? readFile(folder_.path() / name) : "";
+    return fs::exists(path(name)) ? readFile(path(name)) : "";
   }
 
   TempDir folder_;
@@ -123,12 +96,6 @@ class Nginx {
 
 // The service's quiet period before it exits (5 s), and slack for a loaded machine.
 constexpr std::chrono::seconds kIdleExit{30};
-constexpr const char* kInfo = R"({"action":"info"})";
-constexpr const char* kCheck = R"({"action":"check"})";
-constexpr const char* kDownload = R"({"action":"download","build":"2"})";
-constexpr const char* kInstall = R"({"action":"install","build":"2"})";
-const Json kChecked = {{"version", "2"}, {"nativeVersion", "2.0.0"}, {"payloadVersion", "2.0.0"}};
-const Json kInstalled = {{"version", "2"}, {"installed", true}};
 
 // The whole update as a browser drives it: release 2, made and checked by the publishing tool and
 // served as it was written by an ordinary static HTTPS server, replaces the installed build 1
@@ -150,18 +117,17 @@ TEST(RequestChannel, TheWholeUpdateThroughTheHostAndUpdater) {
   // Requests a script may send, through the host; requests only another client sends, straight to
   // the updater: signed as the extension, unsigned, and to a copy of the updater outside the app.
   const fs::path client = product.root() / "Client.appex";
-  plist::Dictionary clientInfo = defaultExtensionInfo();
-  clientInfo["CFBundleExecutable"] = "client";
-  writeInfoPlist(client, clientInfo);
-  fs::create_directories(client / "Contents/MacOS");
-  fs::copy_file(BRAMLOW_CHANNEL_CLIENT, client / "Contents/MacOS/client");
+  const fs::path signedClient = client / "Contents/MacOS/Bramlow for Safari Extension";
+  writeInfoPlist(client, defaultExtensionInfo());
+  fs::create_directories(signedClient.parent_path());
+  fs::copy_file(BRAMLOW_CHANNEL_CLIENT, signedClient);
   product.sign(client);
   const fs::path elsewhere = product.root() / "Elsewhere";
-  fs::create_directories(elsewhere);
   fs::copy(product.servicesFolder(), elsewhere, fs::copy_options::recursive);
   const auto error = [](std::string_view marker) { return Json{{"error", std::string(marker)}}; };
   const Json invalidBuild = error(markers::kInvalidBuild);
   const Json releaseChanged = error(markers::kReleaseChanged);
+  const Json notInside = error(markers::kNotInsideApp);
   enum Via { kHost, kClient, kUnsignedClient, kCopiedUpdater };
   const struct {
     const char* name;
@@ -173,55 +139,55 @@ TEST(RequestChannel, TheWholeUpdateThroughTheHostAndUpdater) {
       {"build 0", kHost, {R"({"action":"download","build":"0"})"}, invalidBuild},
       {"build 01", kHost, {R"({"action":"install","build":"01"})"}, invalidBuild},
       {"build 12a", kHost, {R"({"action":"download","build":"12a"})"}, invalidBuild},
+      {"16 digits", kHost, {R"({"action":"install","build":"1234567890123456"})"}, invalidBuild},
+      {"line break after", kHost, {R"({"action":"install","build":"5\n"})"}, invalidBuild},
+      {"no build, via the host", kHost, {R"({"action":"download"})"}, invalidBuild},
       {"numeric build", kHost, {R"({"action":"download","build":2})"}, invalidBuild},
       {"force as text", kHost, {R"({"action":"check","force":"true"})"}, kChecked},
       {"not the cached build", kHost, {R"({"action":"download","build":"3"})"}, releaseChanged},
+      {"15 digits", kHost, {R"({"action":"download","build":"999999999999999"})"}, releaseChanged},
       {"no image held", kHost, {kInstall}, error(markers::kCouldNotComplete)},
       {"no action", kClient, {"{}"}, error(markers::kMissingOperation)},
       {"no build", kClient, {R"({"action":"download"})"}, releaseChanged},
       {"force as text, straight", kClient, {R"({"action":"check","force":"yes"})"}, kChecked},
       {"after an error event", kClient, {"close", kCheck}, kChecked},
       {"unsigned", kUnsignedClient, {"{}"}, error(markers::kConnectionNotAuthenticated)},
-      {"service not made",
-       kCopiedUpdater,
-       {R"({"action":"bogus"})"},
-       error(markers::kNotInsideApp)},
+      {"service not made", kCopiedUpdater, {R"({"action":"bogus"})"}, notInside},
   };
   for (const auto& [name, via, messages, answer] : rows) {
-    const Answers answers =
-        via == kHost
-            ? product.ask(messages)
-            : product.askDirectly(
-                  via == kClient ? client / "Contents/MacOS/client" : BRAMLOW_CHANNEL_CLIENT,
-                  via == kCopiedUpdater ? elsewhere : product.servicesFolder(), messages);
-    EXPECT_EQ(answers, Answers{answer}) << name;
+    EXPECT_EQ(product.ask(messages,
+                          via == kHost     ? fs::path()
+                          : via == kClient ? signedClient
+                                           : fs::path(BRAMLOW_CHANNEL_CLIENT),
+                          via == kCopiedUpdater ? elsewhere : product.servicesFolder()),
+              Answers{answer})
+        << name;
   }
-  // Nothing forced a fetch, and the same updater answered throughout.
+  // Nothing forced a fetch, and the same updater answered throughout; a force of 1 does.
   EXPECT_EQ(nginx.requestCount("/updates/latest.json"), 1u);
-  const std::vector<pid_t> running = product.updaterProcesses();
-  EXPECT_NE(std::find(running.begin(), running.end(), updater[0]), running.end());
+  EXPECT_EQ(product.ask({R"({"action":"check","force":1})"}), Answers{kChecked});
+  EXPECT_EQ(nginx.requestCount("/updates/latest.json"), 2u);
+  EXPECT_THAT(product.updaterProcesses(), testing::Contains(updater[0]));
 
-  EXPECT_EQ(product.ask({kDownload, kInstall}), (Answers{Json{{"version", "2"}}, kInstalled}));
+  EXPECT_EQ(product.ask({kDownload, kInstall}), (Answers{kDownloaded, kInstalled}));
   // The updater that replaced its own application ends with its clients, taking the old
   // application with it; the new host and a newly started updater answer next.
   ASSERT_TRUE(product.waitForUpdaterExit(kIdleExit));
   // At the installed build, "download" answers after the package check, without the network.
   const std::string image = "/updates/" + std::string(kArtifactPrefix) + "-2.dmg";
   EXPECT_EQ(product.ask({kInfo, kInstall, kDownload}),
-            (Answers{Json{{"supported", true}, {"build", "2"}, {"nativeVersion", "2.0.0"}},
-                     kInstalled, kInstalled}));
+            (Answers{infoAnswer(2), kInstalled, kInstalled}));
   EXPECT_EQ(nginx.requestCount(image), 1u);
-  for (const auto& entry : fs::directory_iterator(product.appURL().parent_path())) {
+  for (const auto& entry : fs::directory_iterator(product.appURL().parent_path()))
     EXPECT_EQ(entry.path(), product.appURL()) << "left beside the application";
-  }
   // Direct updates are on for the exact text "YES" only: not for "yes", nor for a Boolean.
   const fs::path extension = product.appURL() / "Contents/PlugIns" / kExtensionName;
   for (const bool asText : {true, false}) {
     plist::Dictionary info = platform::Bundle(extension).infoDictionary();
     info["BramlowDirectUpdates"] = asText ? plist::Value("yes") : plist::Value(true);
     writeInfoPlist(extension, info);
-    EXPECT_EQ(product.ask({kInfo}),
-              Answers{Json({{"supported", false}, {"build", "2"}, {"nativeVersion", "2.0.0"}})});
+    EXPECT_EQ(product.ask({kInfo, kCheck}),
+              (Answers{infoAnswer(2, false), error(markers::kAutomaticUpdatesUnavailable)}));
   }
 }
 
@@ -235,7 +201,7 @@ TEST(RequestChannel, AnInstallAnsweredSurvivesAPowerCut) {
   const InstalledProduct product(server.url("/updates/"), /*ownVolume=*/true);
   product.publishRelease(server);
   const std::string image = std::string(kArtifactPrefix) + "-2.dmg";
-  EXPECT_EQ(product.ask({kCheck, kDownload}), (Answers{kChecked, Json{{"version", "2"}}}));
+  EXPECT_EQ(product.ask({kCheck, kDownload}), (Answers{kChecked, kDownloaded}));
   const fs::path cut = product.root() / "cut";
   fs::create_directory(cut);
   {
@@ -261,10 +227,9 @@ TEST(RequestChannel, AnInstallAnsweredSurvivesAPowerCut) {
   }
   const auto newApp = snapshot(product.appURL());
   ASSERT_TRUE(newApp != oldApp);
-  for (std::size_t i = 0; i < found.size(); ++i) {
+  for (std::size_t i = 0; i < found.size(); ++i)
     EXPECT_TRUE(found[i] == newApp)
         << "power cut " << i << ": " << (found[i] == oldApp ? "the old application" : "broken");
-  }
 }
 
 // A user who reinstalls the application (removes it and puts a fresh copy at its path) while its
@@ -288,13 +253,7 @@ TEST(RequestChannel, ABurstOfChecksIsAnsweredInFullOnFewThreads) {
   constexpr long kMostThreads = 64;
   TestHttpsServer server;
   const InstalledProduct product(server.url("/updates/"));
-  const std::string digest(64, 'a');
-  server.setReply(
-      "/updates/latest.json", 200,
-      R"({"schema":1,"product":")" + std::string(kAppID) +
-          R"(","version":"2.0.0","build":"2","payloadVersion":"2.0.0","payloadSha256":")" + digest +
-          R"(","minimumSystemVersion":"11.0","artifact":{"name":")" + kArtifactPrefix +
-          R"(-2.dmg","sha256":")" + digest + R"(","size":1}})");
+  product.publishRelease(server);
   const RunResult burst =
       runProgram({"/usr/bin/timeout", "200", BRAMLOW_NATIVE_MESSAGE, "--burst", "--repeat",
                   std::to_string(kChecks), product.extensionExecutable().string(), kCheck},

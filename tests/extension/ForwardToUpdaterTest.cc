@@ -18,29 +18,28 @@ void SafariWebExtensionHandler::sendResponse(
 
 namespace {
 namespace markers = bramlow::markers;
+using namespace testing_support;
+using platform::Json;
 
-using testing_support::RecordingExtensionContext;
-
-class SignedServiceTest : public testing_support::SigningTest {};
+class SignedServiceTest : public SigningTest {};
 
 // Each request is answered exactly once, whatever the signed service replies or does.
 TEST_F(SignedServiceTest, RepliesOfTheSignedServiceBecomeResponses) {
-  const auto services = testing_support::installTestService(dir_.path());
-  testing_support::signWith(services / "TestService.xpc", bramlow::release::kDeveloperIdIdentity);
+  const auto services = installTestService(dir_.path());
+  signWith(services / "TestService.xpc", bramlow::release::kDeveloperIdIdentity);
   platform::xpc::Connection::setServicesFolderForTesting(services);
   const std::string largest = R"({"v":")" + std::string(65528, 'x') + R"("})";
-  const auto error = [](std::string_view message) { return platform::Json{{"error", message}}; };
-  const char* const kTeam = testing_support::kTeam;
-  const platform::Json invalid = error(markers::kHelperInvalidResponse);
+  const auto error = [](std::string_view message) { return Json{{"error", message}}; };
+  const Json invalid = error(markers::kHelperInvalidResponse);
   // The reply handler and the connection's end both report a death; the first one wins.
-  const std::vector<platform::Json> ended = {error(markers::kHelperUnavailable),
-                                             error(markers::kHelperConnectionEnded)};
+  const std::vector<Json> ended = {error(markers::kHelperUnavailable),
+                                   error(markers::kHelperConnectionEnded)};
   const struct {
     const char* action;
     const char* shape;
     const char* team;
-    std::vector<platform::Json> accepted;
-    const char* service = testing_support::kTestServiceName;
+    std::vector<Json> accepted;
+    const char* service = kTestServiceName;
   } kCases[] = {
       {"check", "plain", kTeam, {{{"version", "200"}}}},
       {"check", "error", kTeam, {error("[[Failed. =000000]]")}},  // over "result"
@@ -56,7 +55,7 @@ TEST_F(SignedServiceTest, RepliesOfTheSignedServiceBecomeResponses) {
     SCOPED_TRACE(std::string(action) + " " + shape + " " + team);
     auto context = std::make_shared<RecordingExtensionContext>();
     bramlow::forwardToUpdater(action, shape, false, service, team, context);
-    const platform::Json answer = context->onlyMessage(std::chrono::milliseconds(300));
+    const Json answer = context->onlyMessage(std::chrono::milliseconds(300));
     EXPECT_NE(std::find(accepted.begin(), accepted.end(), answer), accepted.end()) << answer;
   }
   platform::xpc::Connection::setServicesFolderForTesting({});

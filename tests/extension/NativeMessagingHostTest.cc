@@ -1,20 +1,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <chrono>
-#include <cstdint>
 #include <cstring>
-#include <functional>
-#include <memory>
 #include <new>
-#include <optional>
 #include <set>
-#include <stdexcept>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/NativeMessagingHost.h"
 #include "shared/UpdateFailure.h"
@@ -45,24 +36,17 @@ std::vector<Json> answers(std::string_view output) {
 
 const Json kUnanswered = {{"error", "unanswered"}};
 
-// Runs a host in this process over frames and returns its answers; frames and answers must fit a
-// pipe's buffer.
+// Runs a host in this process over frames and returns its answers.
 std::vector<Json> hostAnswers(const std::string& frames,
                               const platform::NativeMessagingHost::RequestHandler& handler) {
-  int input[2];
-  int output[2];
-  EXPECT_EQ(::pipe2(input, O_CLOEXEC), 0);
-  EXPECT_EQ(::pipe2(output, O_CLOEXEC), 0);
-  platform::UniqueFd inputEnds[] = {platform::UniqueFd(input[0]), platform::UniqueFd(input[1])};
-  const platform::UniqueFd outputRead(output[0]);
-  EXPECT_EQ(::write(input[1], frames.data(), frames.size()), std::ssize(frames));
-  inputEnds[1].reset();
-  platform::NativeMessagingHost(std::move(inputEnds[0]), platform::UniqueFd(output[1]), kUnanswered)
+  const TempDir folder;
+  const std::filesystem::path input = folder.path() / "input", output = folder.path() / "output";
+  writeFile(input, frames);
+  platform::NativeMessagingHost(
+      platform::UniqueFd(::open(input.c_str(), O_RDONLY | O_CLOEXEC)),
+      platform::UniqueFd(::open(output.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600)), kUnanswered)
       .run(handler);
-  EXPECT_EQ(::fcntl(output[0], F_SETFL, O_NONBLOCK), 0);
-  std::string written(std::size_t{256} * 1024, '\0');
-  written.resize(std::max<ssize_t>(::read(output[0], written.data(), written.size()), 0));
-  return answers(written);
+  return answers(readFile(output));
 }
 
 // Answers that arrive late from other threads, all at once, still go out whole, once each, and

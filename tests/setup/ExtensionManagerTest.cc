@@ -28,9 +28,11 @@ class ExtensionManagerTest : public testing::Test {
     const fs::path user = dir_.path() / name;
     return Browser{name, {dir_.path() / "bin" / name}, user, user / "hosts", {"--extensions"}, {}};
   }
-  void writeManifest(const Browser& browser, const std::string& file, const fs::path& path) {
+  // A host manifest; more holds the members after "path".
+  void writeManifest(const Browser& browser, const std::string& file, const fs::path& path,
+                     const std::string& more = "") {
     writeFile(browser.manifestFolder / file,
-              R"({"name": "com.example.host", "type": "stdio", "path": ")" + path.string() + "\"}");
+              R"({"type": "stdio", "path": ")" + path.string() + "\"" + more + "}");
   }
   // A stand-in browser program: a shell script with the given body.
   void writeProgram(const Browser& browser, const std::string& body) {
@@ -56,29 +58,10 @@ class ExtensionManagerTest : public testing::Test {
   TestApp app_;
 };
 
-TEST_F(ExtensionManagerTest, StateFromTheManifests) {
-  const Browser first = browser("first");
-  const Browser second = browser("second");
-  const Browser absent = browser("absent");
-  fs::create_directories(first.userFolder);
-  writeProgram(second, "exit 0");
-  EXPECT_EQ(state({absent}), std::nullopt) << "no supported browser: neither state nor error";
-  EXPECT_TRUE(state({second}).has_value()) << "a browser is present through its program alone";
-
-  writeManifest(first, "other.json", "/usr/lib/other/host");
-  EXPECT_FALSE(state({first, second})->isEnabled) << "no manifest names our executable";
-  fs::create_symlink(app_.appURL, dir_.path() / "link.app");
-  writeManifest(second, "ours.json",
-                dir_.path() / "link.app" / extensionExecutable().lexically_relative(app_.appURL));
-  EXPECT_TRUE(state({first, second})->isEnabled) << "the same file through a link";
-
-  const fs::path bad = first.manifestFolder / "bad.json";
-  writeFile(bad, "{\"path\": ");
-  EXPECT_THROW(state({first, second}), std::exception) << "not JSON";
-}
-
-// A manifest counts only when the browser's own member lets some extension start the host.
+// A manifest counts only when the browser's own member lets some extension start the host; no
+// browser gives no state, an unreadable manifest an error.
 TEST_F(ExtensionManagerTest, AllowedListDecides) {
+  EXPECT_EQ(state({browser("absent")}), std::nullopt);
   Browser chromium = browser("chromium");
   chromium.allowedKey = "allowed_origins";
   const struct {
@@ -95,26 +78,25 @@ TEST_F(ExtensionManagerTest, AllowedListDecides) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    writeFile(
-        chromium.manifestFolder / "ours.json",
-        R"({"type": "stdio", "path": ")" + extensionExecutable().string() + "\"" + c.allowed + "}");
+    writeManifest(chromium, "ours.json", extensionExecutable(), c.allowed);
     EXPECT_EQ(state({chromium})->isEnabled, c.enabled);
   }
+  fs::create_symlink(app_.appURL, dir_.path() / "link.app");
+  writeManifest(chromium, "ours.json",
+                dir_.path() / "link.app" / extensionExecutable().lexically_relative(app_.appURL),
+                cases[0].allowed);
+  EXPECT_TRUE(state({chromium})->isEnabled) << "the same file through a link";
+  writeFile(chromium.manifestFolder / "bad.json", "{\"path\": ");
+  EXPECT_THROW(state({chromium}), std::exception);
 }
 
-// The browser gets /dev/null as stdin and stdout, a pipe as stderr, and no descriptor of ours.
-TEST_F(ExtensionManagerTest, SettingsBrowserInheritsNothing) {
+// The browser gets /dev/null as stdin and stdout, a pipe as stderr, and no descriptor of ours; the
+// error of one that fails at once tells why.
+TEST_F(ExtensionManagerTest, SettingsOpenInTheBrowser) {
   const fs::path descriptors = dir_.path() / "descriptors";
-  Browser fake{"fake", {FAKE_BROWSER}, {}, {}, {descriptors.string()}, {}};
-  // Descriptors this process holds open while the browser starts, without O_CLOEXEC on purpose.
+  // Held open while the browser starts, without O_CLOEXEC on purpose.
   const platform::UniqueFd stray(::open("/dev/null", O_RDONLY));
   ASSERT_TRUE(stray.valid());
-  EXPECT_EQ(showSettings({fake}), "");
-  EXPECT_EQ(readFile(descriptors), "0 /dev/null\n1 /dev/null\n2 pipe\n");
-}
-
-TEST_F(ExtensionManagerTest, SettingsFailures) {
-  Browser chromium = browser("chromium");
   const struct {
     const char* name;
     std::string program;   // empty: no program
@@ -124,7 +106,9 @@ TEST_F(ExtensionManagerTest, SettingsFailures) {
       {"fails at once", "echo 'cannot open display' >&2\nexit 3",
        "chromium exited with status 3: cannot open display."},
       {"still running after the grace period", "exec sleep 0.6", ""},
+      {"inherits nothing", "exec '" FAKE_BROWSER "' '" + descriptors.string() + "'", ""},
   };
+  const Browser chromium = browser("chromium");
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     fs::remove(chromium.executables.front());
@@ -133,6 +117,7 @@ TEST_F(ExtensionManagerTest, SettingsFailures) {
     EXPECT_TRUE(c.expected.empty() ? error.empty() : error.find(c.expected) != std::string::npos)
         << error;
   }
+  EXPECT_EQ(readFile(descriptors), "0 /dev/null\n1 /dev/null\n2 pipe\n");
 }
 
 }  // namespace
