@@ -29,7 +29,7 @@ int serve(std::uint64_t size, const char* root) {
   reply.generatedSize = size;
   reply.pieceSize = 256 * 1024;
   server.setReply("/image.bin", reply);
-  std::printf("%s\n", server.baseUrl().c_str());
+  std::printf("%s\n", server.url("/").c_str());
   std::fflush(stdout);
   for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
 }

@@ -4,7 +4,6 @@
 #include "platform/CodeSigning.h"
 #include "platform/DiskImage.h"
 #include "tests/fuzz/Fuzz.h"
-#include "tests/support/TestSupport.h"
 
 void fuzzing::fuzzOne(std::string_view input) {
   static const testing_support::TempDir dir;

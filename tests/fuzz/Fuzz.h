@@ -6,6 +6,8 @@
 #include <string>
 #include <string_view>
 
+#include "tests/support/TestSupport.h"
+
 namespace fuzzing {
 
 // One input, as bytes in a string_view.
@@ -28,6 +30,18 @@ void tolerating(Call&& call) {
 inline void require(bool holds) {
   if (!holds) __builtin_trap();
 }
+
+// A test folder that is the platform root for the whole run. Its log is dropped: over millions of
+// inputs the lines would pile up.
+struct Root {
+  struct QuietEnv : testing_support::TestEnv {
+    using TestEnv::TestEnv;
+    void log(std::string_view /*line*/) override {}
+  };
+  testing_support::TempDir dir;
+  QuietEnv env{dir.path()};
+  platform::ScopedEnvForTesting scoped{env};
+};
 
 }  // namespace fuzzing
 

@@ -7,12 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "tests/support/TestSupport.h"
 
 namespace fuzzing {
 void fuzzOne(std::string_view input);  // the target's, see Fuzz.h
@@ -49,10 +49,8 @@ int main(int argc, char** argv) {
       iterations = std::strtol(argv[++i], nullptr, 10);
       continue;
     }
-    for (const auto& entry : std::filesystem::directory_iterator(arg)) {
-      std::ifstream in(entry.path(), std::ios::binary);
-      corpus.emplace_back(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    for (const auto& entry : std::filesystem::directory_iterator(arg))
+      corpus.push_back(testing_support::readFile(entry.path()));
   }
   if (corpus.empty()) corpus.emplace_back();
   for (const std::string& input : corpus) fuzzing::fuzzOne(input);

@@ -5,7 +5,6 @@
 #include "platform/PropertyList.h"
 #include "shared/UpdateFailure.h"
 #include "tests/fuzz/Fuzz.h"
-#include "tests/support/TestSupport.h"
 #include "updater/BuildNumber.h"
 #include "updater/BundleFacts.h"
 #include "updater/UpdateProduct.h"

@@ -7,7 +7,6 @@
 #include "platform/Json.h"
 #include "shared/UpdateFailure.h"
 #include "tests/fuzz/Fuzz.h"
-#include "tests/support/TestSupport.h"
 #include "updater/UpdateProduct.h"
 
 void fuzzing::fuzzOne(std::string_view input) {

@@ -11,12 +11,10 @@
 #include <memory>
 #include <stdexcept>
 
-#include "platform/Bundle.h"
 #include "platform/Fd.h"
 #include "platform/Json.h"
 #include "shared/UpdateFailure.h"
 #include "tests/fuzz/Fuzz.h"
-#include "tests/support/TestSupport.h"
 #include "updater/UpdateService.h"
 
 namespace {
@@ -25,9 +23,7 @@ using namespace testing_support;
 struct Fixture {
   // A loopback port of this process's, bound but never listened on: it refuses every connection.
   platform::UniqueFd port{::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)};
-  TempDir dir;
-  TestEnv env{dir.path()};
-  platform::ScopedEnvForTesting scopedEnv{env};
+  fuzzing::Root root;
   std::unique_ptr<bramlow::UpdateService> service;
 
   Fixture() {
@@ -42,7 +38,7 @@ struct Fixture {
     platform::plist::Dictionary updaterInfo = defaultUpdaterInfo();
     updaterInfo["UpdateBaseURL"] =
         "https://127.0.0.1:" + std::to_string(ntohs(address.sin_port)) + "/updates/";
-    const TestApp app = makeTestApp(dir.path() / "Applications", defaultAppInfo(),
+    const TestApp app = makeTestApp(root.dir.path() / "Applications", defaultAppInfo(),
                                     defaultExtensionInfo(), updaterInfo);
     service = std::make_unique<bramlow::UpdateService>(platform::Bundle(app.updaterURL));
   }

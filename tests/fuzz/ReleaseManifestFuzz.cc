@@ -3,29 +3,20 @@
 // markers, against a fixed running system so that the minimum-system comparison is reached too.
 #include <optional>
 
-#include "platform/Env.h"
 #include "platform/Json.h"
 #include "shared/UpdateFailure.h"
 #include "tests/fuzz/Fuzz.h"
 #include "updater/UpdateRelease.h"
 
-namespace {
-
-struct SystemEnv : platform::EnvWrapper {
-  SystemEnv() : EnvWrapper(platform::Env::Default()) {}
-  platform::OperatingSystemVersion systemVersion() override { return {14, 2, 1}; }
-};
-
-}  // namespace
-
 void fuzzing::fuzzOne(std::string_view input) {
-  static SystemEnv env;
-  static const platform::ScopedEnvForTesting scoped(env);
+  using namespace testing_support;
+  static Root root;
+  root.env.setSystemVersion(14, 2, 1);
   static const bramlow::UpdateProduct product = [] {
     bramlow::UpdateProduct p;
-    p.appID = "com.bramlow.safari-extension";
-    p.artifactPrefix = "BramlowForSafari";
-    p.baseURL = *platform::Url::parse("https://127.0.0.1/updates/");
+    p.appID = kAppID;
+    p.artifactPrefix = kArtifactPrefix;
+    p.baseURL = *platform::Url::parse(kBaseURL);
     p.checkInterval = 1;
     return p;
   }();

@@ -7,7 +7,6 @@
 
 #include "tests/fuzz/Fuzz.h"
 #include "tests/security/SigningTestSupport.h"
-#include "tests/support/TestSupport.h"
 
 namespace fuzzing {
 
@@ -15,10 +14,7 @@ inline constexpr const char* kSealedIdentifier = "com.bramlow.fuzz";
 
 // The bundle in a platform root that trusts the test anchors, in use for the whole run, and when
 // asked signed.
-struct SealedBundleRoot {
-  testing_support::TempDir dir;
-  testing_support::TestEnv env{dir.path() / "root"};
-  platform::ScopedEnvForTesting scoped{env};
+struct SealedBundleRoot : Root {
   std::filesystem::path bundle = dir.path() / "Fuzz.app";
 
   explicit SealedBundleRoot(bool sign = false) {

@@ -1,7 +1,9 @@
 #include "tests/support/LeakCheck.h"
 
-#include <dirent.h>
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,26 +20,16 @@ namespace {
 
 std::string readProcFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// The TCP sockets whose local port is port: the server's side of its connections.
-std::set<std::string> socketsOnLocalPort(int port) {
-  std::set<std::string> inodes;
-  char wanted[16];
-  std::snprintf(wanted, sizeof wanted, ":%04X", port);
-  for (const char* table : {"/proc/self/net/tcp", "/proc/self/net/tcp6"}) {
-    std::istringstream lines(readProcFile(table));
-    for (std::string line; port > 0 && std::getline(lines, line);) {
-      std::istringstream fields(line);
-      std::string field[10];  // the local address is the second, the inode the tenth
-      for (std::string& f : field) fields >> f;
-      if (field[1].ends_with(wanted)) inodes.insert("socket:[" + field[9] + "]");
-    }
-  }
-  return inodes;
+// The local port of a TCP socket (the port field sits at the same place for IPv4 and IPv6), or 0.
+int localPort(int fd) {
+  sockaddr_in6 address{};
+  socklen_t length = sizeof address;
+  if (::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+  const bool inet = address.sin6_family == AF_INET || address.sin6_family == AF_INET6;
+  return inet ? ntohs(address.sin6_port) : 0;
 }
 
 }  // namespace
@@ -50,20 +42,18 @@ LeakCheck::LeakCheck(fs::path root, std::vector<fs::path> watched, int serverPor
 
 std::map<std::string, std::string> LeakCheck::take(const std::set<std::string>& kept) const {
   std::map<std::string, std::string> now;
-  const std::set<std::string> serverSide = socketsOnLocalPort(serverPort_);
-  if (DIR* fds = ::opendir("/proc/self/fd")) {
-    while (const dirent* entry = ::readdir(fds)) {
-      std::error_code gone;
-      const std::string target = fs::read_symlink(fs::path("/proc/self/fd") / entry->d_name, gone);
-      if (entry->d_name[0] != '.' && std::atoi(entry->d_name) != ::dirfd(fds) &&
-          !serverSide.contains(target))
-        now["descriptor " + std::string(entry->d_name) + " -> " + target];
-    }
-    ::closedir(fds);
+  std::error_code error;
+  const fs::path listing = "/proc/" + std::to_string(::getpid()) + "/fd";
+  for (const auto& entry : fs::directory_iterator(listing, error)) {
+    const fs::path target = fs::read_symlink(entry.path(), error);
+    // The listing's own descriptor, and the server's side of its connections, are no leaks.
+    if (target == listing ||
+        (serverPort_ > 0 && localPort(std::stoi(entry.path().filename())) == serverPort_))
+      continue;
+    now["descriptor " + entry.path().filename().string() + " -> " + target.string()];
   }
 
   const std::string below = root_.string() + "/";
-  std::error_code error;
   for (const auto& entry : fs::directory_iterator("/proc", error)) {
     const std::string pid = entry.path().filename();
     if (pid.find_first_not_of("0123456789") != std::string::npos || std::stoi(pid) == ::getpid())

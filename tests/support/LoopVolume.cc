@@ -20,23 +20,15 @@ std::string run(const std::vector<std::string>& argv) {
   return result.out;
 }
 
+// Makes a new, empty file system of megabytes in image; image.
+const fs::path& format(const fs::path& image, std::uint64_t megabytes) {
+  writeFile(image, "");
+  fs::resize_file(image, megabytes << 20);
+  run({kMkfs, "-q", "-F", image.string()});
+  return image;
+}
+
 }  // namespace
-
-LoopMount::LoopMount(const fs::path& image, const fs::path& at, bool readOnly) : at_(at) {
-  device_ = run({kLosetup, "--find", "--show", image.string()});
-  device_.erase(device_.find_last_not_of('\n') + 1);
-  try {
-    run({"/usr/bin/mount", "-t", "ext4", "-o", readOnly ? "ro" : "rw", device_, at.string()});
-  } catch (...) {
-    runProgram({kLosetup, "--detach", device_});
-    throw;
-  }
-}
-
-LoopMount::~LoopMount() {
-  runProgram({"/usr/bin/umount", at_.string()});
-  runProgram({kLosetup, "--detach", device_});
-}
 
 std::string LoopVolume::unavailableReason() {
   if (::geteuid() != 0) return "loop devices need root";
@@ -48,19 +40,31 @@ std::string LoopVolume::unavailableReason() {
 }
 
 LoopVolume::LoopVolume(const fs::path& image, std::uint64_t megabytes, const fs::path& at)
-    : image_(image) {
-  writeFile(image, "");
-  fs::resize_file(image, megabytes << 20);
-  run({kMkfs, "-q", "-F", image.string()});
-  mount_ = std::make_unique<LoopMount>(image, at, false);
+    : LoopVolume(format(image, megabytes), at, false) {}
+
+LoopVolume::LoopVolume(const fs::path& image, const fs::path& at, bool readOnly)
+    : image_(image), at_(at) {
+  device_ = run({kLosetup, "--find", "--show", image.string()});
+  device_.erase(device_.find_last_not_of('\n') + 1);
+  try {
+    run({"/usr/bin/mount", "-t", "ext4", "-o", readOnly ? "ro" : "rw", device_, at.string()});
+  } catch (...) {
+    runProgram({kLosetup, "--detach", device_});
+    throw;
+  }
 }
 
-std::unique_ptr<LoopMount> LoopVolume::powerCut(const fs::path& copy, const fs::path& at) const {
+LoopVolume::~LoopVolume() {
+  runProgram({"/usr/bin/umount", at_.string()});
+  runProgram({kLosetup, "--detach", device_});
+}
+
+std::unique_ptr<LoopVolume> LoopVolume::powerCut(const fs::path& copy, const fs::path& at) const {
   // The loop device writes into the image file's page cache, which a copy reads: the copy holds
   // what the mounted file system has handed to its disk, neither more nor less.
   // Sparse: only what the file system wrote is copied, however large the volume.
   run({"/usr/bin/cp", "--sparse=always", image_.string(), copy.string()});
-  return std::make_unique<LoopMount>(copy, at, true);
+  return std::unique_ptr<LoopVolume>(new LoopVolume(copy, at, true));
 }
 
 }  // namespace testing_support

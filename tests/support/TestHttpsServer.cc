@@ -5,13 +5,11 @@
 
 #include <algorithm>
 #include <fstream>
-#include <random>
 #include <stdexcept>
 
 #include "platform/Errors.h"
 #include "platform/OpenSsl.h"
 #include "tests/support/Wait.h"
-#include "tools/release/Identities.h"
 
 namespace testing_support {
 namespace fs = std::filesystem;
@@ -22,24 +20,10 @@ namespace {
 
 constexpr const char* kType = "application/octet-stream";
 
-// The generated body: byte i of a body is pattern()[i % size], so any slice is cheap to send.
-const std::string& pattern() {
-  static const std::string bytes = [] {
-    std::string text(65536, '\0');
-    std::mt19937 random(20240611);
-    for (char& c : text) c = static_cast<char>(random() & 0xff);
-    return text;
-  }();
-  return bytes;
-}
+// A generated body is this block over and over: nothing reads its content, only its size.
+const std::string kBlock(65536, 'x');
 
 }  // namespace
-
-TestTlsIdentity::TestTlsIdentity(const std::string& serverNames) {
-  bramlow::release::TlsIdentity tls = bramlow::release::makeTlsIdentity(serverNames);
-  caPem_ = std::move(tls.caCertificate);
-  serverPem_ = std::move(tls.serverKeyAndCertificate);
-}
 
 const TestTlsIdentity& TestTlsIdentity::shared() {
   static const TestTlsIdentity* identity = new TestTlsIdentity();  // lives for the process
@@ -50,12 +34,12 @@ void TestTlsIdentity::installTrust(const fs::path& platformRoot, bool add) const
   const fs::path store = platformRoot / "etc/ssl/certs/ca-certificates.crt";
   fs::create_directories(store.parent_path());
   std::ofstream out(store, std::ios::binary | (add ? std::ios::app : std::ios::trunc));
-  out << caPem_;
+  out << caCertificate;
   if (!out.flush()) throw std::runtime_error("cannot write " + store.string());
 }
 
 TestHttpsServer::TestHttpsServer(const TestTlsIdentity& identity) {
-  const std::string& pem = identity.serverPem_;
+  const std::string& pem = identity.serverKeyAndCertificate;
   const UniquePtr<BIO> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   const UniquePtr<EVP_PKEY> key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
   const UniquePtr<X509> certificate(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
@@ -73,48 +57,44 @@ TestHttpsServer::TestHttpsServer(const TestTlsIdentity& identity) {
 
   server.set_pre_routing_handler([this](const httplib::Request& request,
                                         httplib::Response& response) {
-    Reply reply{.status = 404, .body = "not found"};
+    const auto reply = std::make_shared<Reply>(Reply{.status = 404, .body = "not found"});
     {
       std::lock_guard lock(mutex_);
       requests_.push_back({request.target, {request.headers.begin(), request.headers.end()}});
-      if (const auto found = replies_.find(request.target); found != replies_.end()) {
-        reply = found->second;
-      }
+      if (const auto found = replies_.find(request.target); found != replies_.end())
+        *reply = found->second;
     }
-    if (reply.stallBeforeHeaders && !pause(reply.stall)) {
+    if (reply->stallBeforeHeaders && !pause(reply->stall)) {
       response.status = 500;
       return Handled::Handled;
     }
-    response.status = reply.status;
-    for (const auto& [name, value] : reply.headers) response.headers.emplace(name, value);
+    response.status = reply->status;
+    for (const auto& [name, value] : reply->headers) response.headers.emplace(name, value);
 
-    const std::uint64_t size = reply.generatedSize ? reply.generatedSize : reply.body.size();
-    const std::uint64_t announced = reply.announcedLength.value_or(size);
-    if (size == 0 && !reply.chunked && !reply.announcedLength) {
+    const std::uint64_t size = reply->generatedSize ? reply->generatedSize : reply->body.size();
+    const std::uint64_t announced = reply->announcedLength.value_or(size);
+    if (size == 0 && !reply->chunked && !reply->announcedLength) {
       response.set_content("", kType);
       return Handled::Handled;
     }
-    const bool chunked = reply.chunked;
-    const auto r = std::make_shared<const Reply>(std::move(reply));
     const auto stalled = std::make_shared<bool>(false);
     // Sends the next piece from offset: its length, or 0 to end the response (and the connection).
-    auto send = [this, r, stalled, size](std::size_t offset, httplib::DataSink& sink) {
-      if (r->stall.count() > 0 && !r->stallBeforeHeaders && !*stalled &&
-          offset >= r->stallAfterBytes) {
+    auto send = [this, reply, stalled, size](std::size_t offset, httplib::DataSink& sink) {
+      if (reply->stall.count() > 0 && !reply->stallBeforeHeaders && !*stalled &&
+          offset >= reply->stallAfterBytes) {
         *stalled = true;
-        if (!pause(r->stall)) return std::size_t{0};
+        if (!pause(reply->stall)) return std::size_t{0};
       }
       if (offset >= size) return std::size_t{0};
       std::size_t length =
-          std::min<std::uint64_t>(std::max<std::size_t>(r->pieceSize, 1), size - offset);
-      const std::size_t at = offset % pattern().size();
-      if (r->generatedSize) length = std::min(length, pattern().size() - at);
-      const char* data = r->generatedSize ? pattern().data() + at : r->body.data() + offset;
-      const bool sent = sink.write(data, length) &&
-                        (r->pauseBetweenPieces.count() == 0 || pause(r->pauseBetweenPieces));
+          std::min<std::uint64_t>(std::max<std::size_t>(reply->pieceSize, 1), size - offset);
+      if (reply->generatedSize) length = std::min(length, kBlock.size());
+      const char* data = reply->generatedSize ? kBlock.data() : reply->body.data() + offset;
+      const bool sent = sink.write(data, length) && (reply->pauseBetweenPieces.count() == 0 ||
+                                                     pause(reply->pauseBetweenPieces));
       return sent ? length : 0;
     };
-    if (chunked) {
+    if (reply->chunked) {
       response.set_chunked_content_provider(
           kType, [send, size](std::size_t offset, httplib::DataSink& sink) {
             if (offset < size) return send(offset, sink) > 0;

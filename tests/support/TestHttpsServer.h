@@ -21,17 +21,18 @@
 #include <utility>
 #include <vector>
 
+#include "tools/release/Identities.h"
+
 namespace httplib {
 class SSLServer;
 }
 
 namespace testing_support {
 
-// An EC P-256 CA and a server certificate signed by it (SAN IP 127.0.0.1 and DNS localhost).
-class TestTlsIdentity {
- public:
-  // Makes a new CA and a server certificate with the given subject alternative names.
-  explicit TestTlsIdentity(const std::string& serverNames = "IP:127.0.0.1,DNS:localhost");
+// An EC P-256 CA and a server certificate signed by it, for the given subject alternative names.
+struct TestTlsIdentity : bramlow::release::TlsIdentity {
+  explicit TestTlsIdentity(const std::string& serverNames = "IP:127.0.0.1,DNS:localhost")
+      : TlsIdentity(bramlow::release::makeTlsIdentity(serverNames)) {}
 
   // One identity made on first use and shared by the whole process.
   static const TestTlsIdentity& shared();
@@ -39,11 +40,6 @@ class TestTlsIdentity {
   // Writes the CA as the platform's TLS trust store, <root>/etc/ssl/certs/ca-certificates.crt,
   // replacing it, or adding the CA to the CAs already there.
   void installTrust(const std::filesystem::path& platformRoot, bool add = false) const;
-
- private:
-  friend class TestHttpsServer;
-  std::string caPem_;
-  std::string serverPem_;  // the server's key, then its certificate
 };
 
 class TestHttpsServer {
@@ -54,7 +50,7 @@ class TestHttpsServer {
     // Sent in order; a name may repeat (several Set-Cookie lines).
     std::vector<std::pair<std::string, std::string>> headers{};
     std::string body;
-    // Instead of body: this many bytes of a fixed pseudo-random pattern, made as they are sent.
+    // Instead of body: this many bytes of filler, made as they are sent.
     std::uint64_t generatedSize = 0;
     // Chunked transfer encoding: no length is announced.
     bool chunked = false;
@@ -89,7 +85,6 @@ class TestHttpsServer {
 
   int port() const { return port_; }
   std::string url(const std::string& path) const;  // path starts with "/"
-  std::string baseUrl() const { return url("/"); }
 
   // Replies for a path (exact match, query included); unscripted paths answer 404.
   void setReply(const std::string& path, Reply reply);

@@ -4,13 +4,11 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <stdlib.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
@@ -57,27 +55,27 @@ void writeInfoPlist(const fs::path& bundle, const Dictionary& info,
   writeFile(bundle / "Contents" / "Info.plist", platform::plist::serialize(info, format));
 }
 
-Dictionary defaultAppInfo(const std::string& build, const std::string& version) {
+Dictionary defaultAppInfo(const std::string& build) {
   return Dictionary{{"CFBundleIdentifier", kAppID},
                     {"CFBundleExecutable", "Bramlow for Safari"},
                     {"CFBundleVersion", build},
-                    {"CFBundleShortVersionString", version},
+                    {"CFBundleShortVersionString", "1.0.0"},
                     {"LSMinimumSystemVersion", "11.0"}};
 }
 
-Dictionary defaultExtensionInfo(const std::string& build, const std::string& version) {
+Dictionary defaultExtensionInfo(const std::string& build) {
   return Dictionary{
       {"CFBundleIdentifier", kExtensionID}, {"CFBundleExecutable", "Bramlow for Safari Extension"},
-      {"CFBundleVersion", build},           {"CFBundleShortVersionString", version},
+      {"CFBundleVersion", build},           {"CFBundleShortVersionString", "1.0.0"},
       {"BramlowDirectUpdates", "YES"},      {"BramlowUpdateService", kUpdaterID},
       {"BramlowSigningTeam", kTeam}};
 }
 
-Dictionary defaultUpdaterInfo(const std::string& build, const std::string& version) {
+Dictionary defaultUpdaterInfo(const std::string& build) {
   return Dictionary{{"CFBundleIdentifier", kUpdaterID},
                     {"CFBundleExecutable", "BramlowUpdater"},
                     {"CFBundleVersion", build},
-                    {"CFBundleShortVersionString", version},
+                    {"CFBundleShortVersionString", "1.0.0"},
                     {"UpdateAppIdentifier", kAppID},
                     {"UpdateExtensionIdentifier", kExtensionID},
                     {"UpdateExtensionName", kExtensionName},
@@ -143,9 +141,7 @@ RunResult runProgram(const std::vector<std::string>& argv,
   const int spawned = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) throw std::runtime_error("cannot start " + argv[0]);
-  const platform::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
-  pollfd ended{pidfd.get(), POLLIN, 0};
-  if (::poll(&ended, 1, 120000) != 1) {
+  if (!waitUntil(std::chrono::minutes(2), [pid] { return processEnded(pid); })) {
     ADD_FAILURE() << argv[0] << " still runs after two minutes: killed";
     ::kill(pid, SIGKILL);
   }
@@ -229,10 +225,8 @@ void killProcessesWithEnvironment(const std::string& entry) {
     if (variables.find('\0' + entry + '\0') == std::string::npos) continue;
     const platform::UniqueFd pidfd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
     if (!pidfd.valid()) continue;  // already gone
-    if (::syscall(SYS_pidfd_send_signal, pidfd.get(), SIGKILL, nullptr, 0) == 0) {
-      pollfd ended{pidfd.get(), POLLIN, 0};
-      ::poll(&ended, 1, 10000);
-    }
+    if (::syscall(SYS_pidfd_send_signal, pidfd.get(), SIGKILL, nullptr, 0) == 0)
+      waitUntil(std::chrono::seconds(10), [pid] { return processEnded(pid); });
   }
 }
 

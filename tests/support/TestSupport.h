@@ -51,12 +51,9 @@ inline constexpr const char* kTeam = "TESTTEAM01";
 inline constexpr const char* kBaseURL = "https://127.0.0.1:8443/updates/";
 
 // The three Info.plist dictionaries of a well-formed application, for tests to change.
-platform::plist::Dictionary defaultAppInfo(const std::string& build = "100",
-                                           const std::string& version = "1.0.0");
-platform::plist::Dictionary defaultExtensionInfo(const std::string& build = "100",
-                                                 const std::string& version = "1.0.0");
-platform::plist::Dictionary defaultUpdaterInfo(const std::string& build = "100",
-                                               const std::string& version = "1.0.0");
+platform::plist::Dictionary defaultAppInfo(const std::string& build = "100");
+platform::plist::Dictionary defaultExtensionInfo(const std::string& build = "100");
+platform::plist::Dictionary defaultUpdaterInfo(const std::string& build = "100");
 
 struct TestApp {
   std::filesystem::path appURL;
