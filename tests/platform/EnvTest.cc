@@ -3,10 +3,8 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <tuple>
 
 #include "platform/Env.h"
-#include "platform/PropertyList.h"
 #include "platform/UserFolder.h"
 #include "tests/support/TestSupport.h"
 
@@ -20,8 +18,7 @@ class EnvTest : public ::testing::Test, public platform::EnvWrapper {
  protected:
   EnvTest() : EnvWrapper(platform::Env::Default()) {}
   fs::path platformRoot() override { return dir_.path(); }
-  // The base class's own implementations read files through this object.
-  platform::OperatingSystemVersion systemVersion() override { return Env::systemVersion(); }
+  // The base class's own log writes through this object.
   void log(std::string_view line) override { Env::log(line); }
 
   testing_support::TempDir dir_;
@@ -35,24 +32,10 @@ TEST_F(EnvTest, SystemLogUnderPlatformRootKeepsOneLinePerEntry) {
   EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
 }
 
-TEST_F(EnvTest, SystemVersionComesFromThePlatformRoot) {
-  using namespace platform::plist;
-  const fs::path file = dir_.path() / "System/Library/CoreServices/SystemVersion.plist";
-  const auto version = [this] {
-    const auto v = systemVersion();
-    return std::tuple(v.major, v.minor, v.patch);
-  };
-  EXPECT_EQ(version(), std::tuple(0L, 0L, 0L)) << "missing";
-  writeFile(file, serialize(Dictionary{{"ProductVersion", "14.2.1"}}));
-  EXPECT_EQ(version(), std::tuple(14L, 2L, 1L));
-  writeFile(file, serialize(Dictionary{{"ProductVersion", "12.7"}}, Format::kBinary));
-  EXPECT_EQ(version(), std::tuple(12L, 7L, 0L)) << "binary";
-}
-
 TEST_F(EnvTest, CreateDirectoriesAndAtomicWriteLeaveNothingHalfDone) {
-  env_.createDirectories(dir_.path() / "a" / "b", 0700);
-  EXPECT_EQ(fs::status(dir_.path() / "a").permissions(), fs::perms::owner_all) << "every level";
   const fs::path folder = dir_.path() / "a" / "b";
+  env_.createDirectories(folder, 0700);
+  EXPECT_EQ(fs::status(dir_.path() / "a").permissions(), fs::perms::owner_all) << "every level";
   env_.writeFileAtomically(folder / "release.json", "old");
   env_.writeFileAtomically(folder / "release.json", "new content");
   EXPECT_EQ(readFile(folder / "release.json"), "new content");
@@ -60,6 +43,7 @@ TEST_F(EnvTest, CreateDirectoriesAndAtomicWriteLeaveNothingHalfDone) {
   fs::create_directories(folder / "busy" / "inner");
   EXPECT_THROW(env_.writeFileAtomically(folder / "busy", "x"), std::system_error);
   EXPECT_EQ(env_.listDirectory(folder).size(), 2u);
+  EXPECT_TRUE(::fcntl(env_.open(folder / "release.json", O_RDONLY).get(), F_GETFD) & FD_CLOEXEC);
 }
 
 TEST_F(EnvTest, RemoveItemRemovesALinkNotWhatItPointsTo) {
@@ -85,16 +69,6 @@ TEST_F(EnvTest, ReadRegularFileTakesNothingButABoundedRegularFile) {
   }
 }
 
-TEST_F(EnvTest, FilesOpenCloseOnExecAndALockIsRefusedToASecondDescriptor) {
-  auto first = env_.open(dir_.path() / "lock", O_RDWR | O_CREAT, 0600);
-  auto second = env_.open(dir_.path() / "lock", O_RDWR | O_CREAT, 0600);
-  EXPECT_TRUE(fcntl(first.get(), F_GETFD) & FD_CLOEXEC);
-  EXPECT_TRUE(env_.tryLockExclusive(first.get()));
-  EXPECT_FALSE(env_.tryLockExclusive(second.get()));
-  first.reset();
-  EXPECT_TRUE(env_.tryLockExclusive(second.get()));
-}
-
 // The user's own folder comes from a place no other user can make first; a folder at its name that
 // is not the user's alone is refused, not used.
 TEST_F(EnvTest, TheUserFolderIsOneOnlyTheUserCanHaveMade) {
@@ -111,6 +85,7 @@ TEST_F(EnvTest, TheUserFolderIsOneOnlyTheUserCanHaveMade) {
       {"no per-user folder: the caches, made", "", kMissing, kMissing, "caches"},
       {"the folder of another user at the name", "", kMissing, kOtherUser, ""},
       {"a link to a private folder at the name", "", kMissing, kLink, ""},
+      {"a folder others can enter at the name", "", kMissing, kOpen, ""},
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(row.name);
