@@ -2,49 +2,20 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <algorithm>
-
 #include "platform/Env.h"
 #include "platform/UserFolder.h"
 #include "tests/support/TestSupport.h"
 
 namespace {
 namespace fs = std::filesystem;
-using testing_support::readFile;
 using testing_support::writeFile;
 
-// Env::Default() with only the platform root moved into the test folder.
-class EnvTest : public ::testing::Test, public platform::EnvWrapper {
+// The real environment, on files in a test folder.
+class EnvTest : public ::testing::Test {
  protected:
-  EnvTest() : EnvWrapper(platform::Env::Default()) {}
-  fs::path platformRoot() override { return dir_.path(); }
-  // The base class's own log writes through this object.
-  void log(std::string_view line) override { Env::log(line); }
-
   testing_support::TempDir dir_;
   platform::Env& env_ = platform::Env::Default();
 };
-
-TEST_F(EnvTest, SystemLogUnderPlatformRootKeepsOneLinePerEntry) {
-  log("second\nentry with a break");
-  const std::string text = readFile(dir_.path() / "var/log/system.log");
-  EXPECT_NE(text.find("second entry with a break\n"), std::string::npos) << text;
-  EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1);
-}
-
-TEST_F(EnvTest, CreateDirectoriesAndAtomicWriteLeaveNothingHalfDone) {
-  const fs::path folder = dir_.path() / "a" / "b";
-  env_.createDirectories(folder, 0700);
-  EXPECT_EQ(fs::status(dir_.path() / "a").permissions(), fs::perms::owner_all) << "every level";
-  env_.writeFileAtomically(folder / "release.json", "old");
-  env_.writeFileAtomically(folder / "release.json", "new content");
-  EXPECT_EQ(readFile(folder / "release.json"), "new content");
-  // A rename that cannot happen (a folder in the way) keeps nothing behind.
-  fs::create_directories(folder / "busy" / "inner");
-  EXPECT_THROW(env_.writeFileAtomically(folder / "busy", "x"), std::system_error);
-  EXPECT_EQ(env_.listDirectory(folder).size(), 2u);
-  EXPECT_TRUE(::fcntl(env_.open(folder / "release.json", O_RDONLY).get(), F_GETFD) & FD_CLOEXEC);
-}
 
 TEST_F(EnvTest, RemoveItemRemovesALinkNotWhatItPointsTo) {
   writeFile(dir_.path() / "tree" / "a" / "file", "12345");
@@ -61,6 +32,7 @@ TEST_F(EnvTest, ReadRegularFileTakesNothingButABoundedRegularFile) {
   ASSERT_EQ(::mkfifo((dir_.path() / "fifo").c_str(), 0600), 0);
   fs::create_symlink(file, dir_.path() / "link");
   EXPECT_EQ(env_.readRegularFile(file, 10), "0123456789");
+  EXPECT_TRUE(::fcntl(env_.open(file, O_RDONLY).get(), F_GETFD) & FD_CLOEXEC);
   EXPECT_THROW(env_.readRegularFile(file, 9), std::system_error);
   // None of these may block or be read.
   for (const fs::path& path :

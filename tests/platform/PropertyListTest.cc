@@ -8,24 +8,6 @@
 namespace {
 using namespace platform::plist;
 
-TEST(PropertyListTest, XmlAndBinaryReadTheSameValues) {
-  const Dictionary original{
-      {"string", "text with <markup> & ünïcode"},
-      {"true", true},
-      {"false", false},
-      {"integer", std::int64_t{1234567890123}},
-      {"real", 2.5},
-      {"data", Data{std::string("\0\x01\xff", 3)}},
-      {"array", Array{"a", 1, Array{}}},
-      {"nested", Dictionary{{"inner", "value"}}},
-  };
-  for (const Format format : {Format::kXml, Format::kBinary}) {
-    const Value parsed = parse(serialize(original, format));
-    ASSERT_TRUE(parsed.dictionary());
-    EXPECT_EQ(*parsed.dictionary(), original) << (format == Format::kXml ? "xml" : "binary");
-  }
-}
-
 // A binary list of depth nested arrays, each holding the next width times; the last one holds
 // lastMember (the top object's number makes a cycle, the depth itself makes an empty array).
 std::string binaryChain(std::uint32_t depth, std::uint32_t lastMember, int width = 1) {
@@ -52,11 +34,10 @@ std::string binaryChain(std::uint32_t depth, std::uint32_t lastMember, int width
   return out + offsets + trailer;
 }
 
-std::string xmlNesting(int depth, const std::string& open = "<array>",
-                       const std::string& close = "</array>") {
+std::string xmlNesting(int depth, const std::string& open = "<array>") {
   std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
   for (int i = 0; i < depth; ++i) xml += open;
-  for (int i = 0; i < depth; ++i) xml += close;
+  for (int i = 0; i < depth; ++i) xml += "</array>";
   return xml + "</plist>";
 }
 
@@ -84,9 +65,8 @@ TEST(PropertyListTest, WhatTheReaderCannotTakeIsRefusedNotACrash) {
       {"binary, 2^40 values in 40 levels of shared members", binaryChain(40, 40, 2)},
   };
   for (const auto& row : refused) EXPECT_THROW(parse(row.bytes), PropertyListError) << row.name;
-  for (const std::string& bytes : {xmlNesting(64), binaryChain(64, 64)}) {
+  for (const std::string& bytes : {xmlNesting(64), binaryChain(64, 64)})
     EXPECT_TRUE(parse(bytes).array());
-  }
 }
 
 }  // namespace
