@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstdint>
 #include <string>
 
@@ -8,34 +7,6 @@
 
 namespace {
 using namespace platform::plist;
-
-TEST(PropertyListTest, XmlAndBinaryReadTheSameValues) {
-  const Dictionary original{
-      {"string", "text with <markup> & ünïcode"},
-      {"true", true},
-      {"false", false},
-      {"integer", std::int64_t{1234567890123}},
-      {"real", 2.5},
-      {"data", Data{std::string("\0\x01\xff", 3)}},
-      {"array", Array{"a", 1, Array{}}},
-      {"nested", Dictionary{{"inner", "value"}}},
-  };
-  for (const Format format : {Format::kXml, Format::kBinary}) {
-    const Value parsed = parse(serialize(original, format));
-    ASSERT_TRUE(parsed.dictionary());
-    EXPECT_EQ(*parsed.dictionary(), original) << (format == Format::kXml ? "xml" : "binary");
-  }
-}
-
-// A list read back may hold a date that the writer's whole seconds cannot: refused, not converted
-// into an undefined value, and nothing built for the list so far is leaked.
-TEST(PropertyListTest, DatesTheWriterCannotHoldAreRefused) {
-  for (const double seconds : {-2147483649.5, 2147483648.0, std::nan("")}) {
-    const Dictionary list{{"a", Array{"x", Dictionary{{"d", Date{seconds}}}}}, {"b", 1}};
-    EXPECT_THROW(serialize(list), PropertyListError) << seconds;
-  }
-  EXPECT_NO_THROW(serialize(Date{-2147483648.5}));
-}
 
 // A binary list of depth nested arrays, each holding the next width times; the last one holds
 // lastMember (the top object's number makes a cycle, the depth itself makes an empty array).
@@ -63,25 +34,17 @@ std::string binaryChain(std::uint32_t depth, std::uint32_t lastMember, int width
   return out + offsets + trailer;
 }
 
-std::string xmlNesting(int depth, const std::string& open = "<array>",
-                       const std::string& close = "</array>") {
+std::string xmlNesting(int depth, const std::string& open = "<array>") {
   std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\">";
   for (int i = 0; i < depth; ++i) xml += open;
-  for (int i = 0; i < depth; ++i) xml += close;
+  for (int i = 0; i < depth; ++i) xml += "</array>";
   return xml + "</plist>";
 }
 
-// Not a list, or a text with a NUL (the reader aborts the process when asked for it), or nesting
-// that the reader underneath, recursing once per level and expanding shared members of a binary
-// list, cannot survive: depth and size are judged before it reads, however they are dressed up.
+// Not a list, or nesting that the reader underneath, recursing once per level and expanding shared
+// members of a binary list, cannot survive: depth and size are judged before it reads, however
+// they are dressed up.
 TEST(PropertyListTest, WhatTheReaderCannotTakeIsRefusedNotACrash) {
-  using namespace std::string_literals;
-  // A binary list whose "Q" (a UTF-16 code unit when the text holds a non-ASCII letter) is a NUL.
-  const auto withNul = [](const Dictionary& dictionary) {
-    std::string bytes = serialize(dictionary, Format::kBinary);
-    bytes[bytes.find('Q')] = '\0';
-    return bytes;
-  };
   const struct {
     const char* name;
     std::string bytes;
@@ -89,9 +52,6 @@ TEST(PropertyListTest, WhatTheReaderCannotTakeIsRefusedNotACrash) {
       {"empty", ""},
       {"binary header alone", "bplist00"},
       {"XML cut short", "<?xml version=\"1.0\"?><plist><dict>"},
-      {"XML text with a NUL",
-       "<plist version=\"1.0\"><dict><key>a</key><string>x\0y</string></dict></plist>"s},
-      {"binary UTF-16 key with a NUL", withNul({{"\u00e9Qz", "v"}})},
       {"XML, 66 levels", xmlNesting(66)},
       {"XML closing tags hidden in quotes", xmlNesting(300000, "<array x=\"</array>\">")},
       {"XML closing tags before the opening ones",
@@ -105,9 +65,8 @@ TEST(PropertyListTest, WhatTheReaderCannotTakeIsRefusedNotACrash) {
       {"binary, 2^40 values in 40 levels of shared members", binaryChain(40, 40, 2)},
   };
   for (const auto& row : refused) EXPECT_THROW(parse(row.bytes), PropertyListError) << row.name;
-  for (const std::string& bytes : {xmlNesting(64), binaryChain(64, 64)}) {
+  for (const std::string& bytes : {xmlNesting(64), binaryChain(64, 64)})
     EXPECT_TRUE(parse(bytes).array());
-  }
 }
 
 }  // namespace

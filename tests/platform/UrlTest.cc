@@ -5,20 +5,6 @@
 namespace {
 using platform::Url;
 
-// What the product asks of a parsed address (user, query, fragment) is its configuration's tests;
-// here only that text is kept as written, and what is not an address does not parse.
-TEST(UrlTest, ParsesAsWrittenOrNotAtAll) {
-  for (const char* text : {"https://example.com/a/", "https://user:pw@example.com/?#"}) {
-    ASSERT_TRUE(Url::parse(text)) << text;
-    EXPECT_EQ(Url::parse(text)->absoluteString(), text);
-  }
-  EXPECT_TRUE(Url::parse("https://user:pw@example.com/")->hasPassword());
-  EXPECT_FALSE(Url::parse("https:/path")->host());
-  for (const char* text : {"https:path", "https://exa mple.com/", "https://example.com/\n", ""}) {
-    EXPECT_FALSE(Url::parse(text)) << text;
-  }
-}
-
 TEST(UrlTest, AppendingPathComponentAddsOneSegment) {
   const struct {
     const char* base;

@@ -35,24 +35,22 @@ void signWith(const fs::path& code, const char* identity,
 }
 
 void signApp(const TestApp& app, const char* identity) {
-  for (const fs::path& code : {app.updaterURL, app.extensionURL, app.appURL}) {
+  for (const fs::path& code : {app.updaterURL, app.extensionURL, app.appURL})
     signWith(code, identity);
-  }
 }
 
-std::string cmsSign(const char* identity, std::string_view content, bool detached) {
+std::string cmsSign(const char* identity, std::string_view content) {
   using platform::openssl::UniquePtr;
   const std::string pem = readFile(identityFile(identity));
   UniquePtr<BIO> bio(BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())));
   UniquePtr<EVP_PKEY> key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr));
   UniquePtr<X509> leaf(PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr));
   UniquePtr<STACK_OF(X509)> chain(sk_X509_new_null());
-  while (X509* issuer = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr)) {
+  while (X509* issuer = PEM_read_bio_X509(bio.get(), nullptr, nullptr, nullptr))
     sk_X509_push(chain.get(), issuer);
-  }
   ERR_clear_error();  // the end of the PEM text, which the checks must not find later
   UniquePtr<BIO> input(BIO_new_mem_buf(content.data(), static_cast<int>(content.size())));
-  const unsigned flags = CMS_BINARY | CMS_NOSMIMECAP | CMS_CADES | (detached ? CMS_DETACHED : 0u);
+  const unsigned flags = CMS_BINARY | CMS_NOSMIMECAP | CMS_CADES | CMS_DETACHED;
   UniquePtr<CMS_ContentInfo> cms(
       key && leaf ? CMS_sign(leaf.get(), key.get(), chain.get(), input.get(), flags) : nullptr);
   unsigned char* der = nullptr;
@@ -74,12 +72,9 @@ codesign::Status checkStatus(const fs::path& path, const std::string& requiremen
                              codesign::Flags flags) {
   try {
     const codesign::StaticCode code = codesign::StaticCode::createWithPath(path);
-    if (requirement.empty()) {
-      code.checkValidity(flags, nullptr);
-    } else {
-      const codesign::Requirement compiled = codesign::Requirement::compile(requirement);
-      code.checkValidity(flags, &compiled);
-    }
+    std::optional<codesign::Requirement> compiled;
+    if (!requirement.empty()) compiled.emplace(codesign::Requirement::compile(requirement));
+    code.checkValidity(flags, compiled ? &*compiled : nullptr);
     return codesign::Status::kSuccess;
   } catch (const codesign::CodeSigningError& error) {
     return error.status();

@@ -36,9 +36,9 @@ void signWith(const std::filesystem::path& code, const char* identity,
 // Signs the updater, the extension and then the application with one identity.
 void signApp(const TestApp& app, const char* identity = bramlow::release::kDeveloperIdIdentity);
 
-// A DER CMS SignedData over content, made with an identity file's key, leaf and intermediates as
-// the signing code makes it, for signatures the signing code would refuse to make.
-std::string cmsSign(const char* identity, std::string_view content, bool detached = true);
+// A detached DER CMS SignedData over content, made with an identity file's key, leaf and
+// intermediates as the signing code makes it, for signatures the signing code would refuse to make.
+std::string cmsSign(const char* identity, std::string_view content);
 
 // SHA-256 fingerprint (lower-case hex) of an identity file's leaf certificate.
 std::string leafFingerprint(const char* identity);

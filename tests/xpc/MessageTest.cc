@@ -1,9 +1,8 @@
 // Dispatch queues, XPC dictionaries and their wire format.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <memory>
-#include <thread>
+#include <numeric>
 #include <vector>
 
 #include "platform/Dispatch.h"
@@ -15,28 +14,27 @@ namespace wire = platform::xpc::wire;
 using platform::dispatch::Queue;
 using platform::dispatch::Semaphore;
 
+// An item that throws or drops the queue's last reference stops nothing after it.
 TEST(DispatchTest, SerialQueueRunsInOrderAndSurvivesItsOwnRelease) {
   // Held by the items too, which may still run after the wait gave up.
-  struct Seen {
-    std::vector<int> items;
-    Semaphore done;
-  };
-  const auto seen = std::make_shared<Seen>();
+  const auto seen = std::make_shared<std::vector<int>>();
+  const auto done = std::make_shared<Semaphore>();
   {
     auto queue = Queue::create("test.serial");
     for (int i = 0; i < 100; ++i) {
       queue->async([seen, i] {
         if (i == 3) throw std::runtime_error("thrown inside an item");
-        seen->items.push_back(i);
+        seen->push_back(i);
       });
     }
-    // The last reference goes inside one of the queue's own items; the rest still run.
     queue->async([queue]() mutable { queue.reset(); });
-    queue->async([seen] { seen->done.signal(); });
+    queue->async([done] { done->signal(); });
   }
-  ASSERT_TRUE(seen->done.waitFor(std::chrono::seconds(10)));
-  ASSERT_EQ(seen->items.size(), 99u);
-  for (std::size_t i = 1; i < 99; ++i) EXPECT_LT(seen->items[i - 1], seen->items[i]);
+  ASSERT_TRUE(done->waitFor(std::chrono::seconds(10)));
+  std::vector<int> expected(100);
+  std::iota(expected.begin(), expected.end(), 0);
+  std::erase(expected, 3);
+  EXPECT_EQ(*seen, expected);
 }
 
 xpc::Dictionary sample() {
@@ -82,10 +80,8 @@ TEST(XpcMessageTest, DecoderRefusesWhatIsNotOneWellFormedPacket) {
   for (const auto& [name, packet] : kCases) {
     EXPECT_THROW(wire::decode(packet), xpc::XpcError) << name;
   }
-  // The largest reply data the client reads fits; the bound holds for the encoder too.
+  // The bound holds for the encoder too.
   xpc::Dictionary big;
-  big.setData("result", std::string(65537, 'x'));
-  EXPECT_NO_THROW(wire::decode(wire::encode({0, 1, 0}, big)));
   big.setData("result", std::string(wire::kMaxPacketSize, 'x'));
   EXPECT_THROW(wire::encode({0, 1, 0}, big), xpc::XpcError);
 }

@@ -5,8 +5,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <memory>
-#include <optional>
 #include <string>
 
 #include "platform/Dispatch.h"
@@ -36,21 +36,14 @@ inline std::filesystem::path installTestService(const std::filesystem::path& fol
 // its own state: it may still fire after the wait has given up.
 inline platform::xpc::Object call(platform::xpc::Connection& connection,
                                   const platform::xpc::Dictionary& message) {
-  struct Answer {
-    platform::dispatch::Semaphore done;
-    std::optional<platform::xpc::Object> object;
-  };
-  auto answer = std::make_shared<Answer>();
-  connection.sendMessageWithReply(message, platform::dispatch::Queue::create("test.reply"),
-                                  [answer](const platform::xpc::Object& reply) {
-                                    answer->object = reply;
-                                    answer->done.signal();
-                                  });
-  if (!answer->done.waitFor(std::chrono::seconds(20))) {
-    ADD_FAILURE() << "no answer";
-    return platform::xpc::Error::kConnectionInvalid;
-  }
-  return *answer->object;
+  auto answer = std::make_shared<std::promise<platform::xpc::Object>>();
+  std::future<platform::xpc::Object> future = answer->get_future();
+  connection.sendMessageWithReply(
+      message, platform::dispatch::Queue::create("test.reply"),
+      [answer](const platform::xpc::Object& reply) { answer->set_value(reply); });
+  if (future.wait_for(std::chrono::seconds(20)) == std::future_status::ready) return future.get();
+  ADD_FAILURE() << "no answer";
+  return platform::xpc::Error::kConnectionInvalid;
 }
 
 inline platform::xpc::Dictionary request(const std::string& action) {
