@@ -8,7 +8,7 @@ namespace {
 std::string subject(std::string_view what, std::string_view path) {
   std::string message(what);
   if (!path.empty()) {
-    message += " ";
+    if (!message.empty()) message += " ";
     message += path;
   }
   return message;

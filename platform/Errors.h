@@ -15,7 +15,7 @@ namespace platform {
 std::system_error errnoError(int error, std::string_view what, std::string_view path = {});
 
 // errnoError's text, for errors that carry their own type (a signing status, a tool's failure).
-std::string errnoMessage(int error, std::string_view what, std::string_view path = {});
+std::string errnoMessage(int error, std::string_view what = {}, std::string_view path = {});
 
 // Calls `call` again while it fails with EINTR and returns its last result, errno intact. For
 // calls that report failure as -1; never for close(), whose descriptor is gone after EINTR.
