@@ -15,14 +15,10 @@ namespace fs = std::filesystem;
 using testing_support::readFile;
 using testing_support::writeFile;
 
-// Env::Default() with only the platform root moved into the test folder.
-class EnvTest : public ::testing::Test, public platform::EnvWrapper {
+// The real system with only the platform root moved into the test folder.
+class EnvTest : public ::testing::Test, public platform::PosixEnv {
  protected:
-  EnvTest() : EnvWrapper(platform::Env::Default()) {}
   fs::path platformRoot() override { return dir_.path(); }
-  // The base class's own implementations read files through this object.
-  platform::OperatingSystemVersion systemVersion() override { return Env::systemVersion(); }
-  void log(std::string_view line) override { Env::log(line); }
 
   testing_support::TempDir dir_;
   platform::Env& env_ = platform::Env::Default();
