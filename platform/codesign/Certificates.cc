@@ -76,7 +76,7 @@ void requireBoundSigner(CMS_SignerInfo* signer, X509* leaf) {
   if (!bound || !signerOnly || !held || sk_X509_push(signerOnly.get(), held.get()) <= 0) {
     raiseOpenSsl(Status::kSignatureInvalid, "the signature does not name its signer's certificate");
   }
-  held.release();  // the stack frees what it holds
+  (void)held.release();  // the stack frees what it holds
   if (OSSL_ESS_check_signing_certs(nullptr, bound.get(), signerOnly.get(), 1) != 1) {
     raiseOpenSsl(Status::kSignatureInvalid,
                  "the signer's certificate is not the one it signed with");
