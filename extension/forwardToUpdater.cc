@@ -4,7 +4,6 @@
 #include <utility>
 
 #include "extension/SafariWebExtensionHandler.h"
-#include "platform/CodeSigning.h"
 #include "platform/Dispatch.h"
 #include "platform/Json.h"
 #include "platform/xpc/Connection.h"
@@ -101,30 +100,6 @@ void forwardToUpdater(const std::string& action, const std::string& build, bool 
     queue->async(
         [request] { answer(*request, errorResponse(std::string(markers::kHelperUnavailable))); });
   }
-  // The reply's sender check, made in full when the reply comes, is this new process's first: the
-  // first run of its code, its first reads of a process's files under /proc, and the service's
-  // verification record (or, without one, the crypto library's first use) cost more than the check
-  // itself. They are taken here, on the reply's queue once the request is on its way, while the
-  // updater works: the service has usually greeted the connection by then, and its process is
-  // checked once ahead; otherwise the service's bundle is.
-  queue->async([serviceName, team, connection = request->connection] {
-    try {
-      auto greeting = connection->greetingSender();
-      if (!greeting) {
-        // The requirement's compilation, needed either way, fills the wait for the greeting.
-        (void)UpdateSecurity::compileRequirement(
-            UpdateSecurity::requirementText(serviceName, team));
-        greeting = connection->greetingSender();
-      }
-      if (greeting) {
-        UpdateSecurity::verifyMessageSender(greeting->sender, serviceName, team);
-      } else {
-        platform::codesign::Code::prepareForBundle(xpc::Connection::serviceBundlePath(serviceName));
-      }
-    } catch (const std::exception&) {
-      // Nothing is decided here: the reply's check reports what is wrong.
-    }
-  });
 }
 
 }  // namespace bramlow

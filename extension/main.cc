@@ -17,15 +17,10 @@
 
 int main() {
   try {
-    // Failures reach the browser as markers only, so the crypto library's error texts would never
-    // be read here; loading them is a good part of its start-up in a new host. Nor does the
-    // system's configuration of the library apply: the host only checks signatures against the
-    // platform's own anchors, and what that file sets (TLS defaults, mostly) has no say in that,
-    // while reading it would be most of what a check answered from a record costs.
+    // The crypto library's error texts (failures leave as markers) and system configuration (only
+    // the platform's anchors decide) are of no use here, and loading them would dominate start-up.
     OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_NO_LOAD_CONFIG, nullptr);
-    // The few threads of a forwarded request share one heap: an arena of its own for each would
-    // map and fault in fresh memory, which costs a process this short-lived more than any wait
-    // for the heap's lock.
+    // One heap for the few threads: fresh arenas cost a short-lived host more than the heap's lock.
     mallopt(M_ARENA_MAX, 1);
     // A request whose handling failed before it could answer (out of memory, a bug) still gets
     // one: the generic failure.

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/Errors.h"
 #include "platform/FlatFileTrailer.h"
 #include "platform/Process.h"
 
@@ -35,7 +36,7 @@ OpenedImage openImage(const std::filesystem::path& path) {
   // Non-blocking, so a fifo put in place of the image cannot stall the check.
   image.fd =
       UniqueFd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW | O_NONBLOCK));
-  if (!image.fd) refuse(path.string() + ": " + std::strerror(errno));
+  if (!image.fd) refuse(errnoMessage(errno, path.string()));
   struct stat status {};
   if (::fstat(image.fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
     refuse(path.string() + ": not a regular file");
@@ -45,10 +46,11 @@ OpenedImage openImage(const std::filesystem::path& path) {
   std::array<std::uint8_t, kSuperblockSize> header{};
   std::size_t got = 0;
   while (got < header.size()) {
-    const ssize_t count =
-        ::pread(image.fd.get(), header.data() + got, header.size() - got, static_cast<off_t>(got));
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) refuse(path.string() + ": " + std::strerror(errno));
+    const ssize_t count = retryOnEintr([&] {
+      return ::pread(image.fd.get(), header.data() + got, header.size() - got,
+                     static_cast<off_t>(got));
+    });
+    if (count < 0) refuse(errnoMessage(errno, path.string()));
     if (count == 0) break;
     got += static_cast<std::size_t>(count);
   }

@@ -54,8 +54,6 @@ OperatingSystemVersion parseVersion(const std::string& text) {
   return version;
 }
 
-class PosixEnv final : public Env {};
-
 }  // namespace
 
 Env& Env::Default() {
@@ -73,19 +71,19 @@ ScopedEnvForTesting::ScopedEnvForTesting(Env& replacement)
 
 ScopedEnvForTesting::~ScopedEnvForTesting() { currentEnv.store(previous_); }
 
-fs::path Env::platformRoot() {
+fs::path PosixEnv::platformRoot() {
   const std::string root = envVariable("BRAMLOW_PLATFORM_ROOT");
   return root.empty() ? fs::path("/") : fs::path(root);
 }
 
-fs::path Env::executablePath() {
+fs::path PosixEnv::executablePath() {
   std::error_code error;
   fs::path path = fs::read_symlink("/proc/self/exe", error);
   if (error) throw std::system_error(error, "read /proc/self/exe");
   return path;
 }
 
-fs::path Env::cachesDirectory() {
+fs::path PosixEnv::cachesDirectory() {
   const std::string xdg = envVariable("XDG_CACHE_HOME");
   // The XDG rules ignore a relative value.
   if (!xdg.empty() && xdg.front() == '/') return fs::path(xdg);
@@ -98,7 +96,7 @@ fs::path Env::cachesDirectory() {
   return fs::path(home) / ".cache";
 }
 
-OperatingSystemVersion Env::systemVersion() {
+OperatingSystemVersion PosixEnv::systemVersion() {
   const fs::path file = platformRoot() / "System/Library/CoreServices/SystemVersion.plist";
   try {
     const plist::Value value = plist::parse(readFile(file));
@@ -111,11 +109,11 @@ OperatingSystemVersion Env::systemVersion() {
   }
 }
 
-std::chrono::system_clock::time_point Env::now() { return std::chrono::system_clock::now(); }
+std::chrono::system_clock::time_point PosixEnv::now() { return std::chrono::system_clock::now(); }
 
-std::vector<std::string> Env::preferredLanguages() { return platform::preferredLanguages(); }
+std::vector<std::string> PosixEnv::preferredLanguages() { return platform::preferredLanguages(); }
 
-void Env::log(std::string_view line) {
+void PosixEnv::log(std::string_view line) {
   std::string entry(line);
   for (char& c : entry) {
     if (c == '\n' || c == '\r') c = ' ';
@@ -146,64 +144,53 @@ void Env::log(std::string_view line) {
   }
 }
 
-UniqueFd Env::open(const fs::path& path, int flags, mode_t mode) {
-  int fd = -1;
-  do {
-    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
-  } while (fd < 0 && errno == EINTR);
+UniqueFd PosixEnv::open(const fs::path& path, int flags, mode_t mode, int directoryFd) {
+  const int fd =
+      retryOnEintr([&] { return ::openat(directoryFd, path.c_str(), flags | O_CLOEXEC, mode); });
   if (fd < 0) throwErrno("open", path.string());
   return UniqueFd(fd);
 }
 
-std::size_t Env::read(int fd, void* buffer, std::size_t size) {
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, size);
-    if (n >= 0) return static_cast<std::size_t>(n);
-    if (errno != EINTR) throwErrno("read");
-  }
+std::size_t PosixEnv::read(int fd, void* buffer, std::size_t size) {
+  const ssize_t n = retryOnEintr([&] { return ::read(fd, buffer, size); });
+  if (n < 0) throwErrno("read");
+  return static_cast<std::size_t>(n);
 }
 
-void Env::writeAll(int fd, const void* data, std::size_t size) {
+void PosixEnv::writeAll(int fd, const void* data, std::size_t size) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    const ssize_t n = ::write(fd, p, size);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      throwErrno("write");
-    }
+    const ssize_t n = retryOnEintr([&] { return ::write(fd, p, size); });
+    if (n < 0) throwErrno("write");
     p += n;
     size -= static_cast<std::size_t>(n);
   }
 }
 
-void Env::fsync(int fd) {
+void PosixEnv::fsync(int fd) {
   if (::fsync(fd) != 0) throwErrno("fsync");
 }
 
-void Env::syncPath(const fs::path& path) {
+void PosixEnv::syncPath(const fs::path& path) {
   UniqueFd fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
   if (::fsync(fd.get()) != 0) throwErrno("fsync", path.string());
 }
 
-void Env::syncFileSystem(const fs::path& path) {
+void PosixEnv::syncFileSystem(const fs::path& path) {
   UniqueFd fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
   if (::syncfs(fd.get()) != 0) throwErrno("syncfs", path.string());
 }
 
-void Env::close(int fd) {
-  // Linux releases the descriptor even when close reports an error, so never retry.
+void PosixEnv::close(int fd) {
+  // Linux releases the descriptor even when close reports EINTR, so it is never retried.
   if (::close(fd) != 0 && errno != EINTR) throwErrno("close");
 }
 
-bool Env::tryLockExclusive(int fd) {
-  int result = 0;
-  do {
-    result = ::flock(fd, LOCK_EX | LOCK_NB);
-  } while (result != 0 && errno == EINTR);
-  return result == 0;
+bool PosixEnv::tryLockExclusive(int fd) {
+  return retryOnEintr([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0;
 }
 
-std::string Env::readFile(const fs::path& path) {
+std::string PosixEnv::readFile(const fs::path& path) {
   UniqueFd fd = open(path, O_RDONLY);
   std::string content;
   char buffer[65536];
@@ -215,16 +202,17 @@ std::string Env::readFile(const fs::path& path) {
   return content;
 }
 
-RegularFile Env::openRegularFile(const fs::path& path) {
+RegularFile PosixEnv::openRegularFile(const fs::path& path, int directoryFd) {
   UniqueFd fd;
   try {
     // O_NONBLOCK: opening a FIFO without a writer would otherwise wait for one.
-    fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0, directoryFd);
   } catch (const std::system_error& error) {
     // A link (ELOOP), a socket (ENXIO) or a device without its driver cannot even be opened;
     // what is there only names the error, nothing is read by this look.
     struct stat info {};
-    if (::lstat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    if (::fstatat(directoryFd, path.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        !S_ISREG(info.st_mode)) {
       throw NotRegularFileError(error.code(), "open " + path.string());
     }
     throw;
@@ -234,12 +222,17 @@ RegularFile Env::openRegularFile(const fs::path& path) {
   if (!S_ISREG(info.st_mode)) {
     throw NotRegularFileError(EINVAL, std::generic_category(), "open " + path.string());
   }
-  return {std::move(fd), static_cast<std::uint64_t>(info.st_size)};
+  return {std::move(fd), static_cast<std::uint64_t>(info.st_size), info.st_uid, info.st_mode, path};
 }
 
-std::string Env::readRegularFile(const fs::path& path, std::size_t maximumSize) {
-  const RegularFile file = openRegularFile(path);
-  if (file.size > maximumSize) throw errnoError(EFBIG, "read", path.string());
+std::string PosixEnv::readRegularFile(const fs::path& path, std::size_t maximumSize,
+                                      int directoryFd) {
+  return readToEnd(openRegularFile(path, directoryFd), maximumSize);
+}
+
+std::string PosixEnv::readToEnd(const RegularFile& file, std::size_t maximumSize) {
+  const std::string path = file.path.string();
+  if (file.size > maximumSize) throw errnoError(EFBIG, "read", path);
   const UniqueFd& fd = file.fd;
   // The file may grow after fstat: reading one byte beyond the bound notices that.
   std::string content;
@@ -250,31 +243,37 @@ std::string Env::readRegularFile(const fs::path& path, std::size_t maximumSize) 
         read(fd.get(), buffer, std::min(sizeof buffer, maximumSize - content.size() + 1));
     if (n == 0) break;
     content.append(buffer, n);
-    if (content.size() > maximumSize) throw errnoError(EFBIG, "read", path.string());
+    if (content.size() > maximumSize) throw errnoError(EFBIG, "read", path);
   }
   return content;
 }
 
-void Env::writeFileAtomically(const fs::path& path, std::string_view data, mode_t mode) {
+void PosixEnv::writeFileAtomically(const fs::path& path, std::string_view data, mode_t mode,
+                                   int directoryFd) {
   static std::atomic<unsigned> counter{0};
   std::random_device random;
   const fs::path temp = path.parent_path() /
                         ("." + path.filename().string() + "." + std::to_string(::getpid()) + "." +
                          std::to_string(random()) + "." + std::to_string(counter++) + ".tmp");
-  UniqueFd fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
+  UniqueFd fd = open(temp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, mode, directoryFd);
   try {
     writeAll(fd.get(), data.data(), data.size());
     fsync(fd.get());
     close(fd.release());
-    rename(temp, path);
+    rename(temp, path, directoryFd);
   } catch (...) {
-    ::unlink(temp.c_str());
+    ::unlinkat(directoryFd, temp.c_str(), 0);
     throw;
   }
-  syncPath(path.parent_path().empty() ? fs::path(".") : path.parent_path());
+  const fs::path folder = path.parent_path().empty() ? fs::path(".") : path.parent_path();
+  if (directoryFd == AT_FDCWD || folder.is_absolute()) {
+    syncPath(folder);
+  } else {
+    fsync(open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0, directoryFd).get());
+  }
 }
 
-FileStatus Env::status(const fs::path& path) {
+FileStatus PosixEnv::status(const fs::path& path) {
   struct stat info {};
   if (::lstat(path.c_str(), &info) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return {};
@@ -294,7 +293,7 @@ FileStatus Env::status(const fs::path& path) {
   return status;
 }
 
-void Env::createDirectories(const fs::path& path, mode_t mode) {
+void PosixEnv::createDirectories(const fs::path& path, mode_t mode) {
   fs::path partial;
   for (const auto& component : path) {
     partial /= component;
@@ -309,17 +308,19 @@ void Env::createDirectories(const fs::path& path, mode_t mode) {
   }
 }
 
-void Env::removeItem(const fs::path& path) {
+void PosixEnv::removeItem(const fs::path& path) {
   std::error_code error;
   fs::remove_all(path, error);
   if (error) throw std::system_error(error, "remove " + path.string());
 }
 
-void Env::rename(const fs::path& from, const fs::path& to) {
-  if (::rename(from.c_str(), to.c_str()) != 0) throwErrno("rename", from.string());
+void PosixEnv::rename(const fs::path& from, const fs::path& to, int directoryFd) {
+  if (::renameat(directoryFd, from.c_str(), directoryFd, to.c_str()) != 0) {
+    throwErrno("rename", from.string());
+  }
 }
 
-std::vector<std::string> Env::listDirectory(const fs::path& path) {
+std::vector<std::string> PosixEnv::listDirectory(const fs::path& path) {
   UniqueFd fd = open(path, O_RDONLY | O_DIRECTORY);
   DIR* raw = ::fdopendir(fd.get());
   if (!raw) throwErrno("opendir", path.string());
@@ -335,31 +336,30 @@ std::vector<std::string> Env::listDirectory(const fs::path& path) {
   return names;
 }
 
-fs::path Env::makeTemporaryDirectory(const fs::path& pathTemplate) {
+fs::path PosixEnv::makeTemporaryDirectory(const fs::path& pathTemplate) {
   std::string name = pathTemplate.string();
   if (::mkdtemp(name.data()) == nullptr) throwErrno("mkdtemp", pathTemplate.string());
   return fs::path(name);
 }
 
-void Env::renameat2(const fs::path& from, const fs::path& to, unsigned int flags) {
+void PosixEnv::renameat2(const fs::path& from, const fs::path& to, unsigned int flags) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), flags) != 0) {
     throwErrno("renameat2", from.string());
   }
 }
 
-void Env::createDirectory(const fs::path& path, mode_t mode) {
+void PosixEnv::createDirectory(const fs::path& path, mode_t mode) {
   if (::mkdir(path.c_str(), mode) != 0) throwErrno("mkdir", path.string());
 }
 
-ProcessResult Env::runProcess(const fs::path& executable,
-                              const std::vector<std::string>& arguments) {
-  // The installed Env's root, not this object's: a wrapper that moved the root forwards here.
-  return spawnAndWait(env().platformRoot() / executable.relative_path(), arguments);
+ProcessResult PosixEnv::runProcess(const fs::path& executable,
+                                   const std::vector<std::string>& arguments) {
+  return spawnAndWait(platformRoot() / executable.relative_path(), arguments);
 }
 
-bool Env::isWritable(const fs::path& path) { return ::access(path.c_str(), W_OK) == 0; }
+bool PosixEnv::isWritable(const fs::path& path) { return ::access(path.c_str(), W_OK) == 0; }
 
-bool Env::isMountPoint(const fs::path& path) {
+bool PosixEnv::isMountPoint(const fs::path& path) {
   struct statx here {};
   if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &here) != 0) {
     if (errno == ENOENT || errno == ENOTDIR) return false;

@@ -2,17 +2,28 @@
 // uses the cryptography library does not have to load it.
 #include "platform/Errors.h"
 
-#include <cerrno>
-
 namespace platform {
+namespace {
 
-std::system_error errnoError(int error, std::string_view what, std::string_view path) {
+std::string subject(std::string_view what, std::string_view path) {
   std::string message(what);
   if (!path.empty()) {
-    message += " ";
+    if (!message.empty()) message += " ";
     message += path;
   }
-  return std::system_error(error, std::generic_category(), message);
+  return message;
+}
+
+}  // namespace
+
+std::system_error errnoError(int error, std::string_view what, std::string_view path) {
+  return std::system_error(error, std::generic_category(), subject(what, path));
+}
+
+std::string errnoMessage(int error, std::string_view what, std::string_view path) {
+  std::string message = subject(what, path);
+  if (!message.empty()) message += ": ";
+  return message + std::generic_category().message(error);
 }
 
 void throwErrno(std::string_view what, std::string_view path) {

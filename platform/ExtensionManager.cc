@@ -159,10 +159,7 @@ class ChildProcess {
   std::optional<int> reap(int options) {
     if (pid_ <= 0) return std::nullopt;
     int status = 0;
-    pid_t result;
-    do {
-      result = ::waitpid(pid_, &status, options);
-    } while (result < 0 && errno == EINTR);
+    const pid_t result = retryOnEintr([&] { return ::waitpid(pid_, &status, options); });
     if (result == 0) return std::nullopt;
     pid_ = -1;
     return result < 0 ? 0 : status;
@@ -217,8 +214,8 @@ Launch startProgram(const fs::path& program, const std::vector<std::string>& arg
 // Reads what is available on fd into out (keeping at most a few KiB); false at end of file.
 bool drain(int fd, std::string& out) {
   char buffer[4096];
-  const ssize_t n = ::read(fd, buffer, sizeof buffer);
-  if (n < 0) return errno == EINTR || errno == EAGAIN;
+  const ssize_t n = retryOnEintr([&] { return ::read(fd, buffer, sizeof buffer); });
+  if (n < 0) return errno == EAGAIN;
   if (n == 0) return false;
   if (out.size() < 4096) out.append(buffer, static_cast<std::size_t>(n));
   return true;

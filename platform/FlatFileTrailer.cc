@@ -7,13 +7,14 @@
 #include <cstring>
 
 #include "platform/CodeSigning.h"
+#include "platform/Errors.h"
 
 namespace platform::codesign {
 
 std::uint64_t fileSize(int fd) {
   struct stat info {};
   if (::fstat(fd, &info) != 0) {
-    throw CodeSigningError(Status::kFailed, std::string("stat failed: ") + std::strerror(errno));
+    throw CodeSigningError(Status::kFailed, errnoMessage(errno, "stat failed"));
   }
   if (!S_ISREG(info.st_mode)) throw CodeSigningError(Status::kNoCode, "not a regular file");
   return static_cast<std::uint64_t>(info.st_size);
@@ -22,11 +23,9 @@ std::uint64_t fileSize(int fd) {
 void preadAll(int fd, char* buffer, std::size_t size, std::uint64_t offset) {
   std::size_t done = 0;
   while (done < size) {
-    const ssize_t n = ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      throw CodeSigningError(Status::kFailed, std::string("read failed: ") + std::strerror(errno));
-    }
+    const ssize_t n = retryOnEintr(
+        [&] { return ::pread(fd, buffer + done, size - done, static_cast<off_t>(offset + done)); });
+    if (n < 0) throw CodeSigningError(Status::kFailed, errnoMessage(errno, "read failed"));
     if (n == 0) throw CodeSigningError(Status::kSignatureInvalid, "the file is truncated");
     done += static_cast<std::size_t>(n);
   }

@@ -63,4 +63,19 @@ struct Deleter<unsigned char> {
 template <typename T>
 using UniquePtr = std::unique_ptr<T, Deleter<T>>;
 
+// A stack that a call lends with its certificates still owned elsewhere (CMS_get0_signers).
+struct StackOnlyDeleter {
+  void operator()(STACK_OF(X509) * stack) const { sk_X509_free(stack); }
+};
+using BorrowedX509Stack = std::unique_ptr<STACK_OF(X509), StackOnlyDeleter>;
+
+// A reference of the caller's own to an object someone else holds; null when object is null or
+// the count cannot be raised.
+inline UniquePtr<X509> upRef(X509* object) {
+  return UniquePtr<X509>(object && X509_up_ref(object) == 1 ? object : nullptr);
+}
+inline UniquePtr<X509_STORE> upRef(X509_STORE* object) {
+  return UniquePtr<X509_STORE>(object && X509_STORE_up_ref(object) == 1 ? object : nullptr);
+}
+
 }  // namespace platform::openssl

@@ -116,8 +116,8 @@ struct LaunchFailure {
 
 int waitFor(pid_t pid, const std::string& program) {
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) throwErrno("Cannot wait for", program);
+  if (retryOnEintr([&] { return ::waitpid(pid, &status, 0); }) < 0) {
+    throwErrno("Cannot wait for", program);
   }
   return status;
 }
@@ -148,10 +148,8 @@ pid_t startChild(const std::string& program, const std::vector<std::string>& arg
   reportWrite.reset();  // end of file once the child has exec'd
 
   LaunchFailure failure;
-  ssize_t count = -1;
-  do {
-    count = ::read(reportRead.get(), &failure, sizeof failure);
-  } while (count < 0 && errno == EINTR);
+  const ssize_t count =
+      retryOnEintr([&] { return ::read(reportRead.get(), &failure, sizeof failure); });
   if (count == sizeof failure) {
     waitFor(pid, program);
     throw errnoError(failure.error,
@@ -165,14 +163,10 @@ pid_t startChild(const std::string& program, const std::vector<std::string>& arg
 bool readToEnd(int fd, std::string& out) {
   std::array<char, 65536> buffer{};
   for (;;) {
-    const ssize_t count = ::read(fd, buffer.data(), buffer.size());
-    if (count > 0) {
-      out.append(buffer.data(), static_cast<std::size_t>(count));
-    } else if (count == 0) {
-      return true;
-    } else if (errno != EINTR) {
-      return false;
-    }
+    const ssize_t count = retryOnEintr([&] { return ::read(fd, buffer.data(), buffer.size()); });
+    if (count < 0) return false;
+    if (count == 0) return true;
+    out.append(buffer.data(), static_cast<std::size_t>(count));
   }
 }
 

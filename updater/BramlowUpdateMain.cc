@@ -84,7 +84,7 @@ void BramlowUpdateMain::handleEvent(const xpc::Object& event,
 
 void BramlowUpdateMain::handleRequest(const xpc::Dictionary& message, xpc::Dictionary reply,
                                       const std::shared_ptr<xpc::Connection>& connection) {
-  const xpc::Dictionary answered = answer(message, std::move(reply));
+  const xpc::Dictionary answered = answerRequest(message, std::move(reply));
   // After an install that replaced the application this process runs from, the process is old code
   // whose files must stay until its clients have checked the reply; then they go, and so does it.
   // Asked before the reply leaves, so no client that comes after it reaches this process.
@@ -105,9 +105,9 @@ void BramlowUpdateMain::handleRequest(const xpc::Dictionary& message, xpc::Dicti
   }
 }
 
-xpc::Dictionary BramlowUpdateMain::answer(const xpc::Dictionary& message, xpc::Dictionary reply) {
+xpc::Dictionary answerRequest(const xpc::Dictionary& message, xpc::Dictionary reply) {
   try {
-    const SharedService& shared = sharedService();
+    const BramlowUpdateMain::SharedService& shared = BramlowUpdateMain::sharedService();
     if (const auto* error = std::get_if<std::exception_ptr>(&shared))
       std::rethrow_exception(*error);
     const UpdateService& service = *std::get<std::shared_ptr<const UpdateService>>(shared);
@@ -131,7 +131,7 @@ xpc::Dictionary BramlowUpdateMain::answer(const xpc::Dictionary& message, xpc::D
   return reply;
 }
 
-std::string BramlowUpdateMain::failureMessage(const std::exception_ptr& failure) {
+std::string failureMessage(const std::exception_ptr& failure) {
   platform::env().log("Bramlow update operation failed: " + describe(failure));
   try {
     std::rethrow_exception(failure);

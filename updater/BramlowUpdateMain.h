@@ -1,6 +1,8 @@
 // The updater's entry and the server side of its request channel: builds the one UpdateService
 // of the process before any connection is accepted, then answers every request that expects a
 // reply, running all of them one at a time in arrival order on one serial work queue.
+// BramlowUpdateMain holds the entry points and the process-wide state only; helpers are free
+// functions below it.
 #pragma once
 
 #include <exception>
@@ -40,17 +42,18 @@ class BramlowUpdateMain {
                             platform::xpc::Dictionary reply,
                             const std::shared_ptr<platform::xpc::Connection>& connection);
 
-  // The reply to one request: "result" with the operation's compact JSON, or "error" with the
-  // failure's message (failureMessage()). The sender is checked before anything else is read.
-  static platform::xpc::Dictionary answer(const platform::xpc::Dictionary& message,
-                                          platform::xpc::Dictionary reply);
-  // Logs "Bramlow update operation failed: %@" with the failure's own description, then gives
-  // the message the user reads: an UpdateFailure's own, the download marker for an error of URL
-  // loading, the generic marker for anything else.
-  static std::string failureMessage(const std::exception_ptr& failure);
-
   // Replaces the service (or error) that sharedService() holds, before any request.
   static void setSharedServiceForTesting(SharedService service);
 };
+
+// The reply to one request: "result" with the operation's compact JSON, or "error" with the
+// failure's message (failureMessage()). The sender is checked before anything else is read.
+platform::xpc::Dictionary answerRequest(const platform::xpc::Dictionary& message,
+                                        platform::xpc::Dictionary reply);
+
+// Logs "Bramlow update operation failed: %@" with the failure's own description, then gives the
+// message the user reads: an UpdateFailure's own, the download marker for an error of URL
+// loading, the generic marker for anything else.
+std::string failureMessage(const std::exception_ptr& failure);
 
 }  // namespace bramlow

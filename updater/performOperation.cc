@@ -158,13 +158,12 @@ std::optional<UpdateRelease> releaseToApply(const UpdateService& service, const 
   if (release.build != build) fail(markers::kReleaseChanged);
   const std::string* installedText =
       platform::plist::stringForKey(installedInfo, "CFBundleVersion");
-  // No version parses like an empty one (not at all); a conditional yielding nullopt here makes
-  // GCC 12's optimiser warn about an uninitialised value.
+  // A missing version parses like an empty one: not at all.
   const std::optional<std::uint64_t> installed =
       parseBuildNumber(installedText ? std::string_view(*installedText) : std::string_view());
   const std::optional<std::uint64_t> offered = parseBuildNumber(release.build);
   if (!installed || !offered) fail(markers::kNotNewer);
-  // Plain values from here: GCC's optimiser otherwise warns that the optionals may be unset.
+  // Plain values, which GCC 12 does not take for maybe-uninitialised.
   const std::uint64_t installedBuild = installed.value_or(0);
   const std::uint64_t offeredBuild = offered.value_or(0);
   if (offeredBuild < installedBuild) fail(markers::kNotNewer);

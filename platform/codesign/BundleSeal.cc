@@ -203,16 +203,16 @@ Seal readSeal(int bundleFd) {
 void walk(int dirFd, const std::string& prefix, int depth, const Visitor& visit) {
   if (depth > kMaximumFolderDepth) raise(Status::kSealBroken, "folders nested too deeply");
   UniqueFd listing(::openat(dirFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!listing) raise(Status::kFailed, "cannot list " + prefix + ": " + std::strerror(errno));
+  if (!listing) raise(Status::kFailed, errnoMessage(errno, "cannot list", prefix));
   std::unique_ptr<DIR, DirCloser> dir(::fdopendir(listing.get()));
-  if (!dir) raise(Status::kFailed, "cannot list " + prefix + ": " + std::strerror(errno));
+  if (!dir) raise(Status::kFailed, errnoMessage(errno, "cannot list", prefix));
   listing.release();
   const std::string parent = prefix.empty() ? std::string() : prefix.substr(0, prefix.size() - 1);
   while (true) {
     errno = 0;
     const dirent* item = ::readdir(dir.get());
     if (!item) {
-      if (errno != 0) raise(Status::kFailed, "cannot list " + prefix + ": " + std::strerror(errno));
+      if (errno != 0) raise(Status::kFailed, errnoMessage(errno, "cannot list", prefix));
       break;
     }
     const char* name = item->d_name;
@@ -221,7 +221,7 @@ void walk(int dirFd, const std::string& prefix, int depth, const Visitor& visit)
     if (path == kResourcesPath || path == kSignaturePath) continue;
     struct stat info {};
     if (::fstatat(dirFd, name, &info, AT_SYMLINK_NOFOLLOW) != 0) {
-      raise(Status::kFailed, "cannot examine " + path + ": " + std::strerror(errno));
+      raise(Status::kFailed, errnoMessage(errno, "cannot examine", path));
     }
     if (S_ISDIR(info.st_mode)) {
       if (isNestedBundleFolder(parent)) {
@@ -231,7 +231,7 @@ void walk(int dirFd, const std::string& prefix, int depth, const Visitor& visit)
       // The seal folder is made by signing, so a first signing could not record it.
       if (path != kSealFolder) visit({SealEntry::Kind::kFolder, path, dirFd, name});
       UniqueFd child(::openat(dirFd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-      if (!child) raise(Status::kFailed, "cannot open " + path + ": " + std::strerror(errno));
+      if (!child) raise(Status::kFailed, errnoMessage(errno, "cannot open", path));
       walk(child.get(), path + "/", depth + 1, visit);
     } else if (S_ISREG(info.st_mode)) {
       visit({SealEntry::Kind::kFile, path, dirFd, name});
@@ -246,7 +246,7 @@ void walk(int dirFd, const std::string& prefix, int depth, const Visitor& visit)
 std::string readSymlink(int dirFd, const char* name, const std::string& path) {
   std::string target(4096, '\0');
   const ssize_t n = ::readlinkat(dirFd, name, target.data(), target.size());
-  if (n < 0) raise(Status::kFailed, "cannot read link " + path + ": " + std::strerror(errno));
+  if (n < 0) raise(Status::kFailed, errnoMessage(errno, "cannot read link", path));
   if (static_cast<std::size_t>(n) >= target.size())
     raise(Status::kSealBroken, "link too long: " + path);
   target.resize(static_cast<std::size_t>(n));
@@ -255,7 +255,7 @@ std::string readSymlink(int dirFd, const char* name, const std::string& path) {
 
 UniqueFd openRegular(int dirFd, const char* name, const std::string& path) {
   UniqueFd fd(::openat(dirFd, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
-  if (!fd) raise(Status::kSealBroken, "cannot open " + path + ": " + std::strerror(errno));
+  if (!fd) raise(Status::kSealBroken, errnoMessage(errno, "cannot open", path));
   struct stat info {};
   if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
     raise(Status::kSealBroken, path + " changed while it was examined");
@@ -280,7 +280,7 @@ NestedDigests nestedDigests(Hasher& hasher, int dirFd, const char* name, const s
 
 UniqueFd openCodeFolder(const fs::path& path) {
   UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd) raise(Status::kNoCode, path.string() + ": " + std::strerror(errno));
+  if (!fd) raise(Status::kNoCode, errnoMessage(errno, path.string()));
   return fd;
 }
 
@@ -363,7 +363,7 @@ SigningInformation checkBundleAt(int bundleFd, const fs::path& path, Flags flags
       try {
         // Opened through the folders just walked, so a folder swapped for a link is not followed.
         UniqueFd nestedFd = openBeneath(bundleFd, nestedPath, O_RDONLY | O_DIRECTORY);
-        if (!nestedFd) raise(Status::kNestedCodeInvalid, std::strerror(errno));
+        if (!nestedFd) raise(Status::kNestedCodeInvalid, errnoMessage(errno));
         checkBundleAt(nestedFd.get(), path / nestedPath, flags, nullptr, nestingLevel + 1);
       } catch (const CodeSigningError& error) {
         raise(Status::kNestedCodeInvalid,

@@ -72,10 +72,11 @@ void requireBoundSigner(CMS_SignerInfo* signer, X509* leaf) {
   const long length = ASN1_STRING_length(value->value.sequence);
   UniquePtr<ESS_SIGNING_CERT_V2> bound(d2i_ESS_SIGNING_CERT_V2(nullptr, &cursor, length));
   UniquePtr<STACK_OF(X509)> signerOnly(sk_X509_new_null());
-  if (!bound || !signerOnly || sk_X509_push(signerOnly.get(), leaf) <= 0) {
+  UniquePtr<X509> held = upRef(leaf);
+  if (!bound || !signerOnly || !held || sk_X509_push(signerOnly.get(), held.get()) <= 0) {
     raiseOpenSsl(Status::kSignatureInvalid, "the signature does not name its signer's certificate");
   }
-  X509_up_ref(leaf);  // the stack frees what it holds
+  (void)held.release();  // the stack frees what it holds
   if (OSSL_ESS_check_signing_certs(nullptr, bound.get(), signerOnly.get(), 1) != 1) {
     raiseOpenSsl(Status::kSignatureInvalid,
                  "the signer's certificate is not the one it signed with");
@@ -101,12 +102,15 @@ std::optional<FileIdentity> trustAnchorsIdentity(const timespec& before) {
 }
 
 Anchors trustAnchors() {
-  static std::mutex mutex;
-  static std::optional<FileIdentity> cachedIdentity;
-  static X509_STORE* cachedStore = nullptr;  // never freed: threads may outlive main
+  struct Cache {
+    std::mutex mutex;
+    std::optional<FileIdentity> identity;
+    UniquePtr<X509_STORE> store;
+  };
+  static Cache& cache = *new Cache();  // never destroyed: threads may outlive main
   // Held while the file is parsed: a caller that comes meanwhile (in a new process, the first parse
   // is mostly the crypto library's start-up) waits for that store instead of parsing again.
-  const std::lock_guard lock(mutex);
+  const std::lock_guard lock(cache.mutex);
   const timespec before = coarseNow();
   std::optional<FileIdentity> identity;
   std::string pem;
@@ -114,8 +118,10 @@ Anchors trustAnchors() {
     const UniqueFd fd = env().open(trustAnchorsPath(), O_RDONLY | O_CLOEXEC);
     struct stat info {};
     if (::fstat(fd.get(), &info) == 0) identity = identityOf(fd.get(), info, before);
-    if (identity && cachedIdentity == identity && X509_STORE_up_ref(cachedStore) == 1) {
-      return Anchors{UniquePtr<X509_STORE>(cachedStore), identity};
+    if (identity && cache.identity == identity) {
+      if (UniquePtr<X509_STORE> shared = upRef(cache.store.get())) {
+        return Anchors{std::move(shared), identity};
+      }
     }
     char buffer[65536];
     while (const std::size_t n = env().read(fd.get(), buffer, sizeof buffer)) pem.append(buffer, n);
@@ -123,10 +129,9 @@ Anchors trustAnchors() {
     return Anchors{parseAnchors({}), std::nullopt};
   }
   Anchors anchors{parseAnchors(pem), identity};
-  if (identity && X509_STORE_up_ref(anchors.store.get()) == 1) {
-    X509_STORE_free(cachedStore);
-    cachedIdentity = identity;
-    cachedStore = anchors.store.get();
+  if (identity) {
+    cache.store = upRef(anchors.store.get());
+    cache.identity = cache.store ? identity : std::nullopt;
   }
   return anchors;
 }
@@ -188,15 +193,12 @@ Signature verifySignature(std::string_view der, const std::string* detachedConte
   }
   Signature signature;
   {
-    STACK_OF(X509)* raw = CMS_get0_signers(cms.get());
-    if (!raw || sk_X509_num(raw) != 1) {
-      sk_X509_free(raw);
+    const openssl::BorrowedX509Stack signers(CMS_get0_signers(cms.get()));
+    if (!signers || sk_X509_num(signers.get()) != 1) {
       raise(Status::kSignatureInvalid, "the signer's certificate is missing");
     }
-    X509* leaf = sk_X509_value(raw, 0);
-    X509_up_ref(leaf);
-    signature.leaf.reset(leaf);
-    sk_X509_free(raw);  // the stack only; its certificates belong to the CMS
+    signature.leaf = upRef(sk_X509_value(signers.get(), 0));
+    if (!signature.leaf) raiseOpenSsl(Status::kFailed, "out of memory");
   }
   requireBoundSigner(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms.get()), 0),
                      signature.leaf.get());

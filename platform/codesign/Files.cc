@@ -17,9 +17,8 @@ namespace platform::codesign {
 
 namespace {
 
-// One read of a file being hashed: large enough that system calls cost little next to hashing,
-// small enough that the allocator reuses the buffer instead of mapping fresh pages for every check
-// (faulting a megabyte in cost more than hashing a small executable).
+// One read of a file being hashed: system calls cost little next to hashing it, and the allocator
+// reuses a buffer this small rather than mapping fresh pages for every check.
 constexpr std::size_t kHashChunk = 64 << 10;
 
 bool onLocalFileSystem(int fd) {
@@ -64,7 +63,7 @@ OpenedFile openRegularBeneath(int dirFd, const std::string& relative, std::uint6
   if (!file.fd) {
     if (errno == ENOENT || errno == ENOTDIR) return file;
     if (errno == ELOOP) raise(Status::kSignatureInvalid, relative + " is a symbolic link");
-    raise(Status::kFailed, "cannot open " + relative + ": " + std::strerror(errno));
+    raise(Status::kFailed, errnoMessage(errno, "cannot open", relative));
   }
   if (::fstat(file.fd.get(), &file.info) != 0 || !S_ISREG(file.info.st_mode)) {
     raise(Status::kSignatureInvalid, relative + " is not a regular file");
@@ -80,9 +79,10 @@ FileRead readOpened(const OpenedFile& file, const std::string& relative) {
   FileRead result{true, std::string(static_cast<std::size_t>(file.info.st_size), '\0')};
   std::size_t done = 0;
   while (done < result.bytes.size()) {
-    const ssize_t n = ::read(file.fd.get(), result.bytes.data() + done, result.bytes.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) raise(Status::kFailed, "cannot read " + relative + ": " + std::strerror(errno));
+    const ssize_t n = retryOnEintr([&] {
+      return ::read(file.fd.get(), result.bytes.data() + done, result.bytes.size() - done);
+    });
+    if (n < 0) raise(Status::kFailed, errnoMessage(errno, "cannot read", relative));
     if (n == 0) break;
     done += static_cast<std::size_t>(n);
   }
@@ -127,9 +127,9 @@ std::string Hasher::digest(int fd, std::optional<std::uint64_t> length) {
   while (!length || offset < *length) {
     std::size_t want = kHashChunk;
     if (length && *length - offset < want) want = static_cast<std::size_t>(*length - offset);
-    const ssize_t n = ::pread(fd, buffer_.get(), want, static_cast<off_t>(offset));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) raise(Status::kFailed, std::string("read failed: ") + std::strerror(errno));
+    const ssize_t n =
+        retryOnEintr([&] { return ::pread(fd, buffer_.get(), want, static_cast<off_t>(offset)); });
+    if (n < 0) raise(Status::kFailed, errnoMessage(errno, "read failed"));
     if (n == 0) {
       if (length) raise(Status::kSignatureInvalid, "the signed content is shorter than signed");
       break;

@@ -36,7 +36,7 @@ FlatDirectory parseDirectory(const std::string& bytes) {
 UniqueFd openFlatFile(const fs::path& path, int flags) {
   // Non-blocking, so a fifo put in place of the file cannot stall the check.
   UniqueFd fd(::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-  if (!fd) raise(Status::kNoCode, path.string() + ": " + std::strerror(errno));
+  if (!fd) raise(Status::kNoCode, errnoMessage(errno, path.string()));
   return fd;
 }
 

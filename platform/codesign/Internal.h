@@ -36,6 +36,7 @@
 namespace platform::codesign {
 namespace fs = std::filesystem;
 using openssl::UniquePtr;
+using openssl::upRef;
 
 inline constexpr const char* kSealFolder = "Contents/_CodeSignature";
 inline constexpr const char* kResourcesPath = "Contents/_CodeSignature/CodeResources";

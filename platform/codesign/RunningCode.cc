@@ -46,8 +46,7 @@ std::string readProcessFile(const UniqueFd& fd, const char* name) {
   std::string out;
   char buffer[65536];
   while (true) {
-    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
     if (n < 0) raise(Status::kNoCode, std::string("cannot read the process's ") + name);
     if (n == 0) return out;
     out.append(buffer, static_cast<std::size_t>(n));

@@ -146,18 +146,18 @@ void sign(const fs::path& path, const SigningIdentity& identity,
     for (int i = 0; i < 8; ++i) trailer.push_back(static_cast<char>((size >> (8 * i)) & 0xff));
     trailer.append(kTrailerMagic, sizeof kTrailerMagic);
     if (::ftruncate(fd.get(), static_cast<off_t>(length)) != 0) {
-      raise(Status::kFailed, std::string("cannot truncate: ") + std::strerror(errno));
+      raise(Status::kFailed, errnoMessage(errno, "cannot truncate"));
     }
     std::size_t done = 0;
     while (done < trailer.size()) {
-      const ssize_t n = ::pwrite(fd.get(), trailer.data() + done, trailer.size() - done,
-                                 static_cast<off_t>(length + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) raise(Status::kFailed, std::string("cannot write: ") + std::strerror(errno));
+      const ssize_t n = retryOnEintr([&] {
+        return ::pwrite(fd.get(), trailer.data() + done, trailer.size() - done,
+                        static_cast<off_t>(length + done));
+      });
+      if (n < 0) raise(Status::kFailed, errnoMessage(errno, "cannot write"));
       done += static_cast<std::size_t>(n);
     }
-    if (::fsync(fd.get()) != 0)
-      raise(Status::kFailed, std::string("fsync: ") + std::strerror(errno));
+    if (::fsync(fd.get()) != 0) raise(Status::kFailed, errnoMessage(errno, "fsync"));
     return;
   }
 

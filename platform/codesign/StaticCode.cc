@@ -13,7 +13,7 @@ namespace platform::codesign {
 StaticCode StaticCode::createWithPath(const fs::path& path, Flags /*flags*/) {
   struct stat info {};
   if (path.empty() || ::stat(path.c_str(), &info) != 0) {
-    raise(Status::kNoCode, path.string() + ": " + std::strerror(errno ? errno : ENOENT));
+    raise(Status::kNoCode, errnoMessage(errno ? errno : ENOENT, path.string()));
   }
   if (S_ISREG(info.st_mode)) return StaticCode(path, false);
   struct stat contents {};

@@ -8,16 +8,13 @@
 // believed for holds file identities that no process can reproduce for other content (see
 // FileIdentity). A record is a line-based text whose every string is hex-encoded, so no path or
 // name can break its lines; anything unexpected in it makes it worthless, never an error.
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
 #include <charconv>
 #include <string>
 #include <string_view>
 
+#include "platform/Env.h"
 #include "platform/UserFolder.h"
 #include "platform/codesign/Internal.h"
 
@@ -196,22 +193,9 @@ std::optional<VerifiedCode> loadVerifiedRecord(const VerifiedBundleKey& key) noe
   try {
     const UniqueFd folder = recordsFolder();
     if (!folder) return std::nullopt;
-    const UniqueFd fd(::openat(folder.get(), recordName(key).c_str(),
-                               O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-    struct stat info {};
-    if (!fd || ::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode) ||
-        info.st_uid != ::geteuid() || (info.st_mode & 022) != 0 ||
-        static_cast<std::uint64_t>(info.st_size) > kMaximumRecordSize) {
-      return std::nullopt;
-    }
-    std::string text(static_cast<std::size_t>(info.st_size), '\0');
-    std::size_t got = 0;
-    while (got < text.size()) {
-      const ssize_t n = ::read(fd.get(), text.data() + got, text.size() - got);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) return std::nullopt;
-      got += static_cast<std::size_t>(n);
-    }
+    const RegularFile file = env().openRegularFile(recordName(key), folder.get());
+    if (file.owner != ::geteuid() || (file.mode & 022) != 0) return std::nullopt;
+    const std::string text = env().readToEnd(file, kMaximumRecordSize);
     return decode(text, key);
   } catch (const std::exception&) {
     return std::nullopt;
@@ -219,31 +203,12 @@ std::optional<VerifiedCode> loadVerifiedRecord(const VerifiedBundleKey& key) noe
 }
 
 void storeVerifiedRecord(const VerifiedBundleKey& key, const VerifiedCode& code) noexcept {
-  static std::atomic<unsigned> written{0};
   try {
     const std::string text = encode(key, code);
     if (text.size() > kMaximumRecordSize) return;
     const UniqueFd folder = recordsFolder();
     if (!folder) return;
-    // Written whole under a name of its own, then put in place in one step: a reader sees the old
-    // record or the new one, never a part.
-    const std::string name = recordName(key);
-    const std::string temporary =
-        "." + name + "-" + std::to_string(::getpid()) + "-" + std::to_string(written.fetch_add(1));
-    UniqueFd fd(::openat(folder.get(), temporary.c_str(),
-                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd) return;
-    std::size_t done = 0;
-    while (done < text.size()) {
-      const ssize_t n = ::write(fd.get(), text.data() + done, text.size() - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    if (done != text.size() || ::close(fd.release()) != 0 ||
-        ::renameat(folder.get(), temporary.c_str(), folder.get(), name.c_str()) != 0) {
-      ::unlinkat(folder.get(), temporary.c_str(), 0);
-    }
+    env().writeFileAtomically(recordName(key), text, 0600, folder.get());
   } catch (const std::exception&) {
     // Not recorded: the next check verifies again.
   }

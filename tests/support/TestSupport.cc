@@ -159,7 +159,7 @@ ssize_t readWithin(int fd, void* buffer, std::size_t size, std::chrono::millisec
   return ::read(fd, buffer, size);
 }
 
-TestEnv::TestEnv(const fs::path& root) : EnvWrapper(platform::Env::Default()), root_(root) {}
+TestEnv::TestEnv(const fs::path& root) : root_(root) {}
 
 void TestEnv::log(std::string_view line) {
   std::lock_guard lock(mutex_);
@@ -168,7 +168,7 @@ void TestEnv::log(std::string_view line) {
 
 std::vector<std::string> TestEnv::preferredLanguages() {
   std::lock_guard lock(mutex_);
-  return languages_ ? *languages_ : EnvWrapper::preferredLanguages();
+  return languages_ ? *languages_ : PosixEnv::preferredLanguages();
 }
 
 void TestEnv::setPreferredLanguages(std::vector<std::string> languages) {

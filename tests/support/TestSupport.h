@@ -96,7 +96,7 @@ void killProcessesWithEnvironment(const std::string& entry);
 
 // An Env whose platform root and caches folder lie in a test folder, whose system version is set
 // by the test, and which keeps every log line it is given.
-class TestEnv : public platform::EnvWrapper {
+class TestEnv : public platform::PosixEnv {
  public:
   explicit TestEnv(const std::filesystem::path& root);
   std::filesystem::path platformRoot() override { return root_; }

@@ -92,7 +92,7 @@ class HostileServerTest : public ServedReleaseTest {
         const ResultDictionary result = service_->performOperation(action, build, true);
         if (action == "check") build = std::get<std::string>(result.at("version"));
       } catch (...) {
-        outcome = BramlowUpdateMain::failureMessage(std::current_exception());
+        outcome = failureMessage(std::current_exception());
       }
       if (action == failing) return outcome;
       if (!outcome.empty()) return action.append(" failed first: ").append(outcome);

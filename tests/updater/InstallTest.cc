@@ -64,14 +64,14 @@ class ToolEnv : public platform::EnvWrapper {
   bool isWritable(const fs::path& path) override {
     return !readOnly && EnvWrapper::isWritable(path);
   }
-  platform::UniqueFd open(const fs::path& path, int flags, mode_t mode) override {
-    return around([&] { return EnvWrapper::open(path, flags, mode); });
+  platform::UniqueFd open(const fs::path& path, int flags, mode_t mode, int at) override {
+    return around([&] { return EnvWrapper::open(path, flags, mode, at); });
   }
   void writeAll(int fd, const void* data, std::size_t size) override {
     around([&] { EnvWrapper::writeAll(fd, data, size); });
   }
-  void rename(const fs::path& from, const fs::path& to) override {
-    around([&] { EnvWrapper::rename(from, to); });
+  void rename(const fs::path& from, const fs::path& to, int at) override {
+    around([&] { EnvWrapper::rename(from, to, at); });
   }
   void renameat2(const fs::path& from, const fs::path& to, unsigned int flags) override {
     around([&] { EnvWrapper::renameat2(from, to, flags); });

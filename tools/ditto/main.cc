@@ -23,6 +23,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/Errors.h"
 #include "platform/Fd.h"
 
 namespace {
@@ -35,7 +36,7 @@ class Failure : public std::runtime_error {
 };
 
 [[noreturn]] void failErrno(const std::string& path) {
-  throw Failure(path + ": " + std::strerror(errno));
+  throw Failure(platform::errnoMessage(errno, path));
 }
 
 std::string join(const std::string& folder, const char* name) { return folder + "/" + name; }
@@ -60,29 +61,29 @@ void copyBytes(int in, int out, const struct stat& source, const std::string& pa
   for (;;) {
     ssize_t count = -1;
     if (kernelCopy) {
-      count = ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0);
-      if (count < 0 && errno != EINTR && copied == 0) {
+      count = platform::retryOnEintr(
+          [&] { return ::copy_file_range(in, nullptr, out, nullptr, kChunk, 0); });
+      if (count < 0 && copied == 0) {
         kernelCopy = false;
         continue;
       }
     } else if (sendFile) {
-      count = ::sendfile(out, in, nullptr, kChunk);
+      count = platform::retryOnEintr([&] { return ::sendfile(out, in, nullptr, kChunk); });
       if (count < 0 && (errno == EINVAL || errno == ENOSYS) && copied == 0) {
         sendFile = false;
         continue;
       }
     } else {
       static thread_local std::vector<char> buffer(std::size_t{1} << 20);
-      count = ::read(in, buffer.data(), buffer.size());
+      count = platform::retryOnEintr([&] { return ::read(in, buffer.data(), buffer.size()); });
       for (ssize_t written = 0; count > 0 && written < count;) {
-        const ssize_t step =
-            ::write(out, buffer.data() + written, static_cast<std::size_t>(count - written));
-        if (step < 0 && errno == EINTR) continue;
+        const ssize_t step = platform::retryOnEintr([&] {
+          return ::write(out, buffer.data() + written, static_cast<std::size_t>(count - written));
+        });
         if (step < 0) failErrno(path);
         written += step;
       }
     }
-    if (count < 0 && errno == EINTR) continue;
     if (count < 0) failErrno(path);
     if (count == 0) break;
     copied += count;

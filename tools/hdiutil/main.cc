@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/DiskImage.h"
+#include "platform/Errors.h"
 #include "platform/Process.h"
 
 namespace {
@@ -45,8 +46,8 @@ class Failure : public std::runtime_error {
 // more than the messages of the few that fail.
 void say(std::string_view text) {
   while (!text.empty()) {
-    const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
-    if (written < 0 && errno == EINTR) continue;
+    const ssize_t written =
+        platform::retryOnEintr([&] { return ::write(STDERR_FILENO, text.data(), text.size()); });
     if (written <= 0) return;
     text.remove_prefix(static_cast<std::size_t>(written));
   }
@@ -64,7 +65,7 @@ int usage() {
 bool isMountPoint(const fs::path& path) {
   struct statx here {};
   if (::statx(AT_FDCWD, path.c_str(), AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &here) != 0) {
-    throw Failure(path.string() + ": " + std::strerror(errno));
+    throw Failure(platform::errnoMessage(errno, path.string()));
   }
   if ((here.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
     return (here.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
@@ -72,7 +73,7 @@ bool isMountPoint(const fs::path& path) {
   struct stat self {};
   struct stat parent {};
   if (::lstat(path.c_str(), &self) != 0 || ::lstat((path / "..").c_str(), &parent) != 0) {
-    throw Failure(path.string() + ": " + std::strerror(errno));
+    throw Failure(platform::errnoMessage(errno, path.string()));
   }
   return self.st_dev != parent.st_dev || self.st_ino == parent.st_ino;
 }

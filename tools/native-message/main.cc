@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/Errors.h"
 #include "platform/Fd.h"
 #include "platform/NativeMessagingHost.h"
 
@@ -42,8 +43,7 @@ using platform::UniqueFd;
 
 bool writeAll(int fd, const char* data, std::size_t size) {
   while (size > 0) {
-    const ssize_t n = ::write(fd, data, size);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = platform::retryOnEintr([&] { return ::write(fd, data, size); });
     if (n <= 0) return false;
     data += n;
     size -= static_cast<std::size_t>(n);
@@ -61,9 +61,7 @@ bool sendFrame(int fd, const std::string& text) {
 // The host's answers, framed as the host frames them.
 std::optional<std::string> receiveFrame(int fd) {
   platform::NativeMessageReader reader([fd](void* buffer, std::size_t size) -> std::size_t {
-    ssize_t n;
-    while ((n = ::read(fd, buffer, size)) < 0 && errno == EINTR) {
-    }
+    const ssize_t n = platform::retryOnEintr([&] { return ::read(fd, buffer, size); });
     return n < 0 ? 0 : static_cast<std::size_t>(n);
   });
   platform::NativeMessageReader::Frame frame = reader.next();
@@ -80,8 +78,7 @@ struct Host {
 void finish(Host& host) {
   host.input.reset();  // end of input ends the host
   int status = 0;
-  while (::waitpid(host.pid, &status, 0) < 0 && errno == EINTR) {
-  }
+  platform::retryOnEintr([&] { return ::waitpid(host.pid, &status, 0); });
 }
 
 Host startHost(const char* path) {
@@ -107,7 +104,7 @@ Host startHost(const char* path) {
   const int error = ::posix_spawn(&host.pid, path, &actions, nullptr, argv, environ);
   ::posix_spawn_file_actions_destroy(&actions);
   if (error != 0) {
-    std::fprintf(stderr, "cannot start %s: %s\n", path, std::strerror(error));
+    std::fprintf(stderr, "%s\n", platform::errnoMessage(error, "cannot start", path).c_str());
     std::exit(1);
   }
   return host;
