@@ -221,8 +221,8 @@ TEST_F(InstallTest, RefusesToReplaceAnAppThatCannotBeReplacedSafely) {
   ::kill(running, SIGKILL);
   ::waitpid(running, nullptr, 0);
 
-  // Behind a link and under /Volumes: every service of the product shares
-  // its cache, and with it "release.json".
+  // Behind a link and under /Volumes: every service of the product shares its cache, and with it
+  // "release.json".
   const fs::path folder = app_.appURL.parent_path();
   fs::create_symlink(folder, dir_.path() / "Linked");
   const UpdateService behindLink{
