@@ -150,7 +150,8 @@ TEST_F(HostileServerTest, NothingIsInstalledOrLeftBehindAndTheMessageIsRight) {
       {"manifest over 64 KiB", offering(latest_ + std::string(65537, ' '), body(image_)),
        kExceedsExpectedSize, "check"},
       // Answers other than the whole file.
-      {"manifest not found", manifestReply({.status = 404}), kNotRequestedRelease, "check"},
+      {"manifest not found", manifestReply({.status = 404, .body = ""}), kNotRequestedRelease,
+       "check"},
       {"manifest as partial content", manifestReply({.status = 206, .body = latest_}),
        kNotRequestedRelease, "check"},
       // Slow retrieval.
