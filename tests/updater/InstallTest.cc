@@ -61,9 +61,6 @@ class ToolEnv : public platform::EnvWrapper {
     if (afterTool) afterTool(executable.filename(), arguments);
     return result;
   }
-  bool isWritable(const fs::path& path) override {
-    return !readOnly && EnvWrapper::isWritable(path);
-  }
   platform::UniqueFd open(const fs::path& path, int flags, mode_t mode, int at) override {
     return around([&] { return EnvWrapper::open(path, flags, mode, at); });
   }
@@ -93,7 +90,6 @@ class ToolEnv : public platform::EnvWrapper {
   }
 
   std::function<void(const std::string&, const Arguments&)> afterTool;
-  bool readOnly = false;
   std::atomic<int> points{0};
   int killAt;
 };
@@ -225,20 +221,13 @@ TEST_F(InstallTest, RefusesToReplaceAnAppThatCannotBeReplacedSafely) {
   ::kill(running, SIGKILL);
   ::waitpid(running, nullptr, 0);
 
-  // Behind a link, on a read-only volume and under /Volumes: every service of the product shares
-  // its cache, and with it "release.json".
+  // Behind a link and under /Volumes: every service of the product shares its cache, and with it
+  // "release.json".
   const fs::path folder = app_.appURL.parent_path();
   fs::create_symlink(folder, dir_.path() / "Linked");
   const UpdateService behindLink{
       platform::Bundle(dir_.path() / "Linked" / app_.updaterURL.lexically_relative(folder))};
   EXPECT_EQ(run("install", &behindLink), markers::kNotWritable);
-  ToolEnv readOnly(env_);
-  readOnly.readOnly = true;
-  {
-    const platform::ScopedEnvForTesting scoped(readOnly);
-    const UpdateService onReadOnlyVolume{platform::Bundle(app_.updaterURL)};
-    EXPECT_EQ(run("install", &onReadOnlyVolume), markers::kNotWritable);
-  }
   const fs::path volumes = fs::path("/Volumes") / dir_.path().filename();
   const UpdateService onVolume{platform::Bundle(makeInstalledApp(volumes).updaterURL)};
   EXPECT_EQ(run("install", &onVolume), markers::kNotWritable);

@@ -1,16 +1,14 @@
-// performOperation against a loopback HTTPS server: the check interval, failed fetches, the lock
-// and the release file's type.
+// performOperation against a loopback HTTPS server: the check interval, the lock and the order of
+// the checks before an action.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
 
 #include <chrono>
 #include <memory>
-#include <set>
 #include <string>
 
 #include "platform/Bundle.h"
-#include "platform/Env.h"
 #include "platform/Fd.h"
 #include "tests/support/TestHttpsServer.h"
 #include "tests/updater/UpdaterTestSupport.h"
@@ -69,9 +67,6 @@ class PerformOperationTest : public TestEnvTest {
     fs::last_write_time(releaseFile_,
                         std::chrono::file_clock::from_sys(std::chrono::system_clock::now() + age));
   }
-  std::chrono::system_clock::time_point cachedAt() const {
-    return platform::Env::Default().status(releaseFile_).modificationTime;
-  }
 
   TestHttpsServer server_;
   TestApp app_;
@@ -97,36 +92,6 @@ TEST_F(PerformOperationTest, TheAgeOfReleaseJsonDecidesWhetherToFetch) {
     EXPECT_EQ(service_->performOperation("check", "999", false),
               row.fetches ? resultFor("130", "1.3.0") : resultFor("120", "1.2.0"));
     EXPECT_EQ(fetches() - before, row.fetches ? 1u : 0u);
-  }
-}
-
-// A stale check: only a valid release renews the file.
-TEST_F(PerformOperationTest, FailedFetchLeavesReleaseJsonAndNoTemporaryFile) {
-  const std::string cached = manifest("120", "1.2.0");
-  std::string atLimit = manifest("140", "1.4.0");
-  atLimit.append(65536 - atLimit.size(), ' ');
-  const struct {
-    const char* name;
-    int status;
-    std::string body;
-    std::string expected;
-  } rows[] = {
-      {"not found", 404, "", std::string(markers::kNotRequestedRelease)},
-      {"partial content", 206, manifest("130", "1.3.0"),
-       std::string(markers::kNotRequestedRelease)},
-      {"not JSON", 200, "<html>", "json"},
-      {"invalid", 200, manifest("0120", "1.2.0"), std::string(markers::kInformationInvalid)},
-      {"exactly at the limit", 200, atLimit, ""},
-  };
-  for (const auto& row : rows) {
-    SCOPED_TRACE(row.name);
-    cache(cached, -2h);
-    const auto before = cachedAt();
-    server_.setReply("/updates/latest.json", row.status, row.body);
-    EXPECT_EQ(failureOf("check"), row.expected);
-    EXPECT_EQ(readFile(releaseFile_), row.expected.empty() ? atLimit : cached);
-    EXPECT_EQ(cachedAt() > before, row.expected.empty());
-    EXPECT_EQ(namesIn(service_->cache), (std::set<std::string>{"release.json", "update.lock"}));
   }
 }
 

@@ -14,24 +14,6 @@ namespace markers = bramlow::markers;
 
 using UpdateServiceTest = TestEnvTest;
 
-TEST_F(UpdateServiceTest, RefusesAnUpdaterOutsideItsPlace) {
-  // The user renamed the application, only in letter case.
-  const TestApp renamed = makeTestApp(
-      dir_.path() / "renamed", defaultAppInfo(), defaultExtensionInfo(), defaultUpdaterInfo(),
-      R"({"checkIntervalMilliseconds": 1})", "bramlow for safari.app");
-  // In another extension, or too close to the root to have an application around it.
-  const TestApp app = makeTestApp(dir_.path() / "direct");
-  const fs::path xpc = "Contents/XPCServices/BramlowUpdater.xpc";
-  for (const fs::path& place :
-       {renamed.updaterURL, app.appURL / "Contents/PlugIns/Other.appex" / xpc,
-        dir_.path() / "BramlowUpdater.xpc"}) {
-    fs::create_directories(place.parent_path());
-    if (!fs::exists(place)) fs::copy(app.updaterURL, place, fs::copy_options::recursive);
-    EXPECT_EQ(failureText([&] { UpdateService{platform::Bundle(place)}; }), markers::kNotInsideApp)
-        << place;
-  }
-}
-
 TEST_F(UpdateServiceTest, FindsAndIdentifiesTheInstalledAppAndMakesAPrivateCache) {
   const TestApp app = makeTestApp(dir_.path() / "Applications");
   const UpdateService service{platform::Bundle(app.updaterURL)};
