@@ -5,8 +5,8 @@
 # seconds with the packages downloaded, unpacked and set up so far, and at the end ("   -> ...")
 # the number of packages that were actually installed, dependencies included.
 # --tests adds what only the test command needs: GoogleTest and Google Benchmark, the formatting
-# and lint tools, git, lld (links the test executables faster), and Chromium and Firefox ESR for
-# the real-browser tests.
+# and lint tools, git, lld (links the test executables faster), Chromium and Firefox ESR for the
+# real-browser tests, and nginx (the light build) for the static-server test.
 # --bench adds what bench/all.sh needs besides the build: GoogleTest (the release build holds the
 # test HTTPS server the download benchmark serves from), GNU time for peak memory, and gnuplot's
 # command-line build, whose cairo terminal draws the table's chart.
@@ -25,7 +25,7 @@ for option in "$@"; do
   case $option in
     --tests)
       packages+=(git libgtest-dev libgmock-dev libbenchmark-dev clang-format clang-tidy lld
-                 chromium firefox-esr)
+                 chromium firefox-esr nginx-light)
       ;;
     --bench) packages+=(libgtest-dev libgmock-dev time gnuplot-nox) ;;
     --log=?*) log=${option#--log=} ;;
