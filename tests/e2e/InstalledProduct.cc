@@ -14,6 +14,7 @@
 #include "platform/PropertyList.h"
 #include "tests/security/SigningTestSupport.h"
 #include "tests/support/TestHttpsServer.h"
+#include "tools/release/Identities.h"
 
 namespace testing_support {
 namespace fs = std::filesystem;
@@ -50,6 +51,9 @@ InstalledProduct::InstalledProduct(const std::string& baseURL, bool ownVolume) {
   fs::create_symlink(BRAMLOW_DITTO, root() / "usr/bin/ditto");
   installAnchors(root());
   TestTlsIdentity::shared().installTrust(root());
+  // A static web server serves with the publishing tool's loopback certificate.
+  const fs::path trust = root() / "etc/ssl/certs/ca-certificates.crt";
+  writeFile(trust, readFile(trust) + readFile(identityFile(bramlow::release::kTlsCaFile)));
   writeFile(root() / "System/Library/CoreServices/SystemVersion.plist",
             plist::serialize(plist::Dictionary{{"ProductVersion", "14.0"}}));
   for (const fs::path& bundle : {updater, extension, appURL()}) sign(bundle);
@@ -87,18 +91,22 @@ std::vector<std::string> InstalledProduct::environment() const {
           "XDG_RUNTIME_DIR=" + (root() / "run").string()};
 }
 
-void InstalledProduct::publishRelease(TestHttpsServer& server) const {
-  const fs::path release = root() / "release";
+void InstalledProduct::packageRelease(const std::string& baseURL, const fs::path& out) const {
   for (const std::vector<std::string>& command :
        {std::vector<std::string>{BRAMLOW_RELEASE, "package", "--app", appURL().string(),
                                  "--identity", identityFile("developer-id.pem").string(),
                                  "--version", "2.0.0", "--build", "2", "--payload-version", "2.0.0",
-                                 "--minimum-system", "11.0", "--base-url", server.url("/updates/"),
-                                 "--out", release.string()},
-        {BRAMLOW_RELEASE, "check", release.string()}}) {
+                                 "--minimum-system", "11.0", "--base-url", baseURL, "--out",
+                                 out.string()},
+        {BRAMLOW_RELEASE, "check", out.string()}}) {
     const RunResult run = runProgram(command, environment());
     if (run.exitCode != 0) throw std::runtime_error(command[1] + " failed: " + run.err);
   }
+}
+
+void InstalledProduct::publishRelease(TestHttpsServer& server) const {
+  const fs::path release = root() / "release";
+  packageRelease(server.url("/updates/"), release);
   for (const std::string& name :
        {std::string("latest.json"), kArtifactPrefix + std::string("-2.dmg")}) {
     server.setReply("/updates/" + name, 200, readFile(release / name));

@@ -30,7 +30,7 @@ inline platform::Json infoAnswer(int build, bool supported = true) {
 // The built application installed into a test platform root as a user would have it: signed inside
 // out by the codesign tool, its updater pointed at baseURL, and an environment of its own
 // (platform root, home, caches and runtime folders), so tests never meet each other's services.
-// The root trusts the shared test TLS identity.
+// The root trusts the shared test TLS identity and the test identities' tls-ca.pem.
 class InstalledProduct {
  public:
   // ownVolume puts the application's folder, and the caches in it, on a small ext4 volume of its
@@ -49,8 +49,10 @@ class InstalledProduct {
   // Signs a bundle with the test identity, as the installed bundles are.
   void sign(const std::filesystem::path& bundle) const;
 
-  // Release 2 (version 2.0.0) of the installed application, written by the publishing tool's
-  // "package" into root()/release, passed by its "check" and served by server under /updates/.
+  // Release 2 (version 2.0.0) of the installed application for baseURL, written by the publishing
+  // tool's "package" into out and passed by its "check".
+  void packageRelease(const std::string& baseURL, const std::filesystem::path& out) const;
+  // That release packaged into root()/release and served by server under /updates/.
   void publishRelease(TestHttpsServer& server) const;
 
   // Sends each message through the real extension host, as a browser would, or, given a client,

@@ -3,15 +3,20 @@
 // release comes as publishers serve it: the publishing tool's folder on a static HTTPS server.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <map>
 #include <thread>
 
 #include "platform/Bundle.h"
+#include "platform/Fd.h"
 #include "shared/UpdateFailure.h"
 #include "tests/e2e/InstalledProduct.h"
+#include "tests/security/SigningTestSupport.h"
 #include "tests/support/TestHttpsServer.h"
 #include "tests/updater/UpdaterTestSupport.h"
+#include "tools/release/Identities.h"
 
 namespace {
 namespace fs = std::filesystem;
@@ -19,21 +24,93 @@ namespace plist = platform::plist;
 namespace markers = bramlow::markers;
 using namespace testing_support;
 using platform::Json;
+using platform::UniqueFd;
 using Answers = std::vector<Json>;
+
+constexpr const char* kNginx = "/usr/sbin/nginx";
+
+// A port nobody listens on now; another program may still take it before nginx does.
+int freePort() {
+  const UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};  // any address: a port free on all is free on loopback
+  address.sin_family = AF_INET;
+  socklen_t size = sizeof address;
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      ::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0)
+    throw std::runtime_error("no free loopback port");
+  return ntohs(address.sin_port);
+}
+
+// nginx serving `site` over HTTPS on a loopback port with the publishing tool's loopback
+// certificate, as tests/e2e/nginx.conf sets it up.
+class Nginx {
+ public:
+  explicit Nginx(const fs::path& site) {
+    // A port taken between the probe and nginx's bind ends nginx at once: try another. nginx
+    // writes its pid file once it listens.
+    for (int attempt = 0; attempt < 5 && !program_; ++attempt) {
+      port_ = freePort();
+      std::string conf = readFile(BRAMLOW_NGINX_CONF);
+      for (const auto& [name, value] :
+           {std::pair<std::string, std::string>{"@FOLDER@", path("")},
+            {"@PORT@", std::to_string(port_)},
+            {"@TLS@", identityFile(bramlow::release::kTlsServerFile).string()},
+            {"@SITE@", site.string()}}) {
+        for (std::size_t at; (at = conf.find(name)) != std::string::npos;)
+          conf.replace(at, name.size(), value);
+      }
+      writeFile(path("nginx.conf"), conf);
+      program_.emplace(std::vector<std::string>{kNginx, "-p", path(""), "-c", path("nginx.conf"),
+                                                "-e", path("error.log")},
+                       std::vector<std::string>{}, path("output.log"));
+      waitUntil(std::chrono::seconds(30),
+                [this] { return !program_->running() || fs::exists(path("nginx.pid")); });
+      if (!program_->running()) program_.reset();
+    }
+    if (!program_) throw std::runtime_error("nginx did not start: " + errors());
+  }
+
+  std::string url(const std::string& path) const {
+    return "https://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  std::string errors() const { return logText("error.log"); }
+  // How many requests for the path the access log holds.
+  std::size_t requestCount(const std::string& path) const {
+    std::size_t count = 0;
+    const std::string log = logText("access.log");
+    for (std::size_t at = 0; (at = log.find("\"GET " + path + " ", at)) != std::string::npos; ++at)
+      ++count;
+    return count;
+  }
+
+ private:
+  std::string path(const char* name) const { return (folder_.path() / name).string(); }
+  std::string logText(const char* name) const {
+    return fs::exists(path(name)) ? readFile(path(name)) : "";
+  }
+
+  TempDir folder_;
+  int port_ = 0;
+  std::optional<BackgroundProgram> program_;
+};
 
 // The service's quiet period before it exits (5 s), and slack for a loaded machine.
 constexpr std::chrono::seconds kIdleExit{30};
 
-// The whole update as a browser drives it: release 2, made and checked by the publishing tool,
-// replaces the installed build 1 through the real host and updater, leaving nothing beside it.
+// The whole update as a browser drives it: release 2, made and checked by the publishing tool and
+// served as it was written by an ordinary static HTTPS server, replaces the installed build 1
+// through the real host and updater, leaving nothing beside it.
 TEST(RequestChannel, TheWholeUpdateThroughTheHostAndUpdater) {
-  TestHttpsServer server;
-  const InstalledProduct product(server.url("/updates/"));
-  product.publishRelease(server);
+  if (!fs::exists(kNginx)) GTEST_SKIP() << "needs nginx (Debian's nginx-light) at " << kNginx;
+  const TempDir site;
+  const Nginx nginx(site.path());
+  const std::string base = nginx.url("/updates/");
+  const InstalledProduct product(base);
+  product.packageRelease(base, site.path() / "updates");
 
   // The updater started on demand answers the second check from its cache.
-  EXPECT_EQ(product.ask({kCheck, kCheck}), Answers(2, kChecked));
-  EXPECT_EQ(server.requestCount("/updates/latest.json"), 1u);
+  EXPECT_EQ(product.ask({kCheck, kCheck}), Answers(2, kChecked)) << nginx.errors();
+  EXPECT_EQ(nginx.requestCount("/updates/latest.json"), 1u);
   const std::vector<pid_t> updater = product.updaterProcesses();
   ASSERT_EQ(updater.size(), 1u);
 
@@ -87,9 +164,9 @@ TEST(RequestChannel, TheWholeUpdateThroughTheHostAndUpdater) {
         << name;
   }
   // Nothing forced a fetch, and the same updater answered throughout; a force of 1 does.
-  EXPECT_EQ(server.requestCount("/updates/latest.json"), 1u);
+  EXPECT_EQ(nginx.requestCount("/updates/latest.json"), 1u);
   EXPECT_EQ(product.ask({R"({"action":"check","force":1})"}), Answers{kChecked});
-  EXPECT_EQ(server.requestCount("/updates/latest.json"), 2u);
+  EXPECT_EQ(nginx.requestCount("/updates/latest.json"), 2u);
   EXPECT_THAT(product.updaterProcesses(), testing::Contains(updater[0]));
 
   EXPECT_EQ(product.ask({kDownload, kInstall}), (Answers{kDownloaded, kInstalled}));
@@ -100,7 +177,7 @@ TEST(RequestChannel, TheWholeUpdateThroughTheHostAndUpdater) {
   const std::string image = "/updates/" + std::string(kArtifactPrefix) + "-2.dmg";
   EXPECT_EQ(product.ask({kInfo, kInstall, kDownload}),
             (Answers{infoAnswer(2), kInstalled, kInstalled}));
-  EXPECT_EQ(server.requestCount(image), 1u);
+  EXPECT_EQ(nginx.requestCount(image), 1u);
   for (const auto& entry : fs::directory_iterator(product.appURL().parent_path()))
     EXPECT_EQ(entry.path(), product.appURL()) << "left beside the application";
   // Direct updates are on for the exact text "YES" only: not for "yes", nor for a Boolean.
