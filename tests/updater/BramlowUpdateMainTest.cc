@@ -38,8 +38,8 @@ Served serve() {
   EXPECT_EQ(::socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, ends), 0);
   Served served{platform::UniqueFd(ends[0]), nullptr};
   xpc::rendezvous::prepareSocket(ends[1]);
-  served.connection = xpc::Connection::acceptedInternal(
-      platform::UniqueFd(ends[1]), platform::dispatch::Queue::create("test.server"), nullptr);
+  served.connection = xpc::Connection::acceptedForTesting(
+      platform::UniqueFd(ends[1]), platform::dispatch::Queue::create("test.server"));
   BramlowUpdateMain::acceptConnection(served.connection);
   char greeting[64];
   EXPECT_GT(testing_support::readWithin(served.client.get(), greeting, sizeof greeting), 0);
