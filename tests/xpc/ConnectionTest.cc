@@ -258,6 +258,7 @@ TEST_F(ConnectionTest, RacingClientsShareOneServiceLeakNothingAndRestartIt) {
   const auto first = connect();
   (void)echoPid(*first);
   const auto clientBefore = clientCounts();
+  const std::int64_t serviceThreadsAlone = serviceCounts(*first).second;
   std::vector<std::shared_ptr<xpc::Connection>> made(10);
   std::vector<pid_t> pids(10);
   for (auto& connection : made) connection = connect();
@@ -274,6 +275,9 @@ TEST_F(ConnectionTest, RacingClientsShareOneServiceLeakNothingAndRestartIt) {
   EXPECT_NE(pids[0], 0);
   EXPECT_EQ(std::set<pid_t>(pids.begin(), pids.end()).size(), 1u);
   const auto serviceWithAll = serviceCounts(*made[0]);
+  // Threads do not grow with connections, on either side.
+  EXPECT_EQ(serviceWithAll.second, serviceThreadsAlone);
+  EXPECT_EQ(clientCounts().second, clientBefore.second);
   race(100);
   EXPECT_EQ(serviceCounts(*made[0]), serviceWithAll);
   EXPECT_EQ(std::set<pid_t>(pids.begin(), pids.end()), std::set<pid_t>{pids[0]});
