@@ -98,8 +98,7 @@ void BramlowUpdateMain::handleRequest(const xpc::Dictionary& message, xpc::Dicti
     connection->sendMessage(answered);
   } catch (...) {
     // Too large for the channel: the request is still answered, with the generic failure.
-    xpc::Dictionary fallback;
-    fallback.setReplyToInternal(answered.replyTo());
+    xpc::Dictionary fallback = *message.createReply();
     fallback.setString("error", failureMessage(std::current_exception()));
     connection->sendMessage(fallback);
   }

@@ -1,14 +1,17 @@
 #include "platform/xpc/Connection.h"
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <exception>
-#include <thread>
 
 #include "platform/Bundle.h"
+#include "platform/Errors.h"
+#include "platform/xpc/IoThread.h"
 #include "platform/xpc/Rendezvous.h"
 #include "platform/xpc/Wire.h"
 
@@ -33,6 +36,14 @@ std::filesystem::path servicesFolder() {
   return Bundle::mainBundlePath() / "Contents" / "XPCServices";
 }
 
+// The I/O thread never waits on a socket; writers that may wait do so with poll().
+void makeNonBlocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    throwErrno("Cannot prepare an XPC connection");
+  }
+}
+
 }  // namespace
 
 std::shared_ptr<Connection> Connection::create(const std::string& serviceName,
@@ -51,11 +62,23 @@ void Connection::setServicesFolderForTesting(const std::filesystem::path& servic
   servicesFolderOverride() = servicesFolder;
 }
 
-std::shared_ptr<Connection> Connection::acceptedInternal(UniqueFd socket,
-                                                         std::shared_ptr<dispatch::Queue> queue,
-                                                         std::shared_ptr<void> keepAlive) {
+std::shared_ptr<Connection> Connection::accepted(PassKey<ServiceListener>, UniqueFd socket,
+                                                 std::shared_ptr<dispatch::Queue> queue,
+                                                 std::shared_ptr<void> keepAlive) {
+  return serve(std::move(socket), std::move(queue), std::move(keepAlive));
+}
+
+std::shared_ptr<Connection> Connection::acceptedForTesting(UniqueFd socket,
+                                                           std::shared_ptr<dispatch::Queue> queue) {
+  return serve(std::move(socket), std::move(queue), nullptr);
+}
+
+std::shared_ptr<Connection> Connection::serve(UniqueFd socket,
+                                              std::shared_ptr<dispatch::Queue> queue,
+                                              std::shared_ptr<void> keepAlive) {
   std::shared_ptr<Connection> connection(new Connection(std::move(queue), false));
   connection->keepAlive_ = std::move(keepAlive);
+  makeNonBlocking(socket.get());
   // The greeting tells the client that what it sends from now on will be read.
   connection->writePacket(socket.get(),
                           wire::encode({wire::kFlagGreeting, connection->nextID_++, 0}, {}));
@@ -81,55 +104,57 @@ void Connection::setEventHandler(Handler handler) {
 }
 
 void Connection::resume() {
+  int fd = -1;
   {
     const std::lock_guard lock(mutex_);
     if (resumed_ || finished_) return;
     resumed_ = true;
+    if (!client_) fd = socket_.get();
   }
-  // Not zero-filled: only the pages a packet lands on get touched, not the whole largest packet
-  // for every connection. Handed on to the receiving thread.
-  auto buffer = std::make_unique_for_overwrite<char[]>(wire::kMaxPacketSize + 1);
-  if (!client_) {
-    // A client sends its first request as soon as it is connected: when it is already waiting it
-    // is delivered here, so its handling does not wait for the receiving thread to start. One
-    // packet only: a client that never stops sending must not hold up the accepting thread.
-    const std::optional<Ended> ended = receiveOne(socket_.get(), buffer.get(), MSG_DONTWAIT);
-    if (ended && *ended != Ended::kNothingWaiting) {
-      finish(Error::kConnectionInvalid);
-      return;
-    }
-    startReceiving(std::move(buffer));
-    return;
+  if (client_) {
+    queue_->async([self = shared_from_this()] { self->connect(); });
+  } else {
+    startReading(fd);
   }
-  // A service that already listens is connected to here, so the first message leaves without
-  // waiting for a thread; the receiving thread starts once it has left (making a thread is the
-  // dearest part of a new connection, and the answer takes longer). Starting a service, which can
-  // wait for another client's activation lock, and every failure are left to that thread, started
-  // at once.
-  bool connected = false;
-  try {
-    UniqueFd socket =
-        rendezvous::tryConnect(rendezvous::findService(serviceName_, servicesFolder()));
-    connected = socket && attach(std::move(socket)) >= 0;
-  } catch (const std::exception&) {
-    // The thread looks again and reports what is wrong.
-  }
-  {
-    const std::lock_guard lock(mutex_);
-    // Nothing sent yet (what was sent before resume() has just been written and needs a reader).
-    if (connected && nextID_ == 1) {
-      receiveLater_ = std::move(buffer);
-      return;
-    }
-  }
-  startReceiving(std::move(buffer));
 }
 
-void Connection::startReceiving(std::unique_ptr<char[]> buffer) {
+void Connection::connect() {
+  {
+    const std::lock_guard lock(mutex_);
+    // Cancelled before its turn: no service is started for nobody.
+    if (finished_) return;
+  }
+  UniqueFd socket;
   try {
-    std::thread([self = shared_from_this(), buffer = std::move(buffer)] {
-      self->run(buffer.get());
-    }).detach();
+    socket = rendezvous::connectToService(rendezvous::findService(serviceName_, servicesFolder()));
+    makeNonBlocking(socket.get());
+  } catch (const std::exception&) {
+    finish(Error::kConnectionInvalid);
+    return;
+  }
+  attach(std::move(socket));
+}
+
+void Connection::attach(UniqueFd socket) {
+  const int fd = socket.get();
+  std::vector<std::string> waiting;
+  {
+    const std::lock_guard writeLock(writeMutex_);
+    {
+      const std::lock_guard lock(mutex_);
+      if (finished_) return;
+      socket_ = std::move(socket);
+      waiting.swap(outbox_);
+      if (!greeted_) unconfirmed_ = waiting;
+    }
+    for (const std::string& packet : waiting) writePacket(fd, packet);
+  }
+  startReading(fd);
+}
+
+void Connection::startReading(int fd) {
+  try {
+    IoThread::instance().watch(shared_from_this(), fd);
   } catch (const std::exception&) {
     finish(Error::kConnectionInvalid);
   }
@@ -170,88 +195,69 @@ void Connection::send(const Dictionary& message, std::uint16_t flags,
   }
   if (client_ && !greeted_) unconfirmed_.push_back(packet);
   const int fd = socket_.get();
-  std::unique_ptr<char[]> receiveBuffer = std::move(receiveLater_);
   lock.unlock();
   writePacket(fd, packet);
-  if (receiveBuffer) startReceiving(std::move(receiveBuffer));
 }
 
 void Connection::writePacket(int fd, const std::string& packet) {
-  // A service never waits for a client that does not read its replies (that would stall the
-  // work behind the reply): such a client loses its connection instead.
-  const int flags = MSG_NOSIGNAL | (client_ ? 0 : MSG_DONTWAIT);
-  ssize_t written = 0;
-  while ((written = ::send(fd, packet.data(), packet.size(), flags)) < 0 && errno == EINTR) {
+  for (;;) {
+    if (::send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) >= 0) return;
+    if (errno == EINTR) continue;
+    // A failed write needs no answer here: the reader sees the connection end and reports it.
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return;
+    // A service never waits for a client that does not read its replies (that would stall the
+    // work behind the reply): such a client loses its connection instead. A client waits for
+    // room, or for the connection to end.
+    if (!client_) {
+      ::shutdown(fd, SHUT_RDWR);
+      return;
+    }
+    pollfd entry{fd, POLLOUT, 0};
+    while (::poll(&entry, 1, -1) < 0 && errno == EINTR) {
+    }
   }
-  // A failed write needs no answer here: the reader sees the connection end and reports it.
-  if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) ::shutdown(fd, SHUT_RDWR);
 }
 
-int Connection::attach(UniqueFd socket) {
-  const int fd = socket.get();
-  const std::lock_guard writeLock(writeMutex_);
-  std::vector<std::string> waiting;
+std::optional<Connection::Ended> Connection::readable(PassKey<IoThread>, char* buffer) {
+  int fd = -1;
   {
     const std::lock_guard lock(mutex_);
-    if (finished_) return -1;
-    socket_ = std::move(socket);
-    waiting.swap(outbox_);
-    if (!greeted_) unconfirmed_ = waiting;
+    fd = socket_.get();
   }
-  for (const std::string& packet : waiting) writePacket(fd, packet);
-  return fd;
+  // A few packets at a time: the socket stays readable, and other connections get their turn.
+  for (int packets = 0; packets < 16; ++packets) {
+    if (const std::optional<Ended> ended = receiveOne(fd, buffer)) {
+      if (*ended == Ended::kNothingWaiting) return std::nullopt;
+      return ended;
+    }
+  }
+  return std::nullopt;
 }
 
-void Connection::run(char* buffer) {
+void Connection::readingEnded(PassKey<IoThread>, Ended ended) {
   if (!client_) {
-    receive(socket_.get(), buffer);
     finish(Error::kConnectionInvalid);
     return;
   }
-  for (;;) {
-    int fd = -1;
-    {
-      const std::lock_guard lock(mutex_);
-      if (finished_) return;
-      if (socket_) fd = socket_.get();
+  bool interrupted = false;
+  {
+    const std::lock_guard writeLock(writeMutex_);
+    const std::lock_guard lock(mutex_);
+    if (ended == Ended::kPeerClosed && !greeted_ && !retried_ && !finished_) {
+      // Closed before the service read anything: it was exiting. Try once more.
+      retried_ = true;
+      outbox_.swap(unconfirmed_);
+      unconfirmed_.clear();
+      socket_.reset();
+      queue_->async([self = shared_from_this()] { self->connect(); });
+      return;
     }
-    if (fd < 0) {
-      try {
-        const auto service = rendezvous::findService(serviceName_, servicesFolder());
-        fd = attach(rendezvous::connectToService(service));
-      } catch (const std::exception&) {
-        finish(Error::kConnectionInvalid);
-        return;
-      }
-      if (fd < 0) return;  // cancelled meanwhile
-    }
-    const Ended ended = receive(fd, buffer);
-    bool interrupted = false;
-    {
-      const std::lock_guard writeLock(writeMutex_);
-      const std::lock_guard lock(mutex_);
-      if (ended == Ended::kPeerClosed && !greeted_ && !retried_ && !finished_) {
-        // Closed before the service read anything: it was exiting. Try once more.
-        retried_ = true;
-        outbox_.swap(unconfirmed_);
-        unconfirmed_.clear();
-        socket_.reset();
-        continue;
-      }
-      interrupted = ended == Ended::kPeerClosed && greeted_;
-    }
-    finish(interrupted ? Error::kConnectionInterrupted : Error::kConnectionInvalid);
-    return;
+    interrupted = ended == Ended::kPeerClosed && greeted_;
   }
+  finish(interrupted ? Error::kConnectionInterrupted : Error::kConnectionInvalid);
 }
 
-Connection::Ended Connection::receive(int fd, char* buffer) {
-  for (;;) {
-    if (const std::optional<Ended> ended = receiveOne(fd, buffer, 0)) return *ended;
-  }
-}
-
-std::optional<Connection::Ended> Connection::receiveOne(int fd, char* buffer, int flags) {
+std::optional<Connection::Ended> Connection::receiveOne(int fd, char* buffer) {
   for (;;) {
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred)) + CMSG_SPACE(sizeof(int) * 16)];
     iovec part{buffer, wire::kMaxPacketSize + 1};
@@ -260,7 +266,7 @@ std::optional<Connection::Ended> Connection::receiveOne(int fd, char* buffer, in
     header.msg_iovlen = 1;
     header.msg_control = control;
     header.msg_controllen = sizeof control;
-    const ssize_t size = ::recvmsg(fd, &header, MSG_CMSG_CLOEXEC | flags);
+    const ssize_t size = ::recvmsg(fd, &header, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
     if (size < 0) {
       if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return Ended::kNothingWaiting;
@@ -327,7 +333,7 @@ bool Connection::deliver(std::string_view packet, PeerIdentity sender, UniqueFd 
   delivery->expectsReply = (parsed.header.flags & wire::kFlagExpectsReply) != 0;
   delivery->sender = sender;
   delivery->pidfd = std::move(pidfd);
-  parsed.body.setDeliveryInternal(std::move(delivery));
+  parsed.body.setDelivery({}, std::move(delivery));
 
   if (parsed.header.replyTo != 0) {
     Pending pending;

@@ -22,8 +22,12 @@
 // closes the connection before it has greeted it (a service that was exiting while the client
 // connected into its backlog), the client reconnects once and sends its messages again.
 //
-// All calls are thread-safe and none of them throws except where stated. They return at once,
-// except that a client's send waits while the service's receive queue is full.
+// Threads: every public call may come from any thread, also from a handler; none of them throws
+// except where stated, and they return at once, except that a client's send waits while the
+// service's receive queue is full. The process's one I/O thread (IoThread.h) reads every socket
+// and queues what arrives; handlers run on the queues (dispatch queues share a fixed pool of
+// threads), so the process's threads do not grow with its connections. A client connects on its
+// connection's queue, which then delivers nothing before the connection is made.
 #pragma once
 
 #include <cstdint>
@@ -39,8 +43,12 @@
 #include "platform/Dispatch.h"
 #include "platform/Fd.h"
 #include "platform/xpc/Object.h"
+#include "platform/xpc/PassKey.h"
 
 namespace platform::xpc {
+
+class IoThread;
+class ServiceListener;
 
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
@@ -59,9 +67,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   static void setServicesFolderForTesting(const std::filesystem::path& servicesFolder);
   // The service side of an accepted socket (Service.cc). keepAlive is held as long as the
   // connection lives.
-  static std::shared_ptr<Connection> acceptedInternal(UniqueFd socket,
-                                                      std::shared_ptr<dispatch::Queue> queue,
-                                                      std::shared_ptr<void> keepAlive);
+  static std::shared_ptr<Connection> accepted(PassKey<ServiceListener>, UniqueFd socket,
+                                              std::shared_ptr<dispatch::Queue> queue,
+                                              std::shared_ptr<void> keepAlive);
+  // The service side of socket, for tests that play the client by hand.
+  static std::shared_ptr<Connection> acceptedForTesting(UniqueFd socket,
+                                                        std::shared_ptr<dispatch::Queue> queue);
 
   ~Connection();
   Connection(const Connection&) = delete;
@@ -69,11 +80,8 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Set before resume(); later calls replace the handler for events not yet delivered.
   void setEventHandler(Handler handler);
-  // Starts connecting (client) and receiving. A client whose service already listens is connected
-  // before this returns, and its receiving thread starts with its first message, as with the
-  // platform, where a client connects when it first sends (packets wait in the socket meanwhile);
-  // starting a service is left to the connection's thread, started at once. Calls after the first
-  // do nothing.
+  // Starts connecting (a client, on the connection's queue: starting the service may wait for
+  // another client's activation lock) and receiving. Calls after the first do nothing.
   void resume();
   // Sends a message that expects no reply, or (for a dictionary made by createReply()) a reply.
   // Messages sent before resume() wait for it. Throws XpcError when the message is too large.
@@ -93,43 +101,53 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // connection.
   std::shared_ptr<const Delivery> greetingSender();
 
+  // How reading a socket stopped; kNothingWaiting only while it is still open.
+  enum class Ended { kPeerClosed, kRefused, kNothingWaiting };
+  // The I/O thread's calls. Reads what waits on the socket into buffer (the largest packet) and
+  // queues it; how reading ended, or nothing while the socket stays open.
+  std::optional<Ended> readable(PassKey<IoThread>, char* buffer);
+  // Reading ended for good; the socket is no longer watched.
+  void readingEnded(PassKey<IoThread>, Ended ended);
+
  private:
   struct Pending {
     std::shared_ptr<dispatch::Queue> queue;
     Handler handler;
   };
-  // How receiving stopped; kNothingWaiting only when asked not to wait.
-  enum class Ended { kPeerClosed, kRefused, kNothingWaiting };
 
   Connection(std::shared_ptr<dispatch::Queue> queue, bool client);
+  static std::shared_ptr<Connection> serve(UniqueFd socket, std::shared_ptr<dispatch::Queue> queue,
+                                           std::shared_ptr<void> keepAlive);
   void send(const Dictionary& message, std::uint16_t flags, std::optional<Pending> pending);
-  // The receiving thread; buffer holds the largest packet.
-  void run(char* buffer);
-  // Starts the receiving thread with buffer; a connection that cannot have one ends.
-  void startReceiving(std::unique_ptr<char[]> buffer);
-  // Makes socket the connection's and writes what waited for it; -1 when cancelled meanwhile.
-  int attach(UniqueFd socket);
-  Ended receive(int fd, char* buffer);
-  // Receives and delivers one packet into buffer (recvmsg flags added); nothing when delivered.
-  std::optional<Ended> receiveOne(int fd, char* buffer, int flags);
+  // A client's one way to its service, on the connection's queue (also for its one retry).
+  void connect();
+  // Makes socket the connection's, writes what waited for it and starts reading it.
+  void attach(UniqueFd socket);
+  // Hands the socket to the I/O thread; a connection that cannot be watched ends.
+  void startReading(int fd);
+  // Receives and delivers one packet into buffer; nothing when delivered.
+  std::optional<Ended> receiveOne(int fd, char* buffer);
   bool deliver(std::string_view packet, PeerIdentity sender, UniqueFd pidfd);
   void finish(Error error);
   void writePacket(int fd, const std::string& packet);
 
   const std::shared_ptr<dispatch::Queue> queue_;
   const bool client_;
-  std::string serviceName_;
-  std::shared_ptr<void> keepAlive_;
+  std::string serviceName_;          // set before the connection is shared
+  std::shared_ptr<void> keepAlive_;  // set before the connection is shared
 
-  std::mutex writeMutex_;  // taken before mutex_; held while writing to the socket
+  // Taken before mutex_; held while writing to the socket, and while the socket is replaced, so
+  // that no write goes to a closed (or reused) descriptor.
+  std::mutex writeMutex_;
   std::mutex mutex_;
+  // Every field below is guarded by mutex_. socket_ is replaced only with writeMutex_ held too,
+  // and never while the I/O thread watches it.
   Handler eventHandler_;
   UniqueFd socket_;
   bool resumed_ = false;
   bool finished_ = false;
   bool greeted_ = false;
   bool retried_ = false;
-  std::unique_ptr<char[]> receiveLater_;  // a client's receive buffer, until its first send
   std::uint64_t nextID_ = 1;
   std::vector<std::string> outbox_;       // waiting for the socket
   std::vector<std::string> unconfirmed_;  // written before the service greeted

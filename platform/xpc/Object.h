@@ -23,9 +23,11 @@
 
 #include "platform/Fd.h"
 #include "platform/PeerIdentity.h"
+#include "platform/xpc/PassKey.h"
 
 namespace platform::xpc {
 
+class Connection;
 class Dictionary;
 
 // Bytes of a data value, kept apart from strings so that the two types never convert.
@@ -89,12 +91,10 @@ class Dictionary {
   // The message this dictionary replies to (0: not a reply).
   std::uint64_t replyTo() const { return replyTo_; }
 
-  // Used by the connection that receives or sends this dictionary.
-  void setDeliveryInternal(std::shared_ptr<const Delivery> delivery) {
+  // What the connection that received this dictionary knows of its arrival.
+  void setDelivery(PassKey<Connection>, std::shared_ptr<const Delivery> delivery) {
     delivery_ = std::move(delivery);
   }
-  std::uint64_t messageIDInternal() const { return delivery_ ? delivery_->messageID : 0; }
-  void setReplyToInternal(std::uint64_t id) { replyTo_ = id; }
 
   bool operator==(const Dictionary& other) const;
 

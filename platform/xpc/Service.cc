@@ -101,32 +101,37 @@ bool readable(int fd, int timeoutMs) {
   return result > 0 && (entry.revents & POLLIN) != 0;
 }
 
-void accept(int listener, const rendezvous::Service& service, const ConnectionHandler& handler) {
-  UniqueFd socket(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
-  if (!socket) {
-    if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK || errno == EOPNOTSUPP) {
-      env().log("XPC service lost its listening socket");
-      std::_Exit(1);
-    }
-    // Out of descriptors or memory: the client waits in the backlog; do not spin meanwhile.
-    if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) ::usleep(100 * 1000);
-    return;
-  }
-  try {
-    rendezvous::prepareSocket(socket.get());
-    auto queue = dispatch::Queue::create(service.name + ".connection");
-    auto connection =
-        Connection::acceptedInternal(std::move(socket), queue, std::make_shared<Activity>());
-    // Handed over here rather than on its queue: the handler only sets the event handler and
-    // resumes, and the client's first message is already on its way.
-    handler(connection);
-  } catch (const std::exception& error) {
-    // Refusing one client (its socket closes here) must not end the service for the others.
-    env().log(std::string("XPC service could not accept a connection: ") + error.what());
-  }
-}
-
 }  // namespace
+
+// The one maker of service-side connections.
+class ServiceListener {
+ public:
+  static void accept(int listener, const rendezvous::Service& service,
+                     const ConnectionHandler& handler) {
+    UniqueFd socket(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    if (!socket) {
+      if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK || errno == EOPNOTSUPP) {
+        env().log("XPC service lost its listening socket");
+        std::_Exit(1);
+      }
+      // Out of descriptors or memory: the client waits in the backlog; do not spin meanwhile.
+      if (errno != EINTR && errno != ECONNABORTED && errno != EAGAIN) ::usleep(100 * 1000);
+      return;
+    }
+    try {
+      rendezvous::prepareSocket(socket.get());
+      auto queue = dispatch::Queue::create(service.name + ".connection");
+      auto connection =
+          Connection::accepted({}, std::move(socket), queue, std::make_shared<Activity>());
+      // Handed over here rather than on its queue: the handler only sets the event handler and
+      // resumes, and the client's first message is already on its way.
+      handler(connection);
+    } catch (const std::exception& error) {
+      // Refusing one client (its socket closes here) must not end the service for the others.
+      env().log(std::string("XPC service could not accept a connection: ") + error.what());
+    }
+  }
+};
 
 void setIdleExitDelayForTesting(std::chrono::milliseconds delay) { idleDelayMs = delay.count(); }
 
@@ -194,7 +199,7 @@ void serviceMain(const ConnectionHandler& handler) {
         exitWhenIdle(nullptr);
         continue;
       }
-      accept(listener.get(), service, handler);
+      ServiceListener::accept(listener.get(), service, handler);
       continue;
     }
     const auto idleSince = Clock::time_point(Clock::duration(Activity::lastEnd.load()));

@@ -11,7 +11,8 @@
 namespace {
 namespace xpc = platform::xpc;
 
-// Descriptors that are none of /dev/null as 0-2, sockets, pidfds and the listing's own folder.
+// Descriptors that are none of /dev/null as 0-2, sockets, pidfds, the I/O thread's epoll and the
+// listing's own folder.
 std::int64_t foreignDescriptors() {
   std::int64_t count = 0;
   const std::string listing = "/proc/" + std::to_string(::getpid()) + "/fd";
@@ -19,9 +20,10 @@ std::int64_t foreignDescriptors() {
     std::error_code error;
     const std::string target = std::filesystem::read_symlink(entry.path(), error).string();
     const int fd = std::stoi(entry.path().filename().string());
-    const bool expected = fd <= 2 ? target == "/dev/null"
-                                  : target.starts_with("socket:") ||
-                                        target == "anon_inode:[pidfd]" || target == listing;
+    const bool expected = fd <= 2
+                              ? target == "/dev/null"
+                              : target.starts_with("socket:") || target == "anon_inode:[pidfd]" ||
+                                    target == "anon_inode:[eventpoll]" || target == listing;
     if (!error && !expected) ++count;
   }
   return count;
