@@ -201,8 +201,9 @@ void Connection::send(const Dictionary& message, std::uint16_t flags,
 
 void Connection::writePacket(int fd, const std::string& packet) {
   for (;;) {
-    if (::send(fd, packet.data(), packet.size(), MSG_NOSIGNAL) >= 0) return;
-    if (errno == EINTR) continue;
+    if (retryOnEintr([&] { return ::send(fd, packet.data(), packet.size(), MSG_NOSIGNAL); }) >= 0) {
+      return;
+    }
     // A failed write needs no answer here: the reader sees the connection end and reports it.
     if (errno != EAGAIN && errno != EWOULDBLOCK) return;
     // A service never waits for a client that does not read its replies (that would stall the
@@ -213,8 +214,7 @@ void Connection::writePacket(int fd, const std::string& packet) {
       return;
     }
     pollfd entry{fd, POLLOUT, 0};
-    while (::poll(&entry, 1, -1) < 0 && errno == EINTR) {
-    }
+    retryOnEintr([&] { return ::poll(&entry, 1, -1); });
   }
 }
 
@@ -266,9 +266,9 @@ std::optional<Connection::Ended> Connection::receiveOne(int fd, char* buffer) {
     header.msg_iovlen = 1;
     header.msg_control = control;
     header.msg_controllen = sizeof control;
-    const ssize_t size = ::recvmsg(fd, &header, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+    const ssize_t size =
+        retryOnEintr([&] { return ::recvmsg(fd, &header, MSG_CMSG_CLOEXEC | MSG_DONTWAIT); });
     if (size < 0) {
-      if (errno == EINTR) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) return Ended::kNothingWaiting;
       return Ended::kPeerClosed;
     }

@@ -57,10 +57,10 @@ void IoThread::run() {
   const auto buffer = std::make_unique_for_overwrite<char[]>(wire::kMaxPacketSize + 1);
   epoll_event events[64];
   for (;;) {
-    const int count = ::epoll_wait(epoll_.get(), events, std::size(events), -1);
+    const int count =
+        retryOnEintr([&] { return ::epoll_wait(epoll_.get(), events, std::size(events), -1); });
     if (count < 0) {
-      if (errno != EINTR)
-        env().log(std::string("XPC event loop: ") + errnoError(errno, "epoll_wait").what());
+      env().log(std::string("XPC event loop: ") + errnoError(errno, "epoll_wait").what());
       continue;
     }
     for (int i = 0; i < count; ++i) {

@@ -128,21 +128,17 @@ UniqueFd tryConnect(const Service& service) {
   UniqueFd fd = newSocket();
   prepareSocket(fd.get());
   const sockaddr_un address = addressOf(service.socketPath);
-  for (;;) {
-    if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
-      return fd;
-    }
-    if (errno == EINTR) continue;
-    if (errno == ENOENT || errno == ECONNREFUSED) return UniqueFd();
-    throwErrno("Cannot connect to XPC service", service.socketPath.string());
-  }
+  const auto* target = reinterpret_cast<const sockaddr*>(&address);
+  if (retryOnEintr([&] { return ::connect(fd.get(), target, sizeof address); }) == 0) return fd;
+  if (errno == ENOENT || errno == ECONNREFUSED) return UniqueFd();
+  throwErrno("Cannot connect to XPC service", service.socketPath.string());
 }
 
 UniqueFd lockActivation(const Service& service) {
   UniqueFd fd(::open(service.lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
   if (!fd) throwErrno("Cannot open the XPC activation lock", service.lockPath.string());
-  while (::flock(fd.get(), LOCK_EX) != 0) {
-    if (errno != EINTR) throwErrno("Cannot lock", service.lockPath.string());
+  if (retryOnEintr([&] { return ::flock(fd.get(), LOCK_EX); }) != 0) {
+    throwErrno("Cannot lock", service.lockPath.string());
   }
   return fd;
 }
@@ -207,8 +203,7 @@ void spawnService(const Service& service, int listener) {
     ::_exit(127);
   }
   int status = 0;
-  while (::waitpid(intermediate, &status, 0) < 0 && errno == EINTR) {
-  }
+  retryOnEintr([&] { return ::waitpid(intermediate, &status, 0); });
   if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
     throw std::runtime_error("Cannot start XPC service " + service.executable.string());
   }

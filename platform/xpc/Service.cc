@@ -17,6 +17,7 @@
 
 #include "platform/Bundle.h"
 #include "platform/Env.h"
+#include "platform/Errors.h"
 #include "platform/xpc/Rendezvous.h"
 
 namespace platform::xpc {
@@ -95,9 +96,7 @@ void removeSocket(const rendezvous::Service& service, const std::optional<FileKe
 
 bool readable(int fd, int timeoutMs) {
   pollfd entry{fd, POLLIN, 0};
-  int result = 0;
-  while ((result = ::poll(&entry, 1, timeoutMs)) < 0 && errno == EINTR) {
-  }
+  const int result = retryOnEintr([&] { return ::poll(&entry, 1, timeoutMs); });
   return result > 0 && (entry.revents & POLLIN) != 0;
 }
 
