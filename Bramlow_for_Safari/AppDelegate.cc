@@ -4,7 +4,7 @@
 
 #include "Bramlow_for_Safari/MessageCatalog.h"
 #include "Bramlow_for_Safari/SetupMarkers.h"
-#include "platform/Env.h"
+#include "platform/env/Env.h"
 
 namespace bramlow::setup {
 

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "Bramlow_for_Safari/GObjectPtr.h"
-#include "platform/Bundle.h"
-#include "platform/ExtensionManager.h"
+#include "platform/browser/ExtensionManager.h"
+#include "platform/bundle/Bundle.h"
 
 namespace bramlow::setup {
 

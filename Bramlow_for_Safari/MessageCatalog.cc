@@ -4,9 +4,9 @@
 #include <exception>
 #include <mutex>
 
-#include "platform/Env.h"
-#include "platform/Json.h"
-#include "platform/Locale.h"
+#include "platform/env/Env.h"
+#include "platform/env/Locale.h"
+#include "platform/formats/Json.h"
 
 namespace bramlow::setup {
 

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Bundle.h"
+#include "platform/bundle/Bundle.h"
 
 namespace bramlow::setup {
 

@@ -4,8 +4,8 @@
 #include <ctime>
 
 #include "Bramlow_for_Safari/AppDelegate.h"
-#include "platform/Bundle.h"
-#include "platform/ExtensionManager.h"
+#include "platform/browser/ExtensionManager.h"
+#include "platform/bundle/Bundle.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <thread>
 
 #include "bench/ProcStatus.h"
-#include "platform/Url.h"
+#include "platform/url/Url.h"
 #include "tests/support/TestHttpsServer.h"
 #include "updater/UpdateTransfer.h"
 

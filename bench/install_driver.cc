@@ -10,8 +10,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/Bundle.h"
-#include "platform/Env.h"
+#include "platform/bundle/Bundle.h"
+#include "platform/env/Env.h"
 #include "updater/UpdateService.h"
 
 namespace {

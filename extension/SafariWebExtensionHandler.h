@@ -5,9 +5,9 @@
 
 #include <memory>
 
-#include "platform/Bundle.h"
-#include "platform/ExtensionContext.h"
-#include "platform/Json.h"
+#include "platform/browser/ExtensionContext.h"
+#include "platform/bundle/Bundle.h"
+#include "platform/formats/Json.h"
 
 namespace bramlow {
 

@@ -4,8 +4,8 @@
 #include <utility>
 
 #include "extension/SafariWebExtensionHandler.h"
-#include "platform/Dispatch.h"
-#include "platform/Json.h"
+#include "platform/formats/Json.h"
+#include "platform/process/Dispatch.h"
 #include "platform/xpc/Connection.h"
 #include "shared/UpdateFailure.h"
 #include "shared/UpdateSecurity.h"

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/ExtensionContext.h"
+#include "platform/browser/ExtensionContext.h"
 
 namespace bramlow {
 

@@ -12,7 +12,7 @@
 #include <exception>
 
 #include "extension/SafariWebExtensionHandler.h"
-#include "platform/NativeMessagingHost.h"
+#include "platform/browser/NativeMessagingHost.h"
 #include "shared/UpdateFailure.h"
 
 int main() {

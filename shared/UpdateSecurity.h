@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "platform/CodeSigning.h"
-#include "platform/PeerIdentity.h"
+#include "platform/codesign/CodeSigning.h"
+#include "platform/process/PeerIdentity.h"
 
 namespace bramlow::UpdateSecurity {
 

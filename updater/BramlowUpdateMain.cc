@@ -5,9 +5,9 @@
 #include <optional>
 #include <utility>
 
-#include "platform/Env.h"
-#include "platform/Json.h"
-#include "platform/UrlSession.h"
+#include "platform/env/Env.h"
+#include "platform/formats/Json.h"
+#include "platform/url/UrlSession.h"
 #include "platform/xpc/Service.h"
 #include "shared/UpdateFailure.h"
 #include "shared/UpdateSecurity.h"

@@ -10,7 +10,7 @@
 #include <string>
 #include <variant>
 
-#include "platform/Dispatch.h"
+#include "platform/process/Dispatch.h"
 #include "platform/xpc/Connection.h"
 #include "platform/xpc/Object.h"
 #include "updater/UpdateService.h"

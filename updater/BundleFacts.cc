@@ -2,8 +2,8 @@
 
 #include <memory>
 
-#include "platform/Env.h"
-#include "platform/Sha256.h"
+#include "platform/crypto/Sha256.h"
+#include "platform/env/Env.h"
 #include "shared/UpdateFailure.h"
 
 namespace bramlow {

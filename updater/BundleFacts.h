@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "platform/PropertyList.h"
+#include "platform/formats/PropertyList.h"
 
 namespace bramlow {
 

@@ -3,8 +3,8 @@
 #include <cmath>
 #include <string_view>
 
-#include "platform/Env.h"
-#include "platform/Json.h"
+#include "platform/env/Env.h"
+#include "platform/formats/Json.h"
 #include "shared/UpdateFailure.h"
 
 namespace bramlow {

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "platform/Bundle.h"
-#include "platform/Url.h"
+#include "platform/bundle/Bundle.h"
+#include "platform/url/Url.h"
 
 namespace bramlow {
 

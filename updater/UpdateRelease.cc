@@ -2,8 +2,8 @@
 
 #include <vector>
 
-#include "platform/Env.h"
-#include "platform/Json.h"
+#include "platform/env/Env.h"
+#include "platform/formats/Json.h"
 #include "shared/UpdateFailure.h"
 
 namespace bramlow {

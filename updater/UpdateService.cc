@@ -1,6 +1,6 @@
 #include "updater/UpdateService.h"
 
-#include "platform/Sha256.h"
+#include "platform/crypto/Sha256.h"
 #include "shared/UpdateFailure.h"
 #include "updater/BuildNumber.h"
 #include "updater/BundleFacts.h"

@@ -11,9 +11,9 @@
 #include <utility>
 #include <variant>
 
-#include "platform/Bundle.h"
-#include "platform/Env.h"
-#include "platform/PropertyList.h"
+#include "platform/bundle/Bundle.h"
+#include "platform/env/Env.h"
+#include "platform/formats/PropertyList.h"
 #include "updater/UpdateProduct.h"
 #include "updater/UpdateRelease.h"
 

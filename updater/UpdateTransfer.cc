@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "platform/Env.h"
+#include "platform/env/Env.h"
 #include "shared/UpdateFailure.h"
 
 namespace bramlow {

@@ -10,8 +10,8 @@
 #include <filesystem>
 #include <optional>
 
-#include "platform/Url.h"
-#include "platform/UrlSession.h"
+#include "platform/url/Url.h"
+#include "platform/url/UrlSession.h"
 
 namespace bramlow {
 

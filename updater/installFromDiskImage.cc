@@ -3,7 +3,7 @@
 #include <exception>
 #include <string>
 
-#include "platform/Uuid.h"
+#include "platform/env/Uuid.h"
 #include "shared/UpdateFailure.h"
 #include "shared/UpdateSecurity.h"
 #include "updater/BundleFacts.h"

@@ -10,10 +10,10 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/Env.h"
-#include "platform/Fd.h"
-#include "platform/RunningApplications.h"
-#include "platform/Uuid.h"
+#include "platform/bundle/RunningApplications.h"
+#include "platform/env/Env.h"
+#include "platform/env/Fd.h"
+#include "platform/env/Uuid.h"
 #include "shared/UpdateFailure.h"
 #include "shared/UpdateSecurity.h"
 #include "updater/BuildNumber.h"

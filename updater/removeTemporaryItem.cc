@@ -3,7 +3,7 @@
 #include <exception>
 #include <string>
 
-#include "platform/Env.h"
+#include "platform/env/Env.h"
 
 namespace bramlow {
 

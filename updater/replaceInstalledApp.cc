@@ -6,7 +6,7 @@
 #include <string>
 #include <system_error>
 
-#include "platform/Bundle.h"
+#include "platform/bundle/Bundle.h"
 #include "shared/UpdateFailure.h"
 #include "updater/UpdateService.h"
 #include "updater/removeTemporaryItem.h"

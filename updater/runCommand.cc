@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "platform/Env.h"
+#include "platform/env/Env.h"
 #include "shared/UpdateFailure.h"
 
 namespace bramlow {

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "platform/Env.h"
-#include "platform/Json.h"
-#include "platform/PropertyList.h"
+#include "platform/env/Env.h"
+#include "platform/formats/Json.h"
+#include "platform/formats/PropertyList.h"
 #include "shared/UpdateFailure.h"
 #include "shared/UpdateSecurity.h"
 #include "updater/BundleFacts.h"

@@ -9,8 +9,8 @@
 
 #include <mutex>
 
-#include "platform/Env.h"
 #include "platform/codesign/Internal.h"
+#include "platform/env/Env.h"
 
 namespace platform::codesign {
 

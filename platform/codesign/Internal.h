@@ -1,10 +1,11 @@
 // What the parts of the code-signing stand-in share: the limits on what is read whole, the readers
 // of files below a bundle, hashing, signatures, seals and flat-file trailers. Only the files of
-// this folder (and their tests) include it; the rest of the system sees platform/CodeSigning.h
-// alone.
+// this folder (and their tests) include it; the rest of the system sees
+// platform/codesign/CodeSigning.h alone.
 #pragma once
 
 #include <openssl/cms.h>
+#include <openssl/obj_mac.h>
 #include <openssl/x509.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -23,17 +24,46 @@
 #include <string_view>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
-#include "platform/CodeSigning.h"
-#include "platform/CodeSigningInternal.h"
-#include "platform/Errors.h"
-#include "platform/Fd.h"
-#include "platform/FlatFileTrailer.h"
-#include "platform/OpenSsl.h"
-#include "platform/PropertyList.h"
+#include "platform/codesign/CodeSigning.h"
+#include "platform/crypto/OpenSsl.h"
+#include "platform/diskimage/FlatFileTrailer.h"
+#include "platform/env/Errors.h"
+#include "platform/env/Fd.h"
+#include "platform/formats/PropertyList.h"
 
 namespace platform::codesign {
+
+// The subject attributes a requirement can name: subject.CN, O, OU, C, L and ST.
+inline constexpr int kRequirementSubjectNids[] = {
+    NID_commonName,  NID_organizationName, NID_organizationalUnitName,
+    NID_countryName, NID_localityName,     NID_stateOrProvinceName};
+
+// What a requirement can ask of one certificate, read out of it once, so that the outcome of a
+// verification can be kept and judged again without the certificate.
+struct CertificateFacts {
+  std::vector<std::pair<int, std::string>> subject;  // (NID, UTF-8 value): the first of each
+                                                     // attribute above that the subject holds
+  std::vector<std::string> extensions;               // the extensions' object identifiers, dotted
+  bool operator==(const CertificateFacts&) const = default;
+};
+
+// What a validated signature shows, for a requirement to judge.
+struct SignerFacts {
+  std::string identifier;
+  bool anchored = false;                // the chain ends at a trust anchor
+  std::vector<CertificateFacts> chain;  // leaf first, then its issuers
+  bool operator==(const SignerFacts&) const = default;
+};
+
+// An object identifier in dotted form ("1.2.840..."), never a name; empty when it has none.
+std::string dottedObjectIdentifier(const ASN1_OBJECT* object);
+
+// The facts of one certificate.
+CertificateFacts certificateFacts(const X509* certificate);
+
 namespace fs = std::filesystem;
 using openssl::UniquePtr;
 using openssl::upRef;
@@ -309,7 +339,7 @@ std::vector<std::string> executableMappings(
 
 // --- Flat files (FlatFile.cc) ----------------------------------------------------------------
 
-// The trailer itself (Trailer, readTrailer, fileSize) is in platform/FlatFileTrailer.h.
+// The trailer itself (Trailer, readTrailer, fileSize) is in platform/diskimage/FlatFileTrailer.h.
 UniqueFd openFlatFile(const fs::path& path, int flags);
 
 struct FlatDirectory {

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/Env.h"
 #include "platform/codesign/Internal.h"
+#include "platform/env/Env.h"
 
 namespace platform::codesign {
 

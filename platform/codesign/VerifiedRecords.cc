@@ -14,9 +14,9 @@
 #include <string>
 #include <string_view>
 
-#include "platform/Env.h"
-#include "platform/UserFolder.h"
 #include "platform/codesign/Internal.h"
+#include "platform/env/Env.h"
+#include "platform/env/UserFolder.h"
 
 namespace platform::codesign {
 

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <exception>
 
-#include "platform/Bundle.h"
-#include "platform/Errors.h"
+#include "platform/bundle/Bundle.h"
+#include "platform/env/Errors.h"
 #include "platform/xpc/IoThread.h"
 #include "platform/xpc/Rendezvous.h"
 #include "platform/xpc/Wire.h"

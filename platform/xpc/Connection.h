@@ -40,8 +40,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/Dispatch.h"
-#include "platform/Fd.h"
+#include "platform/env/Fd.h"
+#include "platform/process/Dispatch.h"
 #include "platform/xpc/Object.h"
 #include "platform/xpc/PassKey.h"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/Env.h"
-#include "platform/Errors.h"
+#include "platform/env/Env.h"
+#include "platform/env/Errors.h"
 #include "platform/xpc/Connection.h"
 #include "platform/xpc/Wire.h"
 

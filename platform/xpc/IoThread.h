@@ -13,7 +13,7 @@
 #include <memory>
 #include <mutex>
 
-#include "platform/Fd.h"
+#include "platform/env/Fd.h"
 #include "platform/xpc/PassKey.h"
 
 namespace platform::xpc {

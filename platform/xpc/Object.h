@@ -21,8 +21,8 @@
 #include <variant>
 #include <vector>
 
-#include "platform/Fd.h"
-#include "platform/PeerIdentity.h"
+#include "platform/env/Fd.h"
+#include "platform/process/PeerIdentity.h"
 #include "platform/xpc/PassKey.h"
 
 namespace platform::xpc {

@@ -16,9 +16,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/Bundle.h"
-#include "platform/Errors.h"
-#include "platform/UserFolder.h"
+#include "platform/bundle/Bundle.h"
+#include "platform/env/Errors.h"
+#include "platform/env/UserFolder.h"
 #include "platform/xpc/Wire.h"
 
 #ifndef SO_PASSPIDFD

@@ -12,7 +12,7 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/Fd.h"
+#include "platform/env/Fd.h"
 
 namespace platform::xpc::rendezvous {
 

@@ -15,9 +15,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/Bundle.h"
-#include "platform/Env.h"
-#include "platform/Errors.h"
+#include "platform/bundle/Bundle.h"
+#include "platform/env/Env.h"
+#include "platform/env/Errors.h"
 #include "platform/xpc/Rendezvous.h"
 
 namespace platform::xpc {

@@ -15,7 +15,7 @@
 #include "Bramlow_for_Safari/AppDelegate.h"
 #include "Bramlow_for_Safari/MessageCatalog.h"
 #include "Bramlow_for_Safari/SetupMarkers.h"
-#include "platform/ExtensionManager.h"
+#include "platform/browser/ExtensionManager.h"
 #include "tests/e2e/InstalledProduct.h"
 #include "tests/support/TestHttpsServer.h"
 

@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/Dispatch.h"
-#include "platform/Json.h"
+#include "platform/formats/Json.h"
+#include "platform/process/Dispatch.h"
 #include "platform/xpc/Connection.h"
 
 int main(int argc, char** argv) {

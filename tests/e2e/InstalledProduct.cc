@@ -10,8 +10,8 @@
 #include <stdexcept>
 #include <tuple>
 
-#include "platform/Bundle.h"
-#include "platform/PropertyList.h"
+#include "platform/bundle/Bundle.h"
+#include "platform/formats/PropertyList.h"
 #include "tests/security/SigningTestSupport.h"
 #include "tests/support/TestHttpsServer.h"
 #include "tools/release/Identities.h"

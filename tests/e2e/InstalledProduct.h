@@ -4,7 +4,7 @@
 
 #include <sys/types.h>
 
-#include "platform/Json.h"
+#include "platform/formats/Json.h"
 #include "tests/support/LoopVolume.h"
 #include "tests/support/TestSupport.h"
 

@@ -9,8 +9,8 @@
 #include <map>
 #include <thread>
 
-#include "platform/Bundle.h"
-#include "platform/Fd.h"
+#include "platform/bundle/Bundle.h"
+#include "platform/env/Fd.h"
 #include "shared/UpdateFailure.h"
 #include "tests/e2e/InstalledProduct.h"
 #include "tests/security/SigningTestSupport.h"

@@ -7,7 +7,7 @@
 #include <set>
 #include <thread>
 
-#include "platform/NativeMessagingHost.h"
+#include "platform/browser/NativeMessagingHost.h"
 #include "shared/UpdateFailure.h"
 #include "tests/support/TestSupport.h"
 

@@ -2,7 +2,7 @@
 // before its signer is known to be trusted. The bundle's seal stays as signed at start; the seed is
 // a valid signature over it by an identity of another root, so mutations reach the signer, its
 // bound certificate and the chain: verification and display end in a status, never a crash.
-#include "platform/CodeSigning.h"
+#include "platform/codesign/CodeSigning.h"
 #include "tests/fuzz/SealedBundle.h"
 
 void fuzzing::fuzzOne(std::string_view signature) {

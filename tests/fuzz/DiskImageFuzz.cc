@@ -1,8 +1,8 @@
 // hdiutil reads an image's signature trailer and squashfs superblock before a file-system server
 // sees the file: any content must be refused (or accepted) with an error, never crash or hang.
 // The seeds are signed images, so mutations reach the superblock fields and the trailer.
-#include "platform/CodeSigning.h"
-#include "platform/DiskImage.h"
+#include "platform/codesign/CodeSigning.h"
+#include "platform/diskimage/DiskImage.h"
 #include "tests/fuzz/Fuzz.h"
 
 void fuzzing::fuzzOne(std::string_view input) {

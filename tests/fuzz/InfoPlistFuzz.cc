@@ -1,8 +1,8 @@
 // Info.plist files are read from bundles on disk before anything vouches for them (the updater's
 // configuration, the installed application's identity and build): any bytes, XML or binary, must
 // give a dictionary, an empty bundle info or an UpdateFailure, never crash or recurse unbounded.
-#include "platform/Bundle.h"
-#include "platform/PropertyList.h"
+#include "platform/bundle/Bundle.h"
+#include "platform/formats/PropertyList.h"
 #include "shared/UpdateFailure.h"
 #include "tests/fuzz/Fuzz.h"
 #include "updater/BuildNumber.h"

@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "platform/NativeMessagingHost.h"
+#include "platform/browser/NativeMessagingHost.h"
 #include "tests/fuzz/Fuzz.h"
 
 void fuzzing::fuzzOne(std::string_view input) {

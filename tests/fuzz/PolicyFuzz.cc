@@ -3,8 +3,8 @@
 // or a JSON error, never anything else.
 #include <cmath>
 
-#include "platform/Bundle.h"
-#include "platform/Json.h"
+#include "platform/bundle/Bundle.h"
+#include "platform/formats/Json.h"
 #include "shared/UpdateFailure.h"
 #include "tests/fuzz/Fuzz.h"
 #include "updater/UpdateProduct.h"

@@ -11,8 +11,8 @@
 #include <memory>
 #include <stdexcept>
 
-#include "platform/Fd.h"
-#include "platform/Json.h"
+#include "platform/env/Fd.h"
+#include "platform/formats/Json.h"
 #include "shared/UpdateFailure.h"
 #include "tests/fuzz/Fuzz.h"
 #include "updater/UpdateService.h"

@@ -3,7 +3,7 @@
 // markers, against a fixed running system so that the minimum-system comparison is reached too.
 #include <optional>
 
-#include "platform/Json.h"
+#include "platform/formats/Json.h"
 #include "shared/UpdateFailure.h"
 #include "tests/fuzz/Fuzz.h"
 #include "updater/UpdateRelease.h"

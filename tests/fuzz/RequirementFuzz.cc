@@ -1,6 +1,6 @@
 // Requirement texts carry the signing team from configuration: any text compiles or is refused
 // with the requirement-syntax status, nothing else.
-#include "platform/CodeSigning.h"
+#include "platform/codesign/CodeSigning.h"
 #include "tests/fuzz/Fuzz.h"
 
 void fuzzing::fuzzOne(std::string_view input) {

@@ -2,8 +2,8 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "platform/Env.h"
-#include "platform/UserFolder.h"
+#include "platform/env/Env.h"
+#include "platform/env/UserFolder.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "platform/Json.h"
+#include "platform/formats/Json.h"
 
 namespace {
 using namespace platform;

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/PropertyList.h"
+#include "platform/formats/PropertyList.h"
 
 namespace {
 using namespace platform::plist;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "platform/Url.h"
+#include "platform/url/Url.h"
 
 namespace {
 using platform::Url;

@@ -6,7 +6,7 @@
 #include <functional>
 #include <vector>
 
-#include "platform/CodeSigning.h"
+#include "platform/codesign/CodeSigning.h"
 #include "shared/UpdateSecurity.h"
 #include "tests/security/SigningTestSupport.h"
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <stdexcept>
 
-#include "platform/OpenSsl.h"
+#include "platform/crypto/OpenSsl.h"
 
 namespace testing_support {
 namespace fs = std::filesystem;

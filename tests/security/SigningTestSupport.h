@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/CodeSigning.h"
+#include "platform/codesign/CodeSigning.h"
 #include "tests/support/TestSupport.h"
 #include "tools/release/Identities.h"
 

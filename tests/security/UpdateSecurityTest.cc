@@ -15,8 +15,8 @@
 #include <memory>
 #include <vector>
 
-#include "platform/Fd.h"
 #include "platform/codesign/Internal.h"
+#include "platform/env/Fd.h"
 #include "shared/UpdateFailure.h"
 #include "shared/UpdateSecurity.h"
 #include "tests/security/SigningTestSupport.h"

@@ -5,8 +5,8 @@
 #include <future>
 
 #include "Bramlow_for_Safari/AppDelegate.h"
-#include "platform/ExtensionManager.h"
-#include "platform/Fd.h"
+#include "platform/browser/ExtensionManager.h"
+#include "platform/env/Fd.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

@@ -7,8 +7,8 @@
 
 #include "Bramlow_for_Safari/MessageCatalog.h"
 #include "Bramlow_for_Safari/SetupMarkers.h"
-#include "platform/Json.h"
-#include "platform/Locale.h"
+#include "platform/env/Locale.h"
+#include "platform/formats/Json.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

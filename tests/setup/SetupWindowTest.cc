@@ -12,7 +12,7 @@
 #include "Bramlow_for_Safari/AppDelegate.h"
 #include "Bramlow_for_Safari/MessageCatalog.h"
 #include "Bramlow_for_Safari/SetupMarkers.h"
-#include "platform/Fd.h"
+#include "platform/env/Fd.h"
 #include "tests/support/TestSupport.h"
 
 namespace {

@@ -7,8 +7,8 @@
 #include <fstream>
 #include <stdexcept>
 
-#include "platform/Errors.h"
-#include "platform/OpenSsl.h"
+#include "platform/crypto/OpenSsl.h"
+#include "platform/env/Errors.h"
 #include "tests/support/Wait.h"
 
 namespace testing_support {

@@ -13,11 +13,11 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/Dispatch.h"
-#include "platform/Env.h"
-#include "platform/ExtensionContext.h"
-#include "platform/Fd.h"
-#include "platform/PropertyList.h"
+#include "platform/browser/ExtensionContext.h"
+#include "platform/env/Env.h"
+#include "platform/env/Fd.h"
+#include "platform/formats/PropertyList.h"
+#include "platform/process/Dispatch.h"
 #include "tests/support/Wait.h"
 
 namespace testing_support {

@@ -8,9 +8,9 @@
 #include <set>
 #include <string>
 
-#include "platform/DiskImage.h"
-#include "platform/Json.h"
-#include "platform/Sha256.h"
+#include "platform/crypto/Sha256.h"
+#include "platform/diskimage/DiskImage.h"
+#include "platform/formats/Json.h"
 #include "shared/UpdateFailure.h"
 #include "tests/updater/ReleaseTest.h"
 #include "updater/BramlowUpdateMain.h"

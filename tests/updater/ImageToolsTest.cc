@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-#include "platform/DiskImage.h"
+#include "platform/diskimage/DiskImage.h"
 #include "tests/security/SigningTestSupport.h"
 
 namespace {

@@ -20,7 +20,7 @@
 #include <system_error>
 #include <thread>
 
-#include "platform/RunningApplications.h"
+#include "platform/bundle/RunningApplications.h"
 #include "shared/UpdateFailure.h"
 #include "tests/support/FailureText.h"
 #include "tests/support/LoopVolume.h"

@@ -8,8 +8,8 @@
 #include <memory>
 #include <string>
 
-#include "platform/Bundle.h"
-#include "platform/Fd.h"
+#include "platform/bundle/Bundle.h"
+#include "platform/env/Fd.h"
 #include "tests/support/TestHttpsServer.h"
 #include "tests/updater/UpdaterTestSupport.h"
 #include "updater/UpdateService.h"

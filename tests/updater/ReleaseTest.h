@@ -9,7 +9,7 @@
 #include <set>
 #include <string>
 
-#include "platform/Bundle.h"
+#include "platform/bundle/Bundle.h"
 #include "tests/security/SigningTestSupport.h"
 #include "tests/support/LeakCheck.h"
 #include "tests/support/TestHttpsServer.h"

@@ -4,7 +4,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "platform/Fd.h"
+#include "platform/env/Fd.h"
 #include "shared/UpdateFailure.h"
 #include "tests/support/FailureText.h"
 #include "tests/support/TestSupport.h"

@@ -3,7 +3,7 @@
 
 #include <functional>
 
-#include "platform/Json.h"
+#include "platform/formats/Json.h"
 #include "shared/UpdateFailure.h"
 #include "tests/updater/UpdaterTestSupport.h"
 #include "updater/UpdateRelease.h"

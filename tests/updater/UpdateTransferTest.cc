@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/UrlSession.h"
+#include "platform/url/UrlSession.h"
 #include "shared/UpdateFailure.h"
 #include "tests/support/TestHttpsServer.h"
 #include "tests/updater/UpdaterTestSupport.h"

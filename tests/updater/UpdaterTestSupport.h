@@ -10,9 +10,9 @@
 #include <string>
 #include <system_error>
 
-#include "platform/Json.h"
-#include "platform/PropertyList.h"
-#include "platform/UrlSession.h"
+#include "platform/formats/Json.h"
+#include "platform/formats/PropertyList.h"
+#include "platform/url/UrlSession.h"
 #include "shared/UpdateFailure.h"
 #include "tests/support/TestSupport.h"
 

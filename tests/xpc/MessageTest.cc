@@ -5,7 +5,7 @@
 #include <numeric>
 #include <vector>
 
-#include "platform/Dispatch.h"
+#include "platform/process/Dispatch.h"
 #include "platform/xpc/Wire.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <filesystem>
 
-#include "platform/Bundle.h"
+#include "platform/bundle/Bundle.h"
 #include "platform/xpc/Service.h"
 
 namespace {

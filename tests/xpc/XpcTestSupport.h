@@ -9,7 +9,7 @@
 #include <memory>
 #include <string>
 
-#include "platform/Dispatch.h"
+#include "platform/process/Dispatch.h"
 #include "platform/xpc/Connection.h"
 #include "tests/support/TestSupport.h"
 

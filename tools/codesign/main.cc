@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/CodeSigning.h"
+#include "platform/codesign/CodeSigning.h"
 
 namespace {
 namespace codesign = platform::codesign;

@@ -23,8 +23,8 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/Errors.h"
-#include "platform/Fd.h"
+#include "platform/env/Errors.h"
+#include "platform/env/Fd.h"
 
 namespace {
 namespace fs = std::filesystem;

@@ -22,9 +22,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/DiskImage.h"
-#include "platform/Errors.h"
-#include "platform/Process.h"
+#include "platform/diskimage/DiskImage.h"
+#include "platform/env/Errors.h"
+#include "platform/process/Process.h"
 
 namespace {
 namespace fs = std::filesystem;

@@ -32,9 +32,9 @@
 #include <thread>
 #include <vector>
 
-#include "platform/Errors.h"
-#include "platform/Fd.h"
-#include "platform/NativeMessagingHost.h"
+#include "platform/browser/NativeMessagingHost.h"
+#include "platform/env/Errors.h"
+#include "platform/env/Fd.h"
 
 extern char** environ;
 

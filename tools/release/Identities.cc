@@ -9,9 +9,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "platform/Env.h"
-#include "platform/Errors.h"
-#include "platform/OpenSsl.h"
+#include "platform/crypto/OpenSsl.h"
+#include "platform/env/Env.h"
+#include "platform/env/Errors.h"
 
 namespace bramlow::release {
 namespace fs = std::filesystem;

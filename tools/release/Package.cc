@@ -5,13 +5,13 @@
 #include <string>
 #include <system_error>
 
-#include "platform/Bundle.h"
-#include "platform/CodeSigning.h"
-#include "platform/DiskImage.h"
-#include "platform/Env.h"
-#include "platform/Json.h"
-#include "platform/PropertyList.h"
-#include "platform/Sha256.h"
+#include "platform/bundle/Bundle.h"
+#include "platform/codesign/CodeSigning.h"
+#include "platform/crypto/Sha256.h"
+#include "platform/diskimage/DiskImage.h"
+#include "platform/env/Env.h"
+#include "platform/formats/Json.h"
+#include "platform/formats/PropertyList.h"
 #include "shared/UpdateFailure.h"
 #include "updater/BundleFacts.h"
 #include "updater/UpdateRelease.h"

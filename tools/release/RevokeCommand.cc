@@ -1,8 +1,8 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "platform/CodeSigning.h"
-#include "platform/Env.h"
+#include "platform/codesign/CodeSigning.h"
+#include "platform/env/Env.h"
 #include "tools/release/Commands.h"
 
 namespace bramlow::release {

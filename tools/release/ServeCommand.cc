@@ -15,8 +15,8 @@
 #include <string>
 #include <thread>
 
-#include "platform/Errors.h"
-#include "platform/OpenSsl.h"
+#include "platform/crypto/OpenSsl.h"
+#include "platform/env/Errors.h"
 #include "tools/release/Commands.h"
 
 namespace bramlow::release {

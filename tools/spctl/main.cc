@@ -15,8 +15,8 @@
 #include <system_error>
 #include <vector>
 
-#include "platform/CodeSigning.h"
-#include "platform/Env.h"
+#include "platform/codesign/CodeSigning.h"
+#include "platform/env/Env.h"
 
 namespace {
 namespace codesign = platform::codesign;
