@@ -203,7 +203,7 @@ void NativeMessagingHost::run(const RequestHandler& handler) {
   try {
     while (!session_->outputBroken()) {
       {
-        // A burst waits in the input until requests in flight are done, not in threads of its own.
+        // A burst waits in the input until requests in flight are done.
         std::unique_lock lock(session_->mutex);
         session_->changed.wait(lock, [this] { return session_->live < kMaximumRequestsInFlight; });
       }

@@ -22,8 +22,7 @@ namespace platform {
 inline constexpr std::size_t kMaximumNativeMessageSize = std::size_t{1024} * 1024;
 
 // Requests handed out and not yet released; the next frame is read only once fewer are in flight.
-// A request in flight may hold threads of its own (a connection and its queue): a burst of frames
-// waits in the input, not in threads.
+// A burst of frames waits in the input, not in memory held by requests in flight.
 inline constexpr std::size_t kMaximumRequestsInFlight = 16;
 
 // Splits a byte stream into frames. Reads go through the given function, which returns up to size
