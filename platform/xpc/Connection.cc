@@ -170,11 +170,6 @@ void Connection::sendMessageWithReply(const Dictionary& message,
 
 void Connection::cancel() { finish(Error::kConnectionInvalid); }
 
-std::shared_ptr<const Delivery> Connection::greetingSender() {
-  const std::lock_guard lock(mutex_);
-  return greeting_;
-}
-
 void Connection::send(const Dictionary& message, std::uint16_t flags,
                       std::optional<Pending> pending) {
   const std::lock_guard writeLock(writeMutex_);
@@ -319,12 +314,8 @@ bool Connection::deliver(std::string_view packet, PeerIdentity sender, UniqueFd 
   }
   if ((parsed.header.flags & wire::kFlagGreeting) != 0) {
     if (!client_) return false;
-    auto greeting = std::make_shared<Delivery>();
-    greeting->sender = sender;
-    greeting->pidfd = std::move(pidfd);
     const std::lock_guard lock(mutex_);
     greeted_ = true;
-    greeting_ = std::move(greeting);
     unconfirmed_.clear();
     return true;
   }

@@ -95,12 +95,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   const std::shared_ptr<dispatch::Queue>& queue() const { return queue_; }
 
-  // Client side: the process that greeted the connection (the service, as the kernel named it
-  // with the greeting), or null before the greeting. Its pidfd stays open while the result is
-  // held. Replies are still to be checked by their own sender: this only tells who answered the
-  // connection.
-  std::shared_ptr<const Delivery> greetingSender();
-
   // How reading a socket stopped; kNothingWaiting only while it is still open.
   enum class Ended { kPeerClosed, kRefused, kNothingWaiting };
   // The I/O thread's calls. Reads what waits on the socket into buffer (the largest packet) and
@@ -152,7 +146,6 @@ class Connection : public std::enable_shared_from_this<Connection> {
   std::vector<std::string> outbox_;       // waiting for the socket
   std::vector<std::string> unconfirmed_;  // written before the service greeted
   std::map<std::uint64_t, Pending> pending_;
-  std::shared_ptr<const Delivery> greeting_;
 };
 
 }  // namespace platform::xpc

@@ -101,15 +101,11 @@ TEST_F(ConnectionTest, RoundTripBetweenProcesses) {
   EXPECT_EQ(reply, message);
 
   // The kernel names the sender: the service, a process of its own, not a child of the client.
-  // Its greeting, which comes before any reply, named the same process.
   EXPECT_EQ(reply.remoteSender().pid, pid);
   const std::string pidfd = std::to_string(reply.remoteSender().pidfd);
   EXPECT_NE(testing_support::readFile("/proc/self/fdinfo/" + pidfd)
                 .find("\nPid:\t" + std::to_string(pid) + "\n"),
             std::string::npos);
-  const auto greeting = connection->greetingSender();
-  ASSERT_TRUE(greeting);
-  EXPECT_EQ(greeting->sender.pid, pid);
   // It inherited nothing but /dev/null as 0-2 and the listener: it holds sockets and pidfds only.
   const xpc::Dictionary stats = std::get<xpc::Dictionary>(call(*connection, request("stats")));
   EXPECT_NE(stats.getInt64("parent"), ::getpid());
